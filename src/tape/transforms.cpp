@@ -1,0 +1,121 @@
+// Work buffers and the two payload transforms: bzip2 compression behind the
+// library's own base-128 length prefix, and the positional XOR scramble.
+#include "internal.h"
+
+#include <bzlib.h>
+#include <cstdint>
+#include <new>
+
+namespace {
+
+constexpr int kAlign = 4096;
+constexpr int kMaxPrefixBytes = 5;  // enough for any 32-bit length
+
+// The XOR stream runs FF, FE, ..., 00 and repeats: the low byte of ~i.
+// A plain counted loop without carried state, so the compiler vectorises it.
+void scramble(unsigned char* dst, const unsigned char* src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        dst[i] = static_cast<unsigned char>(src[i] ^ static_cast<unsigned char>(~i));
+}
+
+int writeLengthPrefix(unsigned char* out, unsigned int value) {
+    int n = 0;
+    do {
+        out[n++] = static_cast<unsigned char>((value & 0x7F) | (value <= 127 ? 0x80 : 0));
+        value >>= 7;
+    } while (value != 0);
+    return n;
+}
+
+// Decodes a prefix within avail bytes; -1 when it does not end there or within
+// the five bytes that any 32-bit length needs, or when it exceeds a result.
+long long readLengthPrefix(const unsigned char* in, unsigned int avail, int* used) {
+    unsigned long long value = 0;
+    for (int i = 0; i < kMaxPrefixBytes && static_cast<unsigned int>(i) < avail; ++i) {
+        value |= static_cast<unsigned long long>(in[i] & 0x7F) << (7 * i);
+        if (in[i] & 0x80) {
+            *used = i + 1;
+            return value > static_cast<unsigned long long>(INT_MAX) ? -1 : static_cast<long long>(value);
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+ORVtape::OrvTapeWorkBuffer::OrvTapeWorkBuffer()
+    : raw(nullptr), aligned(nullptr), capacity(0), dataLen(0) {}
+
+ORVtape::OrvTapeWorkBuffer::~OrvTapeWorkBuffer() { delete[] raw; }
+
+char* ORVtape::OrvTapeWorkBuffer::getBfr(int need, int minimum) {
+    long long n = minimum > orv::kMinRecordSize ? minimum : orv::kMinRecordSize;
+    if (need > n) n = need;
+    const long long rounded = (n + 7) & ~7LL;
+    const long long wanted = (rounded + rounded / 8 + 7) & ~7LL;
+    if (wanted <= capacity) return aligned;
+    // Beyond this the capacity and its alignment slack no longer fit the
+    // signed 32-bit capacity field; refusing is the only way never to hand
+    // out an area smaller than requested.
+    if (wanted > INT_MAX - kAlign) throw std::bad_alloc();
+    delete[] raw;
+    raw = nullptr;
+    aligned = nullptr;
+    capacity = 0;
+    raw = new char[static_cast<std::size_t>(wanted) + kAlign];
+    const std::uintptr_t p = reinterpret_cast<std::uintptr_t>(raw);
+    aligned = raw + ((kAlign - p % kAlign) % kAlign);
+    capacity = static_cast<int>(wanted);
+    dataLen = 0;
+    return aligned;
+}
+
+int ORVtape::compress(char* src, int length) {
+    if (length < 0) return -1;
+    auto* area = reinterpret_cast<unsigned char*>(cmpBfr.getBfr(length, maxRecordSize));
+    const int prefix = writeLengthPrefix(area, static_cast<unsigned int>(length));
+    unsigned int streamLen = static_cast<unsigned int>(cmpBfr.capacity - prefix);
+    char empty = 0;  // libbz2 refuses a null source even for zero bytes
+    const int rc = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(area + prefix), &streamLen,
+                                            src ? src : &empty, static_cast<unsigned int>(length),
+                                            cmpLevel, 0, 0);
+    if (rc != BZ_OK) return -1;
+    return prefix + static_cast<int>(streamLen);
+}
+
+int ORVtape::decompress(char* dst, int size) {
+    auto* area = reinterpret_cast<unsigned char*>(cmpBfr.getBfr(0, maxRecordSize));
+    unsigned int avail = cmpBfr.dataLen;
+    if (avail > static_cast<unsigned int>(cmpBfr.capacity)) avail = static_cast<unsigned int>(cmpBfr.capacity);
+    int used = 0;
+    const long long value = readLengthPrefix(area, avail, &used);
+    if (value < 0) return -1;
+    if (dst == nullptr || size <= 0) return static_cast<int>(value);
+    unsigned int produced = static_cast<unsigned int>(size);
+    const int rc = BZ2_bzBuffToBuffDecompress(dst, &produced, reinterpret_cast<char*>(area + used),
+                                              avail - static_cast<unsigned int>(used), 0, 0);
+    if (rc == BZ_OK) return produced == value ? static_cast<int>(value) : -1;
+    if (rc == BZ_OUTBUFF_FULL && size < value && produced == static_cast<unsigned int>(size))
+        return static_cast<int>(value);
+    return -1;
+}
+
+int ORVtape::encrypt(char* src, int length) {
+    auto* area = reinterpret_cast<unsigned char*>(encBfr.getBfr(length, maxRecordSize));
+    if (length < 1 || src == nullptr) return length;
+    scramble(area, reinterpret_cast<const unsigned char*>(src), static_cast<std::size_t>(length));
+    return length;
+}
+
+int ORVtape::decrypt(char* dst, int size) {
+    const unsigned int stored = encBfr.dataLen;
+    const auto* area = reinterpret_cast<const unsigned char*>(encBfr.getBfr(0, maxRecordSize));
+    if (dst != nullptr && size >= 1 && stored >= 1) {
+        // Never beyond the data, the destination, or the area itself.
+        unsigned long long n = stored;
+        if (n > static_cast<unsigned long long>(size)) n = static_cast<unsigned long long>(size);
+        if (n > static_cast<unsigned long long>(encBfr.capacity)) n = static_cast<unsigned long long>(encBfr.capacity);
+        scramble(reinterpret_cast<unsigned char*>(dst), area, static_cast<std::size_t>(n));
+    }
+    return static_cast<int>(stored);
+}
