@@ -1,6 +1,8 @@
-# Thin wrapper over CMake for the two commands of the README.
+# Thin wrapper over CMake for the README's commands.  Extra check steps live
+# in mk/*.mk: each adds its target to CHECKS.
 BUILD ?= build
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+CHECKS := test
 
 .PHONY: all demo test check clean
 
@@ -14,8 +16,10 @@ demo: all
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j2
 
-clean:
-	rm -rf $(BUILD)
+-include mk/*.mk
 
 # Everything CI runs: the README's test command.
-check: test
+check: $(CHECKS)
+
+clean:
+	rm -rf $(BUILD) build-*
