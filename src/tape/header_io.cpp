@@ -46,6 +46,7 @@ int writeHdrAt(ORVtape& t, const unsigned char* hdr, long long pos) {
 }
 
 int readPrevHdrAt(ORVtape& t, unsigned char* hdr, long long p) {
+    if (t.fd < 0) return -1;
     notePosition(t, p);
     if (p == 0) return -4;
     const HeaderFields before = HeaderFields::of(t);
