@@ -1,0 +1,282 @@
+// The header-chain walk over whole images and the in-place length prefix read.
+#include "ORVtape.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+struct Walk {
+    int rc;
+    int lastRC;
+    long long lastHdr;
+    Bytes hdr;
+    bool multiSeg;
+    bool compressed;
+    long long offset;  // where the descriptor stands afterwards
+};
+
+// Outputs start as junk so that a value left unset shows.
+Walk walk(ORVtape& t) {
+    Walk w{};
+    w.lastHdr = -99;
+    unsigned char h[6];
+    std::memset(h, 0xEE, sizeof h);
+    w.multiSeg = w.compressed = true;
+    w.rc = t.validate(&w.lastHdr, h, &w.multiSeg, &w.compressed);
+    w.lastRC = t.lastRC;
+    w.hdr.assign(h, h + 6);
+    w.offset = lseek64(t.fd, 0, SEEK_CUR);
+    return w;
+}
+
+Bytes block(unsigned len, unsigned prev, unsigned char f1, unsigned char f2 = 0) {
+    Bytes b = header(len, prev, f1, f2);
+    append(b, pattern(len, len));
+    return b;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) append(out, p);
+    return out;
+}
+
+const Bytes kTM = header(0, 0, 0x40, 0);
+
+}  // namespace
+
+TEST(Validate, EachDefectIsReportedAtItsHeader) {
+    struct Case {
+        const char* what;
+        Bytes image;
+        int rc;
+        long long at;
+        bool multi, comp;
+    };
+    const Bytes cut = header(5, 0, 0xA0, 0);
+    const Case cases[] = {
+        {"header cut short", cat({kTM, Bytes(cut.begin(), cut.begin() + 3)}), -2, 6, false, false},
+        {"reserved flags1 bit", cat({kTM, header(0, 0, 0x48, 0)}), -3, 6, false, false},
+        {"reserved flags2 bit", cat({block(4, 0, 0xA0), header(2, 4, 0xA0, 0x04)}), -3, 10, false, false},
+        {"tapemark with BOR", header(0, 0, 0xC0, 0), -10, 0, false, false},
+        {"tapemark with EOR", cat({kTM, header(0, 0, 0x60, 0)}), -10, 6, false, false},
+        {"tapemark with XFORM", header(0, 0, 0x40, 0x80), -11, 0, false, false},
+        {"tapemark with bare BZ2", cat({kTM, header(0, 0, 0x40, 0x01)}), -11, 6, false, true},
+        {"tapemark with payload", block(1, 0, 0x40), -12, 0, false, false},
+        {"empty first segment", cat({kTM, header(0, 0, 0xA0, 0)}), -14, 6, false, false},
+        {"tapemark inside block", cat({block(4, 0, 0x80), header(0, 4, 0x40, 0)}), -15, 10, true, false},
+        {"second BOR inside block", cat({block(4, 0, 0x80), block(4, 4, 0xA0)}), -16, 10, true, false},
+        {"empty continuation", cat({block(4, 0, 0x80), header(0, 4, 0x20, 0)}), -17, 10, true, false},
+        {"broken prevLen", cat({kTM, header(0, 5, 0x40, 0)}), -18, 6, false, false},
+        {"flag rule wins over prevLen", cat({block(4, 0, 0x80), block(4, 9, 0xA0)}), -16, 10, true, false},
+        {"BZ2 without XFORM", cat({block(4, 0, 0x80, 0x01), block(4, 4, 0x20, 0x01)}), -20, 10, true, true},
+        {"SCRAMBLE without XFORM", cat({block(4, 0, 0x80, 0x02), block(4, 4, 0x20, 0x02)}), -20, 10, true, false},
+        {"continuation lost BZ2", cat({block(4, 0, 0x80, 0x81), block(4, 4, 0x20, 0x80)}), -21, 10, true, true},
+        {"continuation lost SCRAMBLE", cat({block(4, 0, 0x80, 0x83), block(4, 4, 0x20, 0x81)}), -22, 10, true, true},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir.path("defect.tape");
+        writeFile(path, c.image);
+        ORVtape t;
+        ASSERT_EQ(t.open(path.c_str(), true), 0);
+        t.blockID = 7;
+        t.fileNumber = 3;
+        const Walk w = walk(t);
+        EXPECT_EQ(w.rc, c.rc);
+        EXPECT_EQ(w.lastRC, c.rc);
+        EXPECT_EQ(w.lastHdr, c.at);
+        Bytes expectHdr(c.image.begin() + c.at, c.image.begin() + std::min<long long>(c.at + 6, c.image.size()));
+        // A cut header overwrites only the bytes it has; the rest is still
+        // the tapemark read before it.
+        if (c.rc == -2) expectHdr = {0x05, 0x00, 0x00, 0x00, 0x40, 0x00};
+        EXPECT_EQ(w.hdr, expectHdr);
+        EXPECT_EQ(w.multiSeg, c.multi);
+        EXPECT_EQ(w.compressed, c.comp);
+        // A cut or undecodable header keeps the tape in front of it; any
+        // other defect leaves it just past the header's six bytes.
+        EXPECT_EQ(w.offset, c.rc == -2 || c.rc == -3 ? c.at : c.at + 6);
+        EXPECT_EQ(t.blockID, 0);
+        EXPECT_EQ(t.fileNumber, 0);
+    }
+}
+
+TEST(Validate, HandBuiltImagesThatPass) {
+    struct Case {
+        const char* what;
+        Bytes image;
+        int count;
+        long long last;
+        bool multi, comp;
+    };
+    const Case cases[] = {
+        {"empty image", {}, 0, -1, false, false},
+        {"payload runs past the end", cat({kTM, header(100, 0, 0xA0, 0), pattern(10)}), 2, 6, false, false},
+        {"first segment without BOR", cat({block(4, 0, 0x20), header(0, 4, 0x40, 0)}), 2, 10, false, false},
+        {"single segment with bare BZ2", cat({block(4, 0, 0xA0, 0x01), header(0, 4, 0x40, 0)}), 2, 10, false, true},
+        {"continuation XFORM not examined", cat({block(4, 0, 0x80, 0x83), block(3, 4, 0x20, 0x03)}), 2, 10, true, true},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir.path("ok.tape");
+        writeFile(path, c.image);
+        ORVtape t;
+        ASSERT_EQ(t.open(path.c_str(), true), 0);
+        const Walk w = walk(t);
+        EXPECT_EQ(w.rc, c.count);
+        EXPECT_EQ(w.lastRC, c.count);
+        EXPECT_EQ(w.lastHdr, c.last);
+        const Bytes expectHdr = c.last < 0 ? Bytes(6, 0) : Bytes(c.image.begin() + c.last, c.image.begin() + c.last + 6);
+        EXPECT_EQ(w.hdr, expectHdr);
+        EXPECT_EQ(w.multiSeg, c.multi);
+        EXPECT_EQ(w.compressed, c.comp);
+        EXPECT_EQ(w.offset, 0);
+    }
+
+    ORVtape closed;
+    long long last = 42;
+    bool flag = true;
+    EXPECT_EQ(closed.validate(&last, nullptr, &flag, nullptr), -1);
+    EXPECT_EQ(closed.lastRC, -1);
+    EXPECT_EQ(last, 42);
+    EXPECT_TRUE(flag);
+}
+
+TEST(Validate, ImagesWrittenByTheLibrary) {
+    TempDir dir;
+    {
+        ORVtape t;
+        ASSERT_EQ(t.open(dir.path("new.tape").c_str(), false), 0);
+        const Walk w = walk(t);
+        EXPECT_EQ(w.rc, 5);
+        EXPECT_EQ(w.lastHdr, 24);
+        EXPECT_EQ(w.hdr, kTM);
+        EXPECT_FALSE(w.multiSeg);
+        EXPECT_FALSE(w.compressed);
+        EXPECT_EQ(w.offset, 0);
+    }
+    {
+        ORVtape t;
+        ASSERT_EQ(t.open(dir.path("multi.tape").c_str(), false), 0);
+        t.maxSegLen = 16;
+        const Bytes data = pattern(17);
+        ASSERT_EQ(t.write(data.data(), 17), 17);
+        ASSERT_EQ(t.wtm(1), 0);
+        const Walk w = walk(t);
+        EXPECT_EQ(w.rc, 3);
+        EXPECT_EQ(w.lastHdr, 6 + 16 + 6 + 1);
+        EXPECT_TRUE(w.multiSeg);
+        EXPECT_FALSE(w.compressed);
+        EXPECT_EQ(w.offset, fileSize(dir.path("multi.tape")));
+    }
+    {
+        // Compressed and scrambled, cut into many small segments.
+        ORVtape t;
+        ASSERT_EQ(t.open(dir.path("bz.tape").c_str(), false), 0);
+        t.compressOn = t.encryptOn = true;
+        t.maxSegLen = 16;
+        const Bytes zeros(8000, 0);
+        ASSERT_EQ(t.write(zeros.data(), 8000), 8000);
+        ASSERT_EQ(t.wtm(1), 0);
+        const Walk w = walk(t);
+        const Bytes image = readFile(dir.path("bz.tape"));
+        EXPECT_GT(w.rc, 3);
+        EXPECT_EQ(w.lastHdr, static_cast<long long>(image.size()) - 6);
+        EXPECT_EQ(w.hdr, Bytes(image.end() - 6, image.end()));
+        EXPECT_EQ(image[5], 0x83);
+        EXPECT_TRUE(w.multiSeg);
+        EXPECT_TRUE(w.compressed);
+    }
+}
+
+// The walk passes every header of the image; afterwards the engine must
+// still chain the next write and step back from where the tape was.
+TEST(Validate, LeavesTheTapeUsableWhereItWas) {
+    TempDir dir;
+    const std::string path = dir.path("chain.tape");
+    ORVtape t;
+    ASSERT_EQ(t.open(path.c_str(), false), 0);
+    t.maxSegLen = 16;
+    for (unsigned len : {17u, 40u, 20u}) {
+        const Bytes data = pattern(len, len);
+        ASSERT_EQ(t.write(data.data(), len), static_cast<int>(len));
+    }
+    ASSERT_EQ(t.wtm(2), 0);
+    ASSERT_EQ(t.rew(), 0);
+    ASSERT_EQ(t.fsr(3), 0);
+    const long long afterThird = lseek64(t.fd, 0, SEEK_CUR);
+
+    // 2 + 3 + 2 segments and two tapemarks; the last header read is a tapemark.
+    EXPECT_EQ(walk(t).rc, 9);
+    EXPECT_EQ(lseek64(t.fd, 0, SEEK_CUR), afterThird);
+    EXPECT_EQ(t.curPos, afterThird);
+    EXPECT_EQ(t.blockID, 0);
+    EXPECT_EQ(t.fileNumber, 0);
+    EXPECT_EQ(t.curBlkLen, 4);
+
+    t.blockID = 3;  // the walk rewound the count; the host knows where it is
+    int len = -1;
+    ASSERT_EQ(t.backSpaceBlock(&len), 0);
+    EXPECT_EQ(len, 20);
+    EXPECT_EQ(t.curPos, afterThird - 6 - 16 - 6 - 4);
+    ASSERT_EQ(t.fsr(1), 0);
+
+    EXPECT_EQ(walk(t).rc, 9);
+    const Bytes data = pattern(5);
+    ASSERT_EQ(t.write(data.data(), 5), 5);
+    const Bytes image = readFile(path);
+    EXPECT_EQ(Bytes(image.begin() + afterThird, image.begin() + afterThird + 6), header(5, 4, 0xA0, 0));
+    EXPECT_EQ(walk(t).rc, 8);
+}
+
+TEST(Validate, SerialLengthIsReadInPlace) {
+    TempDir dir;
+    const std::string path = dir.path("prefix.bin");
+    struct Case {
+        Bytes bytes;
+        int value;
+    };
+    const Case cases[] = {{{0x80}, 0},       {{0xFF}, 127},         {{0x00, 0x81}, 128},
+                          {{0x2C, 0x82}, 300}, {{0x7F, 0x7F, 0x83}, 65535},
+                          {{0x00, 0x00, 0x00, 0x82}, 4194304}, {{0x7F, 0x7F}, -1}};
+    Bytes file;
+    std::vector<long long> at;
+    for (const auto& c : cases) {
+        at.push_back(static_cast<long long>(file.size()));
+        append(file, c.bytes);
+    }
+    writeFile(path, file);  // the last prefix runs into the end of the file
+    ORVtape t;
+    ASSERT_EQ(t.open(path.c_str(), true), 0);
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(t.setPosition(at[i]));
+        EXPECT_EQ(t.getSerialLength(), cases[i].value);
+        EXPECT_EQ(lseek64(t.fd, 0, SEEK_CUR), at[i]);
+        EXPECT_EQ(t.curPos, at[i]);
+        EXPECT_EQ(t.lastRC, 0);
+    }
+    t.close();
+    EXPECT_EQ(t.getSerialLength(), -1);
+
+    // On the first payload byte of a compressed block it gives the block's length.
+    ORVtape w;
+    ASSERT_EQ(w.open(dir.path("bz.tape").c_str(), false), 0);
+    w.compressOn = true;
+    const Bytes zeros(300000, 0);
+    ASSERT_EQ(w.write(zeros.data(), 300000), 300000);
+    ASSERT_EQ(w.rew(), 0);
+    unsigned char h[6];
+    ASSERT_EQ(w.readHdr(h), 0);
+    ASSERT_EQ(h[5], 0x81);
+    EXPECT_EQ(w.getSerialLength(), 300000);
+    EXPECT_EQ(lseek64(w.fd, 0, SEEK_CUR), 6);
+}
