@@ -1,0 +1,77 @@
+// The C data and motion calls: null handles, and sizes and counts that do
+// not fit a signed int reaching the engine unchanged.
+#include "orvTapeItf.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+
+using namespace testsupport;
+
+TEST(CMotion, NullHandleIsRefusedAndTouchesNoTape) {
+    TempDir dir;
+    orvTapeHandle h = orvTapeCreate();
+    ASSERT_EQ(orvTapeOpen(h, dir.path("n.tape").c_str(), false), 0);
+    ASSERT_EQ(orvTapeFSR(h, 2), 0);
+    unsigned char buf[16] = {};
+    EXPECT_EQ(orvTapeWrite(nullptr, buf, sizeof buf), -1);
+    EXPECT_EQ(orvTapeWTM(nullptr, 1), -1);
+    EXPECT_EQ(orvTapeRead(nullptr, buf, sizeof buf), -1);
+    EXPECT_EQ(orvTapeFSF(nullptr, 1), -1);
+    EXPECT_EQ(orvTapeFSR(nullptr, 1), -1);
+    EXPECT_EQ(orvTapeReadBkwd(nullptr, buf, sizeof buf), -1);
+    EXPECT_EQ(orvTapeBSF(nullptr, 1), -1);
+    EXPECT_EQ(orvTapeBSR(nullptr, 1), -1);
+    EXPECT_EQ(orvTapeLocate(nullptr, 0), -1);
+    EXPECT_EQ(orvTapeGetBlockID(h), 2);
+    EXPECT_EQ(orvTapeGetLastRC(h), 0);
+    orvTapeDestroy(h);
+    EXPECT_EQ(fileSize(dir.path("n.tape")), 30);
+}
+
+TEST(CMotion, LargeSizesAndCountsPassThroughUnsigned) {
+    TempDir dir;
+    const std::string path = dir.path("big.tape");
+    orvTapeHandle h = orvTapeCreate();
+    ASSERT_EQ(orvTapeOpen(h, path.c_str(), false), 0);
+    const Bytes block = pattern(1000, 3);
+    ASSERT_EQ(orvTapeWrite(h, block.data(), 1000), 1000);
+    ASSERT_EQ(orvTapeWTM(h, 1), 0);
+    ASSERT_EQ(orvTapeWrite(h, block.data(), 500), 500);
+    const long long size = fileSize(path);
+
+    // Taken as a negative int, the length would pass the size limit.
+    EXPECT_EQ(orvTapeWrite(h, block.data(), 0x80000000u), -13);
+    EXPECT_EQ(fileSize(path), size);
+
+    // A real 1 MiB buffer announced as 2 GiB: only the block may arrive.
+    ASSERT_EQ(orvTapeREW(h), 0);
+    Bytes big(1 << 20, 0xA5);
+    EXPECT_EQ(orvTapeRead(h, big.data(), 0x80000000u), 1000);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), big.begin()));
+    EXPECT_TRUE(std::all_of(big.begin() + 1000, big.end(), [](unsigned char b) { return b == 0xA5; }));
+
+    // Counts of 2^31 would mean no motion if they turned negative.
+    EXPECT_EQ(orvTapeFSR(h, 0x80000000u), -2);
+    EXPECT_EQ(orvTapeGetBlockID(h), 3);
+    EXPECT_EQ(orvTapeBSR(h, 0x80000000u), -4);
+    EXPECT_EQ(orvTapeGetBlockID(h), 0);
+    EXPECT_EQ(orvTapeFSF(h, 0x80000000u), -2);
+    EXPECT_EQ(orvTapeGetFileNumber(h), 1);
+    EXPECT_EQ(orvTapeBSF(h, 0x80000000u), -4);
+    EXPECT_EQ(orvTapeGetFileNumber(h), 0);
+    EXPECT_EQ(orvTapeGetLastRC(h), -4);
+
+    EXPECT_EQ(orvTapeLocate(h, 2), 0);
+    EXPECT_EQ(orvTapeLocate(h, INT_MIN), 2);
+    EXPECT_EQ(orvTapeGetBlockID(h), 0);
+    EXPECT_EQ(orvTapeWTM(h, 0), 0);
+    EXPECT_EQ(orvTapeFSR(h, 3), 0);
+    unsigned char tail[8];
+    EXPECT_EQ(orvTapeReadBkwd(h, tail, sizeof tail), 500);
+    EXPECT_TRUE(std::equal(block.begin() + 492, block.begin() + 500, tail));
+    orvTapeDestroy(h);
+    EXPECT_EQ(fileSize(path), size);
+}
