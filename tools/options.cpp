@@ -1,0 +1,164 @@
+// options.cpp - the command line of orvtape and its dispatch to the commands.
+#include "orvtape.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+
+#ifndef ORVTAPE_VERSION
+#define ORVTAPE_VERSION "unknown"
+#endif
+
+namespace orvtool {
+namespace {
+
+struct Command {
+    CLI::App* app;
+    std::function<int(const Options&)> run;
+};
+
+void addWriteOptions(CLI::App* c, Options& o, bool copyFlags) {
+    c->add_flag("--compress", o.compress, "store blocks bzip2-compressed when that is shorter");
+    c->add_flag("--scramble", o.scramble, "store blocks scrambled");
+    if (copyFlags) {
+        c->add_flag("--no-compress", o.noCompress, "store every block uncompressed");
+        c->add_flag("--no-scramble", o.noScramble, "store every block unscrambled");
+    }
+    c->add_option("--segment-size", o.segmentSize, "largest segment payload in bytes")
+        ->check(CLI::Range(16, 65535));
+    c->add_option("--capacity", o.capacity,
+                  "tape capacity: warn when writing reaches it (suffixes K, M, G)")
+        ->transform(CLI::AsSizeValue(false));
+    c->add_flag("--sync", o.sync, "flush every block to the device as it is written");
+}
+
+}  // namespace
+
+int runTool(int argc, char** argv) {
+    Options o;
+    CLI::App app{"orvtape - create, fill, list, check, extract, copy and recover tape images"};
+    app.name("orvtape");
+    app.set_version_flag("--version", "orvtape " ORVTAPE_VERSION);
+    app.add_flag("-q,--quiet", o.quiet, "no progress line or notes on standard error");
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer("Run 'orvtape help COMMAND' or 'orvtape COMMAND --help' for a command's options.");
+
+    std::map<std::string, Command> cmds;
+    auto add = [&](const char* name, const char* what, std::function<int(const Options&)> run) {
+        CLI::App* c = app.add_subcommand(name, what);
+        cmds[name] = Command{c, std::move(run)};
+        return c;
+    };
+
+    CLI::App* c = add("init", "make a new, empty volume", cmdInit);
+    c->add_option("IMAGE", o.image, "the image file")->required();
+    c->add_flag("-f,--force", o.force, "replace a non-empty file");
+
+    c = add("put", "write host files onto the volume, one tape file each", cmdPut);
+    c->add_option("IMAGE", o.image, "the image file (created when missing)")->required();
+    c->add_option("FILE", o.files, "host files; - for standard input")->required();
+    c->add_option("-b,--block-size", o.blockSize, "block size in bytes (default 32768)")
+        ->transform(CLI::AsSizeValue(false));
+    c->add_flag("-a,--append", o.append, "add after the files already on the volume");
+    addWriteOptions(c, o, false);
+
+    c = add("ls", "list the tape files of a volume", cmdLs);
+    c->add_option("IMAGE", o.image, "the image file")->required();
+    c->add_flag("--blocks", o.blocks, "one line per block as well");
+    c->add_flag("--json", o.json, "JSON output for scripts");
+
+    c = add("check", "check an image; exit 0 clean, 1 defect, 2 usage or I/O error", cmdCheck);
+    c->add_option("IMAGE", o.image, "the image file")->required();
+    c->add_flag("--json", o.json, "JSON output for scripts");
+
+    c = add("get", "extract tape file N (from 0) to OUT or standard output", cmdGet);
+    c->add_option("IMAGE", o.image, "the image file")->required();
+    c->add_option("N", o.fileNo, "tape file number, 0 for the first")->required();
+    c->add_option("OUT", o.out, "output file; - or none for standard output");
+
+    c = add("dump", "show one block as hex and text", cmdDump);
+    c->add_option("IMAGE", o.image, "the image file")->required();
+    c->add_option("BLOCK", o.blockNo, "block number (tapemarks count), 0 for the first")
+        ->required();
+    c->add_flag("--ebcdic", o.ebcdic, "show the text column in EBCDIC (code page 037)");
+
+    c = add("copy", "re-write every block and tapemark into a new image and verify it", cmdCopy);
+    c->add_option("SRC", o.source, "the image to copy")->required();
+    c->add_option("DST", o.target, "the new image")->required();
+    c->add_flag("-f,--force", o.force, "replace a non-empty DST");
+    addWriteOptions(c, o, true);
+
+    c = add("export", "write the volume in the simple tap interchange format", cmdExport);
+    c->add_option("IMAGE", o.source, "the image file")->required();
+    c->add_option("OUT", o.target, "the tap file")->required();
+    c->add_option("--to", o.format, "interchange format")->required()->check(CLI::IsMember({"tap"}));
+    c->add_flag("-f,--force", o.force, "replace a non-empty OUT");
+
+    c = add("import", "make a volume from a tap interchange file", cmdImport);
+    c->add_option("IN", o.source, "the tap file")->required();
+    c->add_option("IMAGE", o.target, "the new image")->required();
+    c->add_option("--from", o.format, "interchange format")->required()->check(CLI::IsMember({"tap"}));
+    c->add_flag("-f,--force", o.force, "replace a non-empty IMAGE");
+    addWriteOptions(c, o, false);
+
+    c = add("recover", "salvage every readable block of a damaged image into a new one",
+            cmdRecover);
+    c->add_option("SRC", o.source, "the damaged image")->required();
+    c->add_option("DST", o.target, "the new image")->required();
+    c->add_flag("-f,--force", o.force, "replace a non-empty DST");
+
+    std::string helpFor;
+    CLI::App* help = app.add_subcommand("help", "show the help of the tool or of a command");
+    help->add_option("COMMAND", helpFor, "a command");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);
+        std::fprintf(stderr, "orvtape: %s\nRun 'orvtape --help' for usage.\n", e.what());
+        return kExitUsage;
+    }
+
+    if (help->parsed()) {
+        if (helpFor.empty()) {
+            std::fputs(app.help().c_str(), stdout);
+            return kExitOk;
+        }
+        auto it = cmds.find(helpFor);
+        if (it == cmds.end()) {
+            std::fprintf(stderr, "orvtape: help: no command '%s'\n", helpFor.c_str());
+            return kExitUsage;
+        }
+        std::fputs(it->second.app->help().c_str(), stdout);
+        return kExitOk;
+    }
+    if (o.compress && o.noCompress) {
+        std::fprintf(stderr, "orvtape: --compress and --no-compress exclude each other\n");
+        return kExitUsage;
+    }
+    if (o.scramble && o.noScramble) {
+        std::fprintf(stderr, "orvtape: --scramble and --no-scramble exclude each other\n");
+        return kExitUsage;
+    }
+    for (auto& [name, cmd] : cmds) {
+        if (!cmd.app->parsed()) continue;
+        try {
+            return cmd.run(o);
+        } catch (const ToolError& e) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "orvtape: %s\n", e.what());
+            return e.status();
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "orvtape: %s: out of memory\n", name.c_str());
+            return kExitFailure;
+        }
+    }
+    return kExitUsage;
+}
+
+}  // namespace orvtool
+
+int main(int argc, char** argv) { return orvtool::runTool(argc, argv); }

@@ -1,0 +1,110 @@
+// orvtape.h - shared declarations of the orvtape command-line tool.
+//
+// The tool is a host program of liborvTapeItf: it works on images only
+// through the public ORVtape class and reports through writeConsoleLog.
+#ifndef ORVTAPE_TOOL_H
+#define ORVTAPE_TOOL_H
+
+#include <ORVtape.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace orvtool {
+
+// Exit statuses shared by every command.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;  // runtime error, or a defect found by check
+constexpr int kExitUsage = 2;    // bad arguments; check also uses it for I/O errors
+
+// Everything the command line can set; each command reads what it needs.
+struct Options {
+    bool quiet = false;
+
+    std::string image;              // the image a command works on
+    std::string source, target;     // copy, recover, export, import
+    std::vector<std::string> files; // put
+    std::string out;                // get
+    long long fileNo = -1;          // get
+    long long blockNo = -1;         // dump
+
+    unsigned long long blockSize = 32768;
+    unsigned long long capacity = 0;  // 0: no end-of-tape warning
+    int segmentSize = 0;              // 0: the library's default
+    bool compress = false, noCompress = false;
+    bool scramble = false, noScramble = false;
+    bool sync = false;
+    bool append = false;
+    bool force = false;
+    bool json = false;
+    bool blocks = false;
+    bool ebcdic = false;
+    std::string format;  // export --to / import --from
+};
+
+// A failure that ends the command: one line on standard error, then exit.
+class ToolError : public std::runtime_error {
+public:
+    ToolError(const std::string& file, const std::string& what, int status = kExitFailure)
+        : std::runtime_error(file.empty() ? what : file + ": " + what), status_(status) {}
+    int status() const { return status_; }
+
+private:
+    int status_;
+};
+
+// "(library code C, <errno in words>)": the cause part of an error line.
+std::string cause(int code, int err);
+// cause() from the last operation of tape.
+std::string cause(const ORVtape& tape);
+// strerror with the symbolic name in front where it helps.
+std::string errnoWords(int err);
+
+// Informational lines on standard error; silenced by --quiet.
+void note(const Options& o, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Warnings always go to standard error.
+void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Mounts path read-only (or for writing); throws ToolError naming the file.
+void mountForReading(ORVtape& tape, const std::string& path);
+void mountForWriting(ORVtape& tape, const std::string& path);
+// Refuses to replace a non-empty file unless --force; then empties it.
+void prepareNewImage(const std::string& path, bool force);
+// Applies --compress/--scramble/--segment-size/--capacity/--sync to a mounted tape.
+void applyWriteSettings(ORVtape& tape, const Options& o);
+// Length of the file behind the open image.
+long long imageSize(const ORVtape& tape);
+// One line of up to 6 header bytes as hex.
+std::string hexBytes(const unsigned char* p, int n);
+// Sentence describing a negative validate code.
+std::string validateMessage(int code, const unsigned char hdr[6]);
+// Sentence describing a negative read code.
+std::string readMessage(int code);
+
+// The transform byte of the block at the current position (flags2 of its
+// first header, HF2_XFORM removed), or -1 when no header can be read there.
+// Leaves the position where it was.
+int peekTransforms(ORVtape& tape);
+// Writes one block of length bytes (a tapemark for 0) with the given
+// transform bits, restoring the tape's compress/scramble settings to what
+// the flags ask for.  Throws ToolError on failure.
+void writeBlock(ORVtape& dst, const std::string& dstPath, const char* data, unsigned len,
+                int xform);
+
+// The commands.
+int cmdInit(const Options& o);
+int cmdPut(const Options& o);
+int cmdLs(const Options& o);
+int cmdCheck(const Options& o);
+int cmdGet(const Options& o);
+int cmdDump(const Options& o);
+int cmdCopy(const Options& o);
+int cmdExport(const Options& o);
+int cmdImport(const Options& o);
+int cmdRecover(const Options& o);
+
+}  // namespace orvtool
+
+#endif  // ORVTAPE_TOOL_H

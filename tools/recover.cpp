@@ -1,0 +1,2 @@
+#include "orvtape.h"
+namespace orvtool { int cmdRecover(const Options&) { throw ToolError("", "recover: not built yet"); } }
