@@ -1,2 +1,133 @@
+// check.cpp - orvtape check: the header chain as the library's validate sees
+// it, then what a header walk alone cannot see (a last segment running past
+// the end of the file, an image ending inside a block, blocks whose payload
+// does not read or decompress).
 #include "orvtape.h"
-namespace orvtool { int cmdCheck(const Options&) { throw ToolError("", "check: not built yet"); } }
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <unistd.h>
+#include <vector>
+
+namespace orvtool {
+
+namespace {
+
+struct Defect {
+    long long offset = -1;
+    unsigned char header[6] = {};
+    int headerBytes = 0;  // how many of header[] were read
+    int code = 0;
+    std::string message;
+};
+
+// Headers along the chain that start before offset `until`.
+long long countHeaders(ORVtape& tape, long long until) {
+    long long pos = 0, n = 0;
+    unsigned char h[6];
+    while (pos < until && tape.setPosition(pos) && tape.readHdr(h) == 0) {
+        pos += 6 + (h[0] | h[1] << 8);
+        ++n;
+    }
+    return n;
+}
+
+// Reads the header bytes at offset, as many as there are.
+int headerAt(ORVtape& tape, long long offset, unsigned char h[6]) {
+    if (offset < 0) return 0;
+    int n = static_cast<int>(pread(tape.fd, h, 6, offset));
+    return n < 0 ? 0 : n;
+}
+
+// Every block read in full: catches payloads that are cut short or do not
+// decompress.  Returns true and fills d at the first block that fails.
+bool readAllBlocks(ORVtape& tape, long long size, Defect& d) {
+    std::vector<char> buf(static_cast<size_t>(tape.maxRecordSize));  // the one block buffer
+    tape.rew();
+    for (;;) {
+        tape.getPosition();
+        long long at = tape.curPos;
+        int rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+        if (rc == -2 && at >= size) return false;
+        if (rc >= 0) continue;
+        d.offset = at;
+        d.code = rc;
+        d.headerBytes = headerAt(tape, at, d.header);
+        d.message = "block " + std::to_string(tape.blockID) + " does not read: " +
+                    readMessage(rc);
+        return true;
+    }
+}
+
+}  // namespace
+
+int cmdCheck(const Options& o) {
+    ORVtape tape;
+    mountForReading(tape, o.image);
+    long long size = imageSize(tape);
+    long long last = -1;
+    unsigned char hdr[6] = {};
+    bool multi = false, compressed = false;
+    int rc = tape.validate(&last, hdr, &multi, &compressed);
+    long long headers = rc;
+    Defect d;
+    bool defect = false;
+
+    if (rc < 0) {
+        if (rc == -2 && !(last >= 0 && last + 6 > size))
+            throw ToolError(o.image, "cannot walk the image " + cause(tape), kExitUsage);
+        defect = true;
+        d.offset = last;
+        d.code = rc;
+        d.headerBytes = headerAt(tape, last, d.header);
+        d.message = validateMessage(rc, hdr);
+        headers = countHeaders(tape, last);
+    } else if (last >= 0) {
+        unsigned curLen = hdr[0] | hdr[1] << 8;
+        bool isData = (hdr[4] & HF1_TM) == 0;
+        long long end = last + 6 + curLen;
+        if (end > size) {
+            defect = true;
+            d.message = "the last segment holds " + std::to_string(curLen) +
+                        " payload bytes but only " + std::to_string(size - last - 6) +
+                        " remain before the end of the file: the image is cut short";
+        } else if (isData && !(hdr[4] & HF1_EOR)) {
+            defect = true;
+            d.message = "the image ends inside a block: its last segment lacks the "
+                        "last-segment flag";
+        }
+        if (defect) {
+            headers = rc - 1;  // the last header itself is at fault
+            d.offset = last;
+            d.code = -1;
+            std::copy(hdr, hdr + 6, d.header);
+            d.headerBytes = 6;
+        } else {
+            defect = readAllBlocks(tape, size, d);
+        }
+    }
+
+    if (o.json) {
+        nlohmann::ordered_json j{{"image", o.image}, {"imageBytes", size},
+                                 {"headers", headers}, {"clean", !defect},
+                                 {"multiSegment", multi}, {"compressed", compressed}};
+        if (defect)
+            j["defect"] = {{"offset", d.offset},
+                           {"header", hexBytes(d.header, d.headerBytes)},
+                           {"code", d.code},
+                           {"message", d.message}};
+        std::printf("%s\n", j.dump(2).c_str());
+    } else if (!defect) {
+        std::printf("%s: %lld headers, clean\n", o.image.c_str(), headers);
+    } else {
+        std::printf("%s: defect after %lld good header%s\n", o.image.c_str(), headers,
+                    headers == 1 ? "" : "s");
+        std::printf("  offset %lld, header bytes %s\n", d.offset,
+                    d.headerBytes ? hexBytes(d.header, d.headerBytes).c_str() : "(none)");
+        std::printf("  %s\n", d.message.c_str());
+    }
+    return defect ? kExitFailure : kExitOk;
+}
+
+}  // namespace orvtool

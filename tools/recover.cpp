@@ -1,2 +1,143 @@
+// recover.cpp - orvtape recover: salvage a damaged image.
+//
+// Every block that reads cleanly is copied with its transforms.  At a block
+// that does not read, the damaged stretch is skipped: the file bytes are
+// scanned for the next offset where a run of headers chains together
+// properly, and reading resumes there.  The new image is closed with the
+// tapemarks it needs, so it always validates.
 #include "orvtape.h"
-namespace orvtool { int cmdRecover(const Options&) { throw ToolError("", "recover: not built yet"); } }
+#include "progress.h"
+
+#include <unistd.h>
+#include <vector>
+
+namespace orvtool {
+
+namespace {
+
+constexpr int kChainNeeded = 4;  // headers that must chain before we trust an offset
+
+unsigned u16(const unsigned char* p) { return p[0] | p[1] << 8; }
+
+// Could these 6 bytes be the first header of a block or a tapemark?
+bool plausibleStart(const unsigned char* h) {
+    unsigned len = u16(h);
+    if (h[4] == HF1_TM) return len == 0 && h[5] == 0;
+    if (h[4] != HF1_BOR && h[4] != (HF1_BOR | HF1_EOR)) return false;
+    return len > 0 && (h[5] == 0 || (h[5] & ~3) == HF2_XFORM);
+}
+
+// Follows the header chain from q: true when kChainNeeded headers chain
+// properly, or fewer that end exactly at the end of the file between blocks.
+bool chainHolds(int fd, long long q, long long size) {
+    unsigned char h[6];
+    long long p = q;
+    unsigned prevLen = 0;
+    bool inBlock = false;
+    unsigned char blockXform = 0;
+    for (int n = 0; n < kChainNeeded; ++n) {
+        if (p == size) return n > 0 && !inBlock;
+        if (p + 6 > size || pread(fd, h, 6, p) != 6) return false;
+        unsigned len = u16(h);
+        if (n > 0 && u16(h + 2) != prevLen) return false;
+        if (!inBlock) {
+            if (!plausibleStart(h)) return false;
+            blockXform = h[5];
+            inBlock = h[4] == HF1_BOR;
+        } else {
+            if ((h[4] != 0 && h[4] != HF1_EOR) || len == 0 || h[5] != blockXform) return false;
+            inBlock = h[4] == 0;
+        }
+        if (p + 6 + len > size) return false;
+        prevLen = len;
+        p += 6 + len;
+    }
+    return true;
+}
+
+// The first offset at or after from where the chain resumes; size if none.
+long long resync(int fd, long long from, long long size) {
+    std::vector<unsigned char> chunk(1 << 16);
+    for (long long base = from; base + 6 <= size;) {
+        ssize_t got = pread(fd, chunk.data(), chunk.size(), base);
+        if (got < 6) break;
+        for (ssize_t i = 0; i + 6 <= got; ++i)
+            if (plausibleStart(&chunk[static_cast<size_t>(i)]) && chainHolds(fd, base + i, size))
+                return base + i;
+        base += got - 5;  // the last five bytes start the next chunk
+    }
+    return size;
+}
+
+}  // namespace
+
+int cmdRecover(const Options& o) {
+    ORVtape src;
+    mountForReading(src, o.source);
+    long long size = imageSize(src);
+    prepareNewImage(o.target, o.force);
+    ORVtape dst;
+    long long blocks = 0, marks = 0, skippedBytes = 0;
+    int stretches = 0, added = 0;
+    try {
+        mountForWriting(dst, o.target);
+        dst.rew();
+        dst.erase();  // start from an empty file, not the five tapemarks of a new image
+        std::vector<char> buf(static_cast<size_t>(src.maxRecordSize));  // the one block buffer
+        Progress progress("recover", static_cast<unsigned long long>(size), o.quiet);
+        int trailingMarks = 0;
+        long long pos = 0;
+        while (pos < size) {
+            src.setPosition(pos);
+            int xform = peekTransforms(src);
+            int rc = src.read(buf.data(), static_cast<unsigned>(buf.size()));
+            src.getPosition();
+            if (rc >= 0 && static_cast<size_t>(rc) <= buf.size() && src.curPos <= size) {
+                writeBlock(dst, o.target, buf.data(), static_cast<unsigned>(rc),
+                           rc ? (xform < 0 ? 0 : xform) : 0);
+                if (rc == 0) {
+                    ++marks;
+                    ++trailingMarks;
+                } else {
+                    ++blocks;
+                    trailingMarks = 0;
+                }
+                progress.advance(static_cast<unsigned long long>(src.curPos - pos));
+                pos = src.curPos;
+                continue;
+            }
+            long long next = resync(src.fd, pos + 1, size);
+            progress.finish();
+            if (!o.quiet)
+                std::fprintf(stderr, "%s: skipped %lld damaged bytes at offsets %lld to %lld%s\n",
+                             o.source.c_str(), next - pos, pos, next - 1,
+                             next >= size ? " (the end of the image)" : "");
+            ++stretches;
+            skippedBytes += next - pos;
+            progress.advance(static_cast<unsigned long long>(next - pos));
+            pos = next;
+        }
+        progress.finish();
+        // Close the last file and the volume, so the image ends as the tool
+        // writes volumes: with two tapemarks in a row (one when it is empty).
+        int want = (blocks + marks == 0) ? 1 : 2 - std::min(trailingMarks, 2);
+        for (; added < want; ++added) writeBlock(dst, o.target, nullptr, 0, 0);
+        if (dst.close() != 0) throw ToolError(o.target, "cannot close the image " + cause(dst));
+
+        ORVtape again;
+        mountForReading(again, o.target);
+        if (again.validate(nullptr, nullptr, nullptr, nullptr) < 0)
+            throw ToolError(o.target, "the recovered image does not validate " + cause(again));
+    } catch (...) {
+        dst.close();
+        ::unlink(o.target.c_str());
+        throw;
+    }
+    note(o, "%s: %lld blocks and %lld tapemarks recovered; %d damaged stretch%s (%lld bytes) "
+            "skipped; %d tapemark%s added to close the volume",
+         o.target.c_str(), blocks, marks, stretches, stretches == 1 ? "" : "es", skippedBytes,
+         added, added == 1 ? "" : "s");
+    return kExitOk;
+}
+
+}  // namespace orvtool
