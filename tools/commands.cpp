@@ -143,6 +143,7 @@ int cmdPut(const Options& o) {
                 long long n = readFull(inputs[i], buf.get(), o.blockSize);
                 if (n < 0) throw ToolError(name, "cannot read the file " + cause(0, errno));
                 if (n == 0) break;
+                errno = 0;  // a short write leaves errno alone; report no stale value
                 int rc = tape.write(buf.get(), static_cast<unsigned>(n));
                 if (rc != n) throw ToolError(o.image, "cannot write a block " + cause(tape));
                 progress.advance(static_cast<unsigned long long>(n));

@@ -70,6 +70,7 @@ void writeBlock(ORVtape& dst, const std::string& dstPath, const char* data, unsi
                 int xform) {
     dst.compressOn = (xform & HF2_BZ2) != 0;
     dst.encryptOn = (xform & HF2_SCRAMBLE) != 0;
+    errno = 0;  // a short write leaves errno alone; report no stale value
     int rc = dst.write(len ? data : nullptr, len);
     if (rc < 0 || static_cast<unsigned>(rc) != len)
         throw ToolError(dstPath, (len ? "cannot write a block " : "cannot write a tapemark ") +

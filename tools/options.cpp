@@ -132,7 +132,7 @@ int runTool(int argc, char** argv) {
             std::fprintf(stderr, "orvtape: help: no command '%s'\n", helpFor.c_str());
             return kExitUsage;
         }
-        std::fputs(it->second.app->help().c_str(), stdout);
+        std::fputs(it->second.app->help("orvtape").c_str(), stdout);
         return kExitOk;
     }
     if (o.compress && o.noCompress) {
