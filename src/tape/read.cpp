@@ -39,6 +39,9 @@ int ORVtape::readBlk(void* buffer, unsigned int size, int* lengthOut) {
     if (lengthOut) *lengthOut = 0;
     getPosition();
     const BlockRead blk{*this, curPos, HeaderFields::of(*this)};
+    // Without a known start every later offset would be wrong, and a skipped
+    // payload would move the tape to the wrong place.
+    if (fd >= 0 && blk.start < 0) return blk.fail(-2);
 
     unsigned char hdr[orv::kHeaderSize];
     int rc = orv::readHdrAt(*this, hdr, blk.start);

@@ -109,6 +109,10 @@ int ORVtape::validate(long long* lastHdrOffset, void* hdrOut, bool* multiSeg, bo
 int ORVtape::getSerialLength() {
     getPosition();
     const long long start = curPos;
+    if (fd >= 0 && start < 0) {  // no way back to an unknown position
+        setPosition(start);
+        return -1;
+    }
     // A prefix that has not ended after five bytes cannot come from the
     // writer; stopping there spares a byte-per-call crawl through garbage.
     unsigned int value = 0;

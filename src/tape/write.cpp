@@ -25,6 +25,9 @@ int ORVtape::writeBlk(const void* data, unsigned int length) {
     if (length > static_cast<unsigned int>(maxRecordSize)) return -13;
     getPosition();
     const long long blockStart = curPos;
+    // A failed position query leaves no block start to write at, go back to
+    // or truncate after: refuse before anything reaches the image.
+    if (blockStart < 0) return -11;
     const orv::HeaderFields before = orv::HeaderFields::of(*this);
 
     // Data must come with a pointer: refuse before any header reaches the image.
