@@ -5,7 +5,7 @@
 #include <cstring>
 
 int ORVtape::backSpaceBlock(int* blockLen) {
-    getPosition();
+    orv::refreshPosition(*this);
     const long long start = curPos;
     const orv::HeaderFields before = orv::HeaderFields::of(*this);
     auto fail = [&](int code) {

@@ -59,6 +59,13 @@ struct HeaderFields {
 // instead of asking the kernel after each of them.
 void notePosition(ORVtape& t, long long pos);
 
+// getPosition() at the start of an operation, without the system call when
+// the offset is already known.  Every operation leaves the descriptor at
+// curPos, except readHdr and writeHdr (and validate stopped by a bad header),
+// which leave it 6 bytes further on with hdrPos equal to curPos: that case,
+// and no image or an unknown offset, still ask the kernel.
+void refreshPosition(ORVtape& t);
+
 // Header I/O at a known offset (the descriptor stands at pos): the bodies of
 // readHdr and writeHdr without their position query.
 int readHdrAt(ORVtape& t, unsigned char* hdr, long long pos);

@@ -17,6 +17,13 @@ void notePosition(ORVtape& t, long long pos) {
     t.eot = static_cast<unsigned long long>(pos) >= static_cast<unsigned long long>(t.eodPos);
 }
 
+void refreshPosition(ORVtape& t) {
+    if (t.fd >= 0 && t.curPos >= 0 && t.curPos != t.hdrPos)
+        notePosition(t, t.curPos);
+    else
+        t.getPosition();
+}
+
 }  // namespace orv
 
 ORVtape::ORVtape() : bkwdBfr(), cmpBfr(), encBfr() { init(); }

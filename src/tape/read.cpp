@@ -37,7 +37,7 @@ bool continuationFits(unsigned char flags2, bool transformed, bool compressed, b
 
 int ORVtape::readBlk(void* buffer, unsigned int size, int* lengthOut) {
     if (lengthOut) *lengthOut = 0;
-    getPosition();
+    orv::refreshPosition(*this);
     const BlockRead blk{*this, curPos, HeaderFields::of(*this)};
     // Without a known start every later offset would be wrong, and a skipped
     // payload would move the tape to the wrong place.

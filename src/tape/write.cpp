@@ -23,7 +23,7 @@ int abandonBlock(ORVtape& t, long long blockStart, const orv::HeaderFields& befo
 
 int ORVtape::writeBlk(const void* data, unsigned int length) {
     if (length > static_cast<unsigned int>(maxRecordSize)) return -13;
-    getPosition();
+    orv::refreshPosition(*this);
     const long long blockStart = curPos;
     // A failed position query leaves no block start to write at, go back to
     // or truncate after: refuse before anything reaches the image.
