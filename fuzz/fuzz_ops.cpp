@@ -87,6 +87,8 @@ struct Run {
     }
 
     void write(unsigned sel) {
+        // Long scripts of large blocks only cost time: the tape is "full".
+        if (file.size() > (1u << 20)) return;
         const unsigned len = kLengths[sel % 12];
         const Bytes data = blockData(len, sel);
         const int id = t.blockID;

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -77,16 +78,19 @@ public:
             done += static_cast<std::size_t>(w);
         }
     }
+    std::size_t size() const {
+        struct stat st;
+        return fstat(fd_, &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0;
+    }
     Bytes contents() const {
-        Bytes out;
-        unsigned char buf[65536];
-        off_t at = 0;
-        for (;;) {
-            const ssize_t r = pread(fd_, buf, sizeof buf, at);
+        Bytes out(size());
+        std::size_t at = 0;
+        while (at < out.size()) {
+            const ssize_t r = pread(fd_, out.data() + at, out.size() - at, static_cast<off_t>(at));
             if (r <= 0) break;
-            out.insert(out.end(), buf, buf + r);
-            at += r;
+            at += static_cast<std::size_t>(r);
         }
+        out.resize(at);
         return out;
     }
 

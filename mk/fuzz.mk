@@ -5,7 +5,7 @@
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_HARNESSES := fuzz_ops fuzz_image
-FUZZ_FLAGS := -timeout=10 -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1
+FUZZ_FLAGS := -timeout=30 -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1
 
 .PHONY: check-fuzz fuzz-build
 CHECKS += check-fuzz
