@@ -17,42 +17,27 @@ namespace {
 
 constexpr std::size_t kNoticeLen = 288;
 
-struct Section {
-    std::size_t offset = 0, size = 0;
-    std::uint64_t flags = 0;
-};
-
-// Finds a section by name in a 64-bit ELF relocatable object.
-Section elfSection(const Bytes& obj, const char* name) {
-    Section out;
-    if (obj.size() < sizeof(Elf64_Ehdr)) return out;
-    Elf64_Ehdr eh;
+// A section of a 64-bit ELF relocatable object, found by name (all zeros if absent).
+Elf64_Shdr elfSection(const Bytes& obj, const char* name) {
+    Elf64_Ehdr eh{};
+    Elf64_Shdr sh{}, names{};
+    if (obj.size() < sizeof eh) return sh;
     std::memcpy(&eh, obj.data(), sizeof eh);
-    auto sectionAt = [&](std::size_t i) {
-        Elf64_Shdr sh;
-        std::memcpy(&sh, obj.data() + eh.e_shoff + i * sizeof sh, sizeof sh);
-        return sh;
-    };
-    const Elf64_Shdr names = sectionAt(eh.e_shstrndx);
+    std::memcpy(&names, obj.data() + eh.e_shoff + eh.e_shstrndx * sizeof sh, sizeof sh);
     for (std::size_t i = 0; i < eh.e_shnum; ++i) {
-        const Elf64_Shdr sh = sectionAt(i);
+        std::memcpy(&sh, obj.data() + eh.e_shoff + i * sizeof sh, sizeof sh);
         if (std::strcmp(reinterpret_cast<const char*>(obj.data() + names.sh_offset + sh.sh_name), name) == 0)
-            return {sh.sh_offset, sh.sh_size, sh.sh_flags};
+            return sh;
     }
-    return out;
-}
-
-const Bytes& compiledObject() {
-    static const Bytes obj = readFile(ORVTAPE_NOTICE_OBJECT);
-    return obj;
+    return Elf64_Shdr{};
 }
 
 // The notice as the compiled routine carries it in its ".note" section.
 Bytes noticeText() {
-    const Bytes& obj = compiledObject();
-    const Section note = elfSection(obj, ".note");
-    if (note.size < kNoticeLen) return {};
-    return Bytes(obj.begin() + note.offset, obj.begin() + note.offset + kNoticeLen);
+    const Bytes obj = readFile(ORVTAPE_NOTICE_OBJECT);
+    const Elf64_Shdr note = elfSection(obj, ".note");
+    if (note.sh_size < kNoticeLen) return {};
+    return Bytes(obj.begin() + note.sh_offset, obj.begin() + note.sh_offset + kNoticeLen);
 }
 
 Bytes groups(int n) {
@@ -98,19 +83,16 @@ TEST(Notice, SyntheticFiles) {
     ASSERT_EQ(notice.size(), kNoticeLen);
     ASSERT_NE(notice, groups(72));
 
-    {
-        TempDir dir;
-        EXPECT_EQ(stampIn(dir), 0);
-        EXPECT_EQ(fileSize(dir.path("cpyrht.o")), -1);  // nothing is created
-        EXPECT_EQ(fileSize(dir.path("console")), 0);
-    }
+    TempDir none;
+    EXPECT_EQ(stampIn(none), 0);
+    EXPECT_EQ(fileSize(none.path("cpyrht.o")), -1);  // nothing is created
+    EXPECT_EQ(fileSize(none.path("console")), 0);
 
     const Bytes sixty{0x60};
-    struct Case {
+    const struct {
         const char* what;
         Bytes before, after;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"empty", {}, {}},
         {"71 groups", groups(71), groups(71)},
         {"framed", cat({{0x01}, groups(72), {0x02}}), cat({{0x01}, notice, {0x02}})},
@@ -133,22 +115,20 @@ TEST(Notice, SyntheticFiles) {
 }
 
 TEST(Notice, StampsItsOwnObject) {
-    const Bytes before = compiledObject();
-    ASSERT_FALSE(before.empty()) << ORVTAPE_NOTICE_OBJECT;
-    const Section note = elfSection(before, ".note");
-    ASSERT_GE(note.size, kNoticeLen + 1);
-    EXPECT_EQ(before[note.offset + kNoticeLen], 0);  // the terminator follows the 288 bytes
-    EXPECT_TRUE(note.flags & SHF_ALLOC);
-    EXPECT_FALSE(note.flags & SHF_WRITE);
+    const Bytes before = readFile(ORVTAPE_NOTICE_OBJECT);
+    const Elf64_Shdr note = elfSection(before, ".note");
+    ASSERT_GE(note.sh_size, kNoticeLen + 1) << ORVTAPE_NOTICE_OBJECT;
+    EXPECT_EQ(before[note.sh_offset + kNoticeLen], 0);  // the terminator follows the 288 bytes
+    EXPECT_EQ(note.sh_flags & (SHF_ALLOC | SHF_WRITE), SHF_ALLOC);  // loaded, read-only
     const Bytes notice = noticeText();
 
     // Unstamped: one placeholder (in the code), the text only in ".note".
     const auto holders = occurrences(before, groups(72));
     ASSERT_EQ(holders.size(), 1u);
-    const Section text = elfSection(before, ".text");
-    EXPECT_GE(holders[0], text.offset);
-    EXPECT_LE(holders[0] + kNoticeLen, text.offset + text.size);
-    EXPECT_EQ(occurrences(before, notice), std::vector<std::size_t>{note.offset});
+    const Elf64_Shdr text = elfSection(before, ".text");
+    EXPECT_GE(holders[0], text.sh_offset);
+    EXPECT_LE(holders[0] + kNoticeLen, text.sh_offset + text.sh_size);
+    EXPECT_EQ(occurrences(before, notice), std::vector<std::size_t>{note.sh_offset});
 
     TempDir dir;
     writeFile(dir.path("cpyrht.o"), before);
@@ -157,7 +137,7 @@ TEST(Notice, StampsItsOwnObject) {
     ASSERT_EQ(after.size(), before.size());
     EXPECT_TRUE(occurrences(after, groups(72)).empty());
     // Exactly twice now: where the placeholder stood, and in ".note".
-    std::vector<std::size_t> expected{holders[0], note.offset};
+    std::vector<std::size_t> expected{holders[0], note.sh_offset};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(occurrences(after, notice), expected);
     // Nothing else changed.
