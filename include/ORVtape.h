@@ -1,5 +1,6 @@
-/*
- * ORVtape.h - the tape image engine.
+/**
+ * @file ORVtape.h
+ * @brief The tape image engine: class ORVtape and the header flag bits.
  *
  * One ORVtape object is one emulated tape drive with at most one mounted
  * image file.  Hosts construct it themselves, so the order and types of the
@@ -10,6 +11,15 @@
  * (curLen u16 LE, prevLen u16 LE, flags1, flags2) followed by curLen payload
  * bytes.  A tapemark is a header with curLen 0 and flags1 HF1_TM.  A block is
  * one or more segments, the first flagged HF1_BOR, the last HF1_EOR.
+ *
+ * Every int result is 0 or more on success and a negative code on failure;
+ * codes belong to their operation, so one number can mean different things
+ * in different operations.  The operations a host calls leave their result
+ * in lastRC and, when a system call failed, its errno in lastErrno.  A failed
+ * single-block operation moves back to where it started; operations over
+ * several blocks stop at the first failure and keep the steps already done.
+ * Nothing prints, and the only exception is std::bad_alloc when a work
+ * buffer cannot grow.  One object is used by one thread at a time.
  */
 #ifndef ORV_TAPE_ORVTAPE_H
 #define ORV_TAPE_ORVTAPE_H
@@ -35,6 +45,16 @@ constexpr unsigned char HF2_BZ2 = 0x01;
 /** flags2: the block is stored scrambled. */
 constexpr unsigned char HF2_SCRAMBLE = 0x02;
 
+/**
+ * One emulated tape drive with at most one mounted image.
+ *
+ * Construct it anywhere (stack, member, new); it is neither copied nor
+ * assigned.  Call order: construct, change settings if wanted, open(), data
+ * and motion operations, close() or run(), and open() again or destroy.
+ * close() restores every setting to its default, so settings are made again
+ * after each mount.  Hosts may read the data members freely; they change only
+ * the settings (compressOn, encryptOn, sync, maxSegLen, maxTapeLen).
+ */
 class ORVTAPE_API ORVtape {
 public:
     /**
@@ -49,7 +69,9 @@ public:
         int capacity;          ///< usable bytes from aligned; 0 when empty
         unsigned int dataLen;  ///< valid bytes handed to a transform; 0 when replaced
 
+        /** An empty buffer: null pointers, capacity 0; allocates nothing. */
         OrvTapeWorkBuffer();
+        /** Frees the area, if any. */
         ~OrvTapeWorkBuffer();
         OrvTapeWorkBuffer(const OrvTapeWorkBuffer&) = delete;
         OrvTapeWorkBuffer& operator=(const OrvTapeWorkBuffer&) = delete;
@@ -92,38 +114,79 @@ public:
     bool wrtProt;                    ///< the image is open read-only
 
     // ---- Object, status and positioning --------------------------------
+    /** A drive with no image mounted and every field at its default. */
     ORVtape();
+    /** Unmounts the image as close() does, then frees the work buffers. */
     ~ORVtape();
     ORVtape(const ORVtape&) = delete;
     ORVtape& operator=(const ORVtape&) = delete;
 
     /** Sets every field to its default; forgets (does not close) a descriptor. */
     void init();
-    /** Mounts an image (creating it unless readOnly); 0 or -1. */
+    /**
+     * Mounts the image at path; a missing file is created unless readOnly.
+     * When writing is refused (EACCES, EROFS) the image is mounted read-only
+     * and wrtProt set.  An empty image opened for writing receives five
+     * tapemarks.  Ends at the load point.  Returns 0, or -1 with lastErrno
+     * from the failed open or seek.
+     */
     int open(const char* path, bool readOnly);
-    /** Unmounts and resets every field and setting; result of closing the descriptor. */
+    /**
+     * Unmounts the image (a new image that received nothing is truncated to
+     * length 0) and resets every field and setting.  Returns 0 (also with no
+     * image mounted), or -1 when closing the descriptor failed.
+     */
     int close();
-    /** Rewind-unload: close, then 0. */
+    /** Rewind-unload: close(), then 0 with lastRC and lastErrno 0. */
     int run();
-    /** Rewinds to the load point; 0 or -1. */
+    /**
+     * Rewinds to the load point and zeroes blockID and fileNumber.  Returns
+     * 0, or -1 with no image mounted (lastRC untouched) or when the seek fails.
+     */
     int rew();
-    /** Truncates the image at the current position; 0 or -1 (lastErrno 9 with no image). */
+    /**
+     * Truncates the image at the current position.  Returns 0, or -1 with no
+     * image (lastErrno 9) or when the truncation fails (read-only image).
+     */
     int erase();
     /** Stores the descriptor's offset in curPos and refreshes bot and eot; always true. */
     bool getPosition();
-    /** Seeks to an absolute offset; false (lastRC -1) on a negative offset or a failed seek. */
+    /**
+     * Seeks to an absolute offset (beyond the end is allowed and sets eot).
+     * False, with lastRC -1, on a negative offset (lastErrno 75) or a failed
+     * seek.
+     */
     bool setPosition(long long pos);
-    /** Raises maxRecordSize; never lowers it. */
+    /** Raises maxRecordSize to size (at least 4 MiB); never lowers it. */
     void setMaxRecordSize(int size);
 
     // ---- Header I/O: 0, or -1 no image, -2 short read / failed step, ----
     // ---- -3 reserved bits (read) or short write (write), -4 at load point
+    /**
+     * Reads the 6-byte header at the position into hdr and leaves the tape
+     * at its payload.  0, or -1 (no image), -2 (fewer than 6 bytes: end of
+     * data or read error), -3 (reserved flag bits).  Moves back on failure.
+     */
     int readHdr(void* hdr);
+    /**
+     * Writes the 6-byte header in hdr at the position and leaves the tape
+     * after it.  0, or -1 (no image), -3 (write failed or cut short).
+     */
     int writeHdr(void* hdr);
+    /**
+     * Steps back over the segment or tapemark ending at the position, leaving
+     * the tape at its header, which is read into hdr.  0, or -1 (no image),
+     * -2 (the step or the read failed), -4 (at the load point).
+     */
     int readPrevHdr(void* hdr);
 
     // ---- Writing ---------------------------------------------------------
-    /** Writes a block (tapemark for length 0): length, or -13, -11, -12, -1. */
+    /**
+     * Writes a block (tapemark for length 0) and truncates the image after
+     * it.  Returns length, or -13 (longer than maxRecordSize), -11 (a header
+     * write failed: no image, read-only image, device refused), -12 (a
+     * payload write failed), -1 (the flush failed; the block is complete).
+     */
     int writeBlk(const void* data, unsigned int length);
     /** writeBlk, recording the result in lastRC and errno in lastErrno. */
     int write(const void* data, unsigned int length);
@@ -131,21 +194,53 @@ public:
     int wtm(unsigned int count);
 
     // ---- Reading and spacing forward ---------------------------------------
-    /** Reads the next block: its full length, 0 (tapemark), -1, -2, -3, -10, -12. */
+    /**
+     * Reads the next block into buffer (null passes over it; a smaller
+     * buffer receives the beginning).  Returns the full block length, 0 for a
+     * tapemark, or -1 (no image), -2 (end of data or read error), -3 (reserved
+     * flag bits), -10 (broken block), -12 (payload short or not
+     * decompressible).  lengthOut, when given, receives the same length.
+     */
     int readBlk(void* buffer, unsigned int size, int* lengthOut);
     /** readBlk, recording the result in lastRC and errno in lastErrno. */
     int read(void* buffer, unsigned int size);
+    /**
+     * Spaces forward over count blocks, tapemarks included.  0, or the first
+     * failure of the read (-2 at the end of data, positioned there).
+     */
     int fsr(unsigned int count);
+    /**
+     * Spaces forward until count tapemarks have been passed, leaving the tape
+     * after the last.  0, or the first failure of the read.
+     */
     int fsf(unsigned int count);
 
     // ---- Backward motion and locate --------------------------------------
-    /** Steps back over one block: 0, or -1, -2, -4, -10, -11, -14. */
+    /**
+     * Steps back over one block, storing its stored length (0 for a tapemark)
+     * through blockLen when given.  0, or -1 (no image), -2 (previous header
+     * unreadable), -4 (at the load point), -10 (broken block end), -11 (final
+     * seek failed), -14 (blockID already 0).
+     */
     int backSpaceBlock(int* blockLen);
+    /** Steps back over count blocks, tapemarks included: 0 or the first failure. */
     int bsr(unsigned int count);
+    /**
+     * Steps back until count tapemarks have been passed, leaving the tape
+     * before the last one met: 0 or the first failure.
+     */
     int bsf(unsigned int count);
-    /** Reads the previous block into the end of buffer; leaves the tape before it. */
+    /**
+     * Reads the previous block into the end of buffer and leaves the tape
+     * before it.  Returns its length, 0 for a tapemark, or the codes of
+     * backSpaceBlock and readBlk.
+     */
     int readBkwd(void* buffer, unsigned int size);
-    /** Moves until blockID equals target; the previous blockID, 0, or a failure. */
+    /**
+     * Moves until blockID equals target (below 1 rewinds).  Returns the
+     * previous blockID, 0 when no motion was needed, or the first failure
+     * of the spacing or the rewind (-1 with no image).
+     */
     int locate(int target);
 
     // ---- Payload transforms ------------------------------------------------
@@ -159,7 +254,16 @@ public:
     int decrypt(char* dst, int size);
 
     // ---- Inspection --------------------------------------------------------
-    /** Walks every header: the header count, or -1, -2, -3, -10..-12, -14..-18, -20..-22. */
+    /**
+     * Walks every header from offset 0 and checks the chain and the block
+     * rules.  Returns the number of headers, or -1 (no image), -2 (unreadable
+     * or cut header), -3 (reserved bits), -10..-12 (malformed tapemark),
+     * -14..-17 (malformed block start or continuation), -18 (prevLen chain
+     * broken), -20..-22 (transform bits inconsistent within a block).  Each
+     * output, when given, receives the offset of the last header examined,
+     * its bytes, whether a block has several segments and whether one is
+     * compressed.  The position is restored; blockID and fileNumber are 0.
+     */
     int validate(long long* lastHdrOffset, void* hdrOut, bool* multiSeg, bool* compressed);
     /** Value of the length prefix at the current position, or -1; does not move. */
     int getSerialLength();

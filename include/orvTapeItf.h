@@ -1,14 +1,17 @@
-/*
- * orvTapeItf.h - flat C interface of liborvTapeItf.
+/**
+ * @file orvTapeItf.h
+ * @brief Flat C interface of liborvTapeItf.
  *
  * A tape handle designates one emulated tape drive with at most one mounted
  * image.  Every function accepts a null handle and then returns a fixed value
  * (-1 for int results) without doing anything.  Results of data and motion
  * calls: 0 or more on success, a negative code on failure; the code and the
  * saved errno of the last operation are available through
- * orvTapeGetLastRC() and orvTapeGetLastErrno().
+ * orvTapeGetLastRC() and orvTapeGetLastErrno().  Settings last until the
+ * image is closed, which restores their defaults.
  *
- * Includable from C11 and C++.
+ * A handle is used by one thread at a time; different handles share
+ * nothing.  Includable from C11 and C++.
  */
 #ifndef ORV_TAPE_ITF_H
 #define ORV_TAPE_ITF_H
@@ -25,26 +28,30 @@
 extern "C" {
 #endif
 
-/** Opaque handle of one tape object. */
+/** Opaque handle of one tape object; from orvTapeCreate(), freed by orvTapeDestroy(). */
 typedef void* orvTapeHandle;
 
 /* ---- Lifecycle --------------------------------------------------------- */
 
-/** Creates a tape object with no image mounted and every setting at its default. */
+/** Creates a tape object with no image mounted and every setting at its default (never null). */
 ORVTAPE_API orvTapeHandle orvTapeCreate(void);
-/** Unmounts the image (as orvTapeClose) and frees the object. */
+/** Unmounts the image (as orvTapeClose) and frees the object; the handle is then invalid. */
 ORVTAPE_API void orvTapeDestroy(orvTapeHandle tape);
 /**
  * Mounts the image at path, creating it when it does not exist and readOnly
  * is false.  Falls back to read-only when writing is refused (EACCES, EROFS).
- * An empty image opened for writing receives five tapemarks.  0 or -1.
+ * An empty image opened for writing receives five tapemarks.  Ends at the
+ * load point.  0, or -1 with the failing call's errno in orvTapeGetLastErrno().
  */
 ORVTAPE_API int orvTapeOpen(orvTapeHandle tape, const char* path, bool readOnly);
-/** Unmounts the image and resets every field and setting; result of close(2). */
+/**
+ * Unmounts the image and resets every field and setting.  A new image that
+ * received nothing is left empty.  0 (also with nothing mounted) or -1.
+ */
 ORVTAPE_API int orvTapeClose(orvTapeHandle tape);
-/** Truncates the image at the current position; 0 or -1. */
+/** Truncates the image at the current position; 0, or -1 (nothing mounted, read-only). */
 ORVTAPE_API int orvTapeErase(orvTapeHandle tape);
-/** Rewinds to the load point; 0 or -1. */
+/** Rewinds to the load point and zeroes the block and file numbers; 0, or -1 (nothing mounted). */
 ORVTAPE_API int orvTapeREW(orvTapeHandle tape);
 /** Rewind-unload: closes the image; always 0. */
 ORVTAPE_API int orvTapeRUN(orvTapeHandle tape);
@@ -55,20 +62,21 @@ ORVTAPE_API int orvTapeRUN(orvTapeHandle tape);
 ORVTAPE_API int orvTapeGetBlockID(orvTapeHandle tape);
 /** Tapemarks passed since the load point (0 with no image open). */
 ORVTAPE_API int orvTapeGetFileNumber(orvTapeHandle tape);
-/** errno saved by the last operation, 0 when none. */
+/** errno saved by the last operation, 0 when none; -1 for a null handle. */
 ORVTAPE_API int orvTapeGetLastErrno(orvTapeHandle tape);
-/** Result code of the last operation. */
+/** Result code of the last operation (for a read, the block length); -1 for a null handle. */
 ORVTAPE_API int orvTapeGetLastRC(orvTapeHandle tape);
 /** Segment size used by block writes (16..65535 once a write has clamped it). */
 ORVTAPE_API int orvTapeGetMaxSegLen(orvTapeHandle tape);
 /** Sets the segment size; 0 means 65535.  Brought into 16..65535 by the next write. */
 ORVTAPE_API void orvTapeSetMaxSegLen(orvTapeHandle tape, unsigned short length);
-/** Tape capacity in bytes (all bits set: no limit). */
+/** Tape capacity in bytes (all bits set: no limit, also for a null handle). */
 ORVTAPE_API unsigned long long orvTapeGetMaxTapeLen(orvTapeHandle tape);
 /** Sets the capacity and recomputes the end-of-tape indicator against the position. */
 ORVTAPE_API void orvTapeSetMaxTapeLen(orvTapeHandle tape, unsigned long long length);
-/** Whether every written block is flushed with fdatasync. */
+/** Whether every written block is flushed with fdatasync (true for a null handle). */
 ORVTAPE_API bool orvTapeGetSync(orvTapeHandle tape);
+/** Flush every block written from now on to the device (slower, durable). */
 ORVTAPE_API void orvTapeSetSync(orvTapeHandle tape, bool on);
 /** Compress (bzip2) every block written from now on, when that makes it shorter. */
 ORVTAPE_API void orvTapeSetCompress(orvTapeHandle tape, bool on);
@@ -80,13 +88,16 @@ ORVTAPE_API bool orvTapeIsCompressed(orvTapeHandle tape);
 ORVTAPE_API bool orvTapeIsEncrypted(orvTapeHandle tape);
 /** At the load point. */
 ORVTAPE_API bool orvTapeIsBOT(orvTapeHandle tape);
-/** End-of-tape indicator: at or past the end of data, or past the capacity after a write. */
+/**
+ * End-of-tape indicator: at or past the end of data, or past the capacity
+ * after a write (true for a null handle).  Reported only: nothing stops there.
+ */
 ORVTAPE_API bool orvTapeIsEOT(orvTapeHandle tape);
 /** An image is mounted. */
 ORVTAPE_API bool orvTapeIsReady(orvTapeHandle tape);
 /** The last block read, written or spaced over was a tapemark. */
 ORVTAPE_API bool orvTapeIsTPMK(orvTapeHandle tape);
-/** The image is mounted read-only. */
+/** The image is mounted read-only (true for a null handle). */
 ORVTAPE_API bool orvTapeIsWrtProt(orvTapeHandle tape);
 
 /* ---- Data transfer and motion ------------------------------------------ */
@@ -130,7 +141,11 @@ ORVTAPE_API int orvTapeLocate(orvTapeHandle tape, int blockNumber);
 
 /* ---- Unrelated routine ------------------------------------------------- */
 
-/** Stamps the library's notice into the placeholder of "cpyrht.o" and exits(0). */
+/**
+ * Stamps the library's notice text into the placeholder area of the file
+ * "cpyrht.o" in the working directory and ends the process with status 0.
+ * Unrelated to tapes.
+ */
 ORVTAPE_API void print_copyright_msg(void);
 
 /* ---- Supplied by the host ---------------------------------------------- */
