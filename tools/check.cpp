@@ -100,7 +100,6 @@ int cmdCheck(const Options& o) {
         if (defect) {
             headers = rc - 1;  // the last header itself is at fault
             d.offset = last;
-            d.code = -1;
             std::copy(hdr, hdr + 6, d.header);
             d.headerBytes = 6;
         } else {
@@ -113,10 +112,13 @@ int cmdCheck(const Options& o) {
                                  {"headers", headers}, {"clean", !defect},
                                  {"multiSegment", multi}, {"compressed", compressed}};
         if (defect)
-            j["defect"] = {{"offset", d.offset},
-                           {"header", hexBytes(d.header, d.headerBytes)},
-                           {"code", d.code},
-                           {"message", d.message}};
+        {
+            nlohmann::ordered_json defect{{"offset", d.offset},
+                                          {"header", hexBytes(d.header, d.headerBytes)}};
+            if (d.code != 0) defect["code"] = d.code;  // only codes from the library
+            defect["message"] = d.message;
+            j["defect"] = defect;
+        }
         std::printf("%s\n", j.dump(2).c_str());
     } else if (!defect) {
         std::printf("%s: %lld headers, clean\n", o.image.c_str(), headers);

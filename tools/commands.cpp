@@ -72,7 +72,7 @@ int cmdInit(const Options& o) {
     mountForWriting(tape, o.image);
     // An empty volume holds only its end-of-volume mark.
     tape.rew();
-    if (tape.wtm(1) != 0) throw ToolError(o.image, "cannot write the volume " + cause(tape));
+    writeTapemark(tape, o.image);
     if (tape.close() != 0) throw ToolError(o.image, "cannot close the image " + cause(tape));
     note(o, "%s: new empty volume", o.image.c_str());
     return kExitOk;
@@ -121,7 +121,7 @@ int cmdPut(const Options& o) {
         } else if (end.blocks > 0 && !end.endsInTapemark) {
             // The last file was never closed: close it before adding more.
             warn("%s: the last file had no closing tapemark; closing it", o.image.c_str());
-            if (tape.wtm(1) != 0) throw ToolError(o.image, "cannot write a tapemark " + cause(tape));
+            writeTapemark(tape, o.image);
             ++start;
         }
     } else {
@@ -155,11 +155,11 @@ int cmdPut(const Options& o) {
                 }
                 if (n < static_cast<long long>(o.blockSize)) break;
             }
-            if (tape.wtm(1) != 0) throw ToolError(o.image, "cannot write a tapemark " + cause(tape));
+            writeTapemark(tape, o.image);
             start = tape.blockID;
             ++done;
         }
-        if (tape.wtm(1) != 0) throw ToolError(o.image, "cannot write the end mark " + cause(tape));
+        writeTapemark(tape, o.image);
     } catch (const ToolError&) {
         progress.finish();
         // Keep every complete file: cut the volume after the last one and
@@ -204,7 +204,7 @@ int cmdLs(const Options& o) {
         long long at = tape.curPos;
         int block = tape.blockID;
         int len = 0;
-        int rc = tape.readBlk(nullptr, 0, &len);
+        int rc = skipBlock(tape, size, &len);
         if (rc == -2 && at >= size) break;
         if (rc < 0) {
             std::fflush(stdout);
@@ -242,7 +242,7 @@ int cmdLs(const Options& o) {
             info.tally(static_cast<unsigned>(rc));
     }
     if (info.fileBlocks > 0) {
-        if (!o.json) {
+        if (!o.json && !failure) {
             std::fflush(stdout);
             warn("%s: file %u has no closing tapemark", o.image.c_str(), info.fileCount);
         }

@@ -77,4 +77,9 @@ void writeBlock(ORVtape& dst, const std::string& dstPath, const char* data, unsi
                                      cause(dst));
 }
 
+void writeTapemark(ORVtape& tape, const std::string& path) {
+    errno = 0;
+    if (tape.wtm(1) != 0) throw ToolError(path, "cannot write a tapemark " + cause(tape));
+}
+
 }  // namespace orvtool

@@ -93,6 +93,9 @@ int peekTransforms(ORVtape& tape);
 void writeBlock(ORVtape& dst, const std::string& dstPath, const char* data, unsigned len,
                 int xform);
 
+// Writes one tapemark, leaving the write settings alone.  Throws ToolError.
+void writeTapemark(ORVtape& tape, const std::string& path);
+
 // The commands.
 int cmdInit(const Options& o);
 int cmdPut(const Options& o);

@@ -14,6 +14,20 @@ bool isEndMark(ORVtape& tape, bool prevWasTapemark) {
     return prevWasTapemark && tape.curPos >= imageSize(tape);
 }
 
+int skipBlock(ORVtape& tape, long long size, int* length) {
+    tape.getPosition();
+    long long at = tape.curPos;
+    int blockID = tape.blockID, fileNumber = tape.fileNumber;
+    int rc = tape.readBlk(nullptr, 0, length);
+    if (rc < 0) return rc;
+    tape.getPosition();
+    if (tape.curPos <= size) return rc;
+    tape.setPosition(at);
+    tape.blockID = blockID;
+    tape.fileNumber = fileNumber;
+    return -12;
+}
+
 VolumeEnd walkToEnd(ORVtape& tape, const std::string& path) {
     VolumeEnd end;
     tape.rew();
@@ -22,7 +36,7 @@ VolumeEnd walkToEnd(ORVtape& tape, const std::string& path) {
     for (;;) {
         tape.getPosition();
         long long at = tape.curPos;
-        int rc = tape.readBlk(nullptr, 0, nullptr);
+        int rc = skipBlock(tape, size, nullptr);
         if (rc == -2 && at >= size) break;
         if (rc < 0) throw readError(path, tape, at, rc);
         ++end.blocks;

@@ -27,6 +27,11 @@ VolumeEnd walkToEnd(ORVtape& tape, const std::string& path);
 // tells whether the block before it was a tapemark (true at the load point).
 bool isEndMark(ORVtape& tape, bool prevWasTapemark);
 
+// Passes over the next block without delivering it, as readBlk does, but
+// also fails (-12, tape left at the block) when its last segment runs past
+// the end of the file, which spacing alone does not notice.
+int skipBlock(ORVtape& tape, long long size, int* length);
+
 // Error for a block that failed to read at offset with code.
 ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code);
 

@@ -256,11 +256,20 @@ class Damage(Cli):
         j = json.loads(self.run_tool("check", "--json", "d.tape", status=1).stdout)
         self.assertEqual((j["clean"], j["headers"], j["defect"]["offset"]), (False, 6, offs[6]))
 
+        _, offs = self.damaged(lambda data, offs: data.__delitem__(slice(offs[-3] + 3, None)))
+        self.check_defect("d.tape", offs[-3], "ends inside this header")
         self.damaged(lambda data, offs: data.__delitem__(slice(offs[-2] - 10, None)))
         self.check_defect("d.tape", text="the image is cut short")
+        p = self.run_tool("ls", "d.tape", status=1)
+        self.assertIn(f"d.tape: block 17 at offset {offs[-3]}:", p.stderr.decode())
+        self.assertIn("File-2", p.stdout.decode())
+        self.run_tool("get", "d.tape", "3", "out", status=1)
+        self.assertFalse(os.path.exists(self.path("out")))
+        p = self.run_tool("recover", "d.tape", "r.tape")
+        self.assertIn("2 tapemarks added", p.stderr.decode())
+        self.run_tool("check", "r.tape")
+        self.assertEqual(self.run_tool("get", "r.tape", "3").stdout, self.read("in3")[:8192])
 
-        def unfinished(data, offs):  # end the image after the first segment of a block
-            del data[offs[1]:]
         self.run_tool("put", "--segment-size", "1000", "m.tape", self.make("x", bytes(5000)))
         data = self.read("m.tape")
         self.make("m2.tape", data[:1006])
