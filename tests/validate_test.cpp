@@ -145,6 +145,7 @@ TEST(Validate, ImagesWrittenByTheLibrary) {
         EXPECT_EQ(w.multiSeg, c.multi);
         EXPECT_EQ(w.compressed, c.transform);
         EXPECT_EQ(w.offset, before);
+        EXPECT_EQ(t.validate(nullptr, nullptr, nullptr, nullptr), w.rc);  // every output is optional
     }
 }
 
