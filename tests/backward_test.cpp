@@ -11,8 +11,7 @@ namespace {
 
 struct Where {
     long long pos;
-    int blockID;
-    int fileNumber;
+    int blockID, fileNumber;
     bool tapemark;
 };
 
@@ -173,49 +172,42 @@ void checkBrokenChain(const Bytes& img, long long from, unsigned steps, int code
 // A block of two segments, 16 and 4 bytes, after a 10-byte block; the last
 // segment's prevLen is `prev` and the first six bytes of the first segment's
 // payload are `fake`, which a wrong prevLen lands on.
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) append(out, p);
+    return out;
+}
+
 Bytes twoSegments(unsigned prev, const Bytes& fake) {
-    Bytes img = header(10, 0, 0xA0, 0);
-    append(img, pattern(10, 1));
-    append(img, header(16, 10, 0x80, 0));
-    append(img, fake);
-    append(img, pattern(10, 2));
-    append(img, header(4, prev, 0x20, 0));
-    append(img, pattern(4, 3));
-    return img;
+    return join({header(10, 0, 0xA0, 0), pattern(10, 1), header(16, 10, 0x80, 0), fake, pattern(10, 2),
+                 header(4, prev, 0x20, 0), pattern(4, 3)});
 }
 
 }  // namespace
 
 TEST(Motion, BrokenChainsBackwards) {
-    // Sound, the image steps back twice to the load point.
-    checkBrokenChain(twoSegments(16, pattern(6, 4)), 0, 2, -4, 0);
-    {
-        SCOPED_TRACE("lands on a segment that also ends a block");
-        checkBrokenChain(twoSegments(10, header(10, 0, 0x20, 0)), 0, 0, -10, 4);
-    }
-    {
-        SCOPED_TRACE("lands on bytes with reserved flag bits");
-        checkBrokenChain(twoSegments(10, header(10, 0, 0x30, 0)), 0, 0, -2, 4);
-    }
-    {
-        SCOPED_TRACE("points before the load point");
-        checkBrokenChain(twoSegments(60000, pattern(6, 4)), 0, 0, -2, 4);
-    }
-    {
-        SCOPED_TRACE("a first segment's prevLen leads into a payload");
-        Bytes img = header(10, 0, 0xA0, 0);
-        append(img, header(4, 0, 0x80, 0));
-        append(img, pattern(4, 1));
-        append(img, header(20, 4, 0xA0, 0));
-        append(img, pattern(20, 2));
-        checkBrokenChain(img, 0, 1, -10, 4);
-    }
-    {
-        SCOPED_TRACE("a block whose first segment is missing at the load point");
-        Bytes img = header(10, 0, 0x20, 0);
-        append(img, pattern(10, 1));
-        append(img, header(20, 10, 0xA0, 0));
-        append(img, pattern(20, 2));
-        checkBrokenChain(img, 16, 1, -4, 10);
+    // A first segment whose prevLen leads into the payload before it.
+    const Bytes intoPayload = join({header(10, 0, 0xA0, 0), header(4, 0, 0x80, 0), pattern(4, 1),
+                                    header(20, 4, 0xA0, 0), pattern(20, 2)});
+    // A block without its first segment, at the load point.
+    const Bytes headless = join({header(10, 0, 0x20, 0), pattern(10, 1), header(20, 10, 0xA0, 0), pattern(20, 2)});
+    const struct {
+        const char* what;
+        Bytes img;
+        long long from;
+        unsigned steps;
+        int code;
+        unsigned prevThere;
+    } cases[] = {
+        {"sound, back to the load point", twoSegments(16, pattern(6, 4)), 0, 2, -4, 0},
+        {"lands on a segment that also ends a block", twoSegments(10, header(10, 0, 0x20, 0)), 0, 0, -10, 4},
+        {"lands on reserved flag bits", twoSegments(10, header(10, 0, 0x30, 0)), 0, 0, -2, 4},
+        {"points before the load point", twoSegments(60000, pattern(6, 4)), 0, 0, -2, 4},
+        {"block end met without its end flag", intoPayload, 0, 1, -10, 4},
+        {"first segment missing at the load point", headless, 16, 1, -4, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        checkBrokenChain(c.img, c.from, c.steps, c.code, c.prevThere);
     }
 }

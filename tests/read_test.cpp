@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
 using namespace testsupport;
 
@@ -31,6 +30,12 @@ struct Guarded {
                            [](unsigned char b) { return b == kFill; });
     }
 };
+
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) append(out, p);
+    return out;
+}
 
 // Periodic bytes that bzip2 shrinks well.
 Bytes compressible(std::size_t n, std::uint32_t seed) {
@@ -147,31 +152,22 @@ TEST(Read, TapemarkAndEndOfData) {
     const std::string path = dir.path("tm.tape");
     // Forwards a header with TM is a tapemark whatever else it carries;
     // backwards only a bare one is.
-    Bytes img = header(0, 0, 0x40 | 0x80, 0);
-    append(img, header(0, 0, 0x40, 0));
-    writeFile(path, img);
+    writeFile(path, join({header(0, 0, 0x40, 0), header(0, 0, 0xC0, 0)}));
     ORVtape t;
     ASSERT_EQ(t.open(path.c_str(), true), 0);
     Guarded buf(8);
     for (int i = 1; i <= 2; ++i) {
         EXPECT_EQ(t.read(buf.data(), 8), 0);
-        EXPECT_TRUE(t.tapemark);
-        EXPECT_EQ(t.fileNumber, i);
-        EXPECT_EQ(t.blockID, i);
-        EXPECT_EQ(t.curPos, 6 * i);
+        EXPECT_TRUE(t.tapemark && t.fileNumber == i && t.blockID == i && t.curPos == 6 * i);
     }
     EXPECT_EQ(t.read(buf.data(), 8), -2);
-    EXPECT_EQ(t.lastRC, -2);
-    EXPECT_EQ(t.curPos, 12);
-    EXPECT_EQ(t.blockID, 2);
-    EXPECT_TRUE(t.tapemark);
-    EXPECT_EQ(t.readBkwd(buf.data(), 8), 0);
-    EXPECT_TRUE(t.tapemark);
-    EXPECT_EQ(t.fileNumber, 1);
-    EXPECT_EQ(t.curPos, 6);
     EXPECT_EQ(t.readBkwd(buf.data(), 8), -10);
-    EXPECT_EQ(t.curPos, 6);
-    EXPECT_EQ(t.blockID, 1);
+    EXPECT_TRUE(t.tapemark && t.fileNumber == 2 && t.blockID == 2 && t.curPos == 12);
+    // Stepping back over a tapemark never counts the files below 0.
+    ASSERT_TRUE(t.setPosition(6));
+    t.fileNumber = 0;
+    EXPECT_EQ(t.readBkwd(buf.data(), 8), 0);
+    EXPECT_TRUE(t.tapemark && t.bot && t.fileNumber == 0 && t.blockID == 1);
     EXPECT_TRUE(buf.untouched(0, 8) && buf.guardsIntact());
 }
 
@@ -187,11 +183,7 @@ const Bytes kGood = pattern(10, 3);
 void checkDamaged(const Bytes& tail, int code, bool spaceable = false, std::size_t size = 64) {
     TempDir dir;
     const std::string path = dir.path("damaged.tape");
-    Bytes img = header(0, 0, 0x40, 0);
-    append(img, header(10, 0, 0xA0, 0));
-    append(img, kGood);
-    append(img, tail);
-    writeFile(path, img);
+    writeFile(path, join({header(0, 0, 0x40, 0), header(10, 0, 0xA0, 0), kGood, tail}));
     ORVtape t;
     ASSERT_EQ(t.open(path.c_str(), false), 0);
     ASSERT_EQ(t.fsr(2), 0);
@@ -230,49 +222,34 @@ Bytes seg(unsigned len, unsigned prev, unsigned char f1, unsigned char f2, std::
     return s;
 }
 
-Bytes cat(const Bytes& a, const Bytes& b) {
-    Bytes r = a;
-    append(r, b);
-    return r;
-}
-
 }  // namespace
 
 TEST(Read, DamagedHeadersAreRefusedAndTheTapeIsRestored) {
-    {
-        SCOPED_TRACE("reserved bits");
-        checkDamaged(seg(5, 10, 0xB0, 0), -3);
-        checkDamaged(seg(5, 10, 0xA0, 0x04), -3);
+    const struct {
+        const char* what;
+        Bytes tail;
+        int code;
+    } cases[] = {
+        {"reserved flags1 bit", seg(5, 10, 0xB0, 0), -3},
+        {"reserved flags2 bit", seg(5, 10, 0xA0, 0x04), -3},
+        {"first segment missing", seg(5, 10, 0x20, 0), -10},
+        {"continuation starts a block", join({seg(16, 10, 0x80, 0), seg(5, 16, 0xA0, 0)}), -10},
+        {"continuation is a tapemark", join({seg(16, 10, 0x80, 0), header(0, 16, 0x40, 0)}), -10},
+        {"empty first segment", header(0, 10, 0xA0, 0), -10},
+        {"empty continuation", join({seg(16, 10, 0x80, 0), header(0, 16, 0x20, 0)}), -10},
+        {"BZ2 without XFORM", seg(5, 10, 0xA0, 0x01), -10},
+        {"SCRAMBLE without XFORM", seg(5, 10, 0xA0, 0x02), -10},
+        {"continuation lacks XFORM", join({seg(16, 10, 0x80, 0x82), seg(4, 16, 0x20, 0x02)}), -10},
+        {"continuation lacks SCRAMBLE", join({seg(16, 10, 0x80, 0x82), seg(4, 16, 0x20, 0x80)}), -10},
+        {"continuation lacks BZ2", join({seg(16, 10, 0x80, 0x81), seg(4, 16, 0x20, 0x82)}), -10},
+        {"last segment missing", seg(16, 10, 0x80, 0), -2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        checkDamaged(c.tail, c.code);
     }
-    {
-        SCOPED_TRACE("first segment missing");
-        checkDamaged(seg(5, 10, 0x20, 0), -10);
-    }
-    {
-        SCOPED_TRACE("continuation that starts a block or is a tapemark");
-        checkDamaged(cat(seg(16, 10, 0x80, 0), seg(5, 16, 0xA0, 0)), -10);
-        checkDamaged(cat(seg(16, 10, 0x80, 0), header(0, 16, 0x40, 0)), -10);
-    }
-    {
-        SCOPED_TRACE("empty data segment");
-        checkDamaged(header(0, 10, 0xA0, 0), -10);
-        checkDamaged(cat(seg(16, 10, 0x80, 0), header(0, 16, 0x20, 0)), -10);
-    }
-    {
-        SCOPED_TRACE("transform bits");
-        checkDamaged(seg(5, 10, 0xA0, 0x01), -10);
-        checkDamaged(seg(5, 10, 0xA0, 0x02), -10);
-        checkDamaged(cat(seg(16, 10, 0x80, 0x82), seg(4, 16, 0x20, 0x02)), -10);
-        checkDamaged(cat(seg(16, 10, 0x80, 0x82), seg(4, 16, 0x20, 0x80)), -10);
-        checkDamaged(cat(seg(16, 10, 0x80, 0x81), seg(4, 16, 0x20, 0x82)), -10);
-    }
-    {
-        SCOPED_TRACE("end of the image");
-        Bytes cut = header(100, 10, 0xA0, 0);
-        append(cut, pattern(40, 4));
-        checkDamaged(cut, -12, true);
-        checkDamaged(seg(16, 10, 0x80, 0), -2);
-    }
+    SCOPED_TRACE("segment cut by the end of the image");
+    checkDamaged(join({header(100, 10, 0xA0, 0), pattern(40, 4)}), -12, true);
 }
 
 TEST(Read, ContinuationWithExtraTransformBitIsAccepted) {
@@ -280,11 +257,8 @@ TEST(Read, ContinuationWithExtraTransformBitIsAccepted) {
     const std::string path = dir.path("extra.tape");
     const Bytes plain = pattern(20, 5);
     const Bytes stored = scrambled(plain);
-    Bytes img = header(16, 0, 0x80, 0x82);
-    append(img, Bytes(stored.begin(), stored.begin() + 16));
-    append(img, header(4, 16, 0x20, 0x83));
-    append(img, Bytes(stored.begin() + 16, stored.end()));
-    writeFile(path, img);
+    writeFile(path, join({header(16, 0, 0x80, 0x82), Bytes(stored.begin(), stored.begin() + 16),
+                          header(4, 16, 0x20, 0x83), Bytes(stored.begin() + 16, stored.end())}));
     ORVtape t;
     ASSERT_EQ(t.open(path.c_str(), true), 0);
     readAndCheck(t, plain, 20, false);
@@ -303,8 +277,7 @@ TEST(Read, DamagedCompressedStreamFailsOnlyWhenDelivered) {
     ASSERT_EQ(stored[5], 0x81);
     const unsigned len = stored[0] | (stored[1] << 8);
     stored[6 + len / 2] ^= 0x5A;
-    Bytes tail = header(len, 10, 0xA0, 0x81);
-    append(tail, Bytes(stored.begin() + 6, stored.end()));
+    const Bytes tail = join({header(len, 10, 0xA0, 0x81), Bytes(stored.begin() + 6, stored.end())});
     // bzip2 checks its CRC only at the end of the stream, so deliver it whole.
     checkDamaged(tail, -12, true, 5000);
 }
