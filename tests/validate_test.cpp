@@ -27,6 +27,7 @@ Walk walk(ORVtape& t) {
     return w;
 }
 
+// A segment: its header and len payload bytes.
 Bytes block(unsigned len, unsigned prev, unsigned char f1, unsigned char f2 = 0) {
     Bytes b = header(len, prev, f1, f2);
     append(b, pattern(len, len));
@@ -197,20 +198,18 @@ TEST(Validate, SerialLengthIsReadInPlace) {
     } cases[] = {{{0x80}, 0}, {{0xFF}, 127}, {{0x00, 0x81}, 128}, {{0x2C, 0x82}, 300},
                  {{0x7F, 0x7F, 0x83}, 65535}, {{0x00, 0x00, 0x00, 0x82}, 4194304}, {{0x7F, 0x7F}, -1}};
     Bytes file;
-    std::vector<long long> at;
-    for (const auto& c : cases) {
-        at.push_back(static_cast<long long>(file.size()));
-        append(file, c.bytes);
-    }
+    for (const auto& c : cases) append(file, c.bytes);
     writeFile(path, file);  // the last prefix runs into the end of the file
     ORVtape t;
     ASSERT_EQ(t.open(path.c_str(), true), 0);
-    for (std::size_t i = 0; i < at.size(); ++i) {
-        SCOPED_TRACE(i);
-        ASSERT_TRUE(t.setPosition(at[i]));
-        EXPECT_EQ(t.getSerialLength(), cases[i].value);
-        EXPECT_EQ(lseek64(t.fd, 0, SEEK_CUR), at[i]);
+    long long at = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(at);
+        ASSERT_TRUE(t.setPosition(at));
+        EXPECT_EQ(t.getSerialLength(), c.value);
+        EXPECT_EQ(lseek64(t.fd, 0, SEEK_CUR), at);
         EXPECT_EQ(t.lastRC, 0);
+        at += static_cast<long long>(c.bytes.size());
     }
     t.close();
     EXPECT_EQ(t.getSerialLength(), -1);
