@@ -29,6 +29,18 @@ TEST(CMotion, NullHandleIsRefusedAndTouchesNoTape) {
     EXPECT_EQ(orvTapeGetLastRC(h), 0);
     orvTapeDestroy(h);
     EXPECT_EQ(fileSize(dir.path("n.tape")), 30);
+
+    // With no image mounted, reading and motion in either direction say so.
+    orvTapeHandle idle = orvTapeCreate();
+    EXPECT_EQ(orvTapeRead(idle, buf, sizeof buf), -1);
+    EXPECT_EQ(orvTapeFSR(idle, 1), -1);
+    EXPECT_EQ(orvTapeFSF(idle, 1), -1);
+    EXPECT_EQ(orvTapeReadBkwd(idle, buf, sizeof buf), -1);
+    EXPECT_EQ(orvTapeBSR(idle, 1), -1);
+    EXPECT_EQ(orvTapeBSF(idle, 1), -1);
+    EXPECT_EQ(orvTapeLocate(idle, 1), -1);
+    EXPECT_EQ(orvTapeGetLastRC(idle), -1);
+    orvTapeDestroy(idle);
 }
 
 TEST(CMotion, LargeSizesAndCountsPassThroughUnsigned) {
