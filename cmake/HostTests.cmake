@@ -6,7 +6,11 @@ set(ORVTAPE_HOST_ARGS ${PROJECT_BINARY_DIR} ${ORVTAPE_HOST_WORK} ${CMAKE_INSTALL
 
 add_test(NAME host_install COMMAND ${ORVTAPE_HOST_RUN} install ${ORVTAPE_HOST_ARGS})
 set_tests_properties(host_install PROPERTIES FIXTURES_SETUP host_prefix)
-foreach(step c cxx)
+set(ORVTAPE_HOST_STEPS c cxx)
+if(ORVTAPE_BUILD_STATIC)
+  list(APPEND ORVTAPE_HOST_STEPS static)
+endif()
+foreach(step ${ORVTAPE_HOST_STEPS})
   add_test(NAME host_${step}_consumer COMMAND ${ORVTAPE_HOST_RUN} ${step} ${ORVTAPE_HOST_ARGS})
   set_tests_properties(host_${step}_consumer PROPERTIES
     FIXTURES_REQUIRED host_prefix RESOURCE_LOCK system_package TIMEOUT 120)

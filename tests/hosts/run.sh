@@ -4,6 +4,7 @@
 #   install  cmake --install into WORK_DIR/prefix and check what landed there
 #   c        build the C11 host with pkg-config alone and run it
 #   cxx      build the C++ host with find_package and run it
+#   static   the same host linked with orvTapeItf::orvTapeItf_static
 #   deb      build the Debian package, dpkg -i it, build and run the C host
 #            against the system copy, then purge it again (root only)
 set -eu
@@ -46,6 +47,9 @@ install)
     if [ -x "$build/tools/orvtape" ]; then
         "$prefix/bin/orvtape" --help >/dev/null 2>&1 || fail "orvtape tool not installed or not runnable"
     fi
+    if [ -f "$src/tools/orvtape.1" ]; then
+        [ -f "$prefix/share/man/man1/orvtape.1" ] || fail "manual page not installed"
+    fi
     echo "installed into $prefix"
     ;;
 c)
@@ -57,14 +61,20 @@ c)
     build_c_host "$work/c" "-Wl,-rpath,$(pkg-config --variable=libdir orvTapeItf)"
     ldd "$work/c/c_host" | grep -q "$prefix" || fail "host did not load the installed library"
     ;;
-cxx)
-    rm -rf "$work/cxx-src" "$work/cxx-build"
-    cp -r "$src/tests/hosts/cxx_consumer" "$work/cxx-src"
-    cmake -S "$work/cxx-src" -B "$work/cxx-build" -DCMAKE_PREFIX_PATH="$prefix" \
-        -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$work/cxx-build" >/dev/null
-    ldd "$work/cxx-build/cxx_consumer" | grep -q "$prefix" || fail "host did not load the installed library"
-    "$work/cxx-build/cxx_consumer" "$work/cxx-build/cxx.tape"
+cxx|static)
+    target=orvTapeItf::orvTapeItf
+    [ "$step" = static ] && target=orvTapeItf::orvTapeItf_static
+    rm -rf "$work/$step-src" "$work/$step-build"
+    cp -r "$src/tests/hosts/cxx_consumer" "$work/$step-src"
+    cmake -S "$work/$step-src" -B "$work/$step-build" -DCMAKE_PREFIX_PATH="$prefix" \
+        -DORVTAPE_TARGET=$target -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$work/$step-build" >/dev/null
+    if [ "$step" = static ]; then
+        ! ldd "$work/$step-build/cxx_consumer" | grep -q liborvTapeItf || fail "static host loads the shared library"
+    else
+        ldd "$work/$step-build/cxx_consumer" | grep -q "$prefix" || fail "host did not load the installed library"
+    fi
+    "$work/$step-build/cxx_consumer" "$work/$step-build/cxx.tape"
     ;;
 deb)
     [ "$(id -u)" = 0 ] || { echo "not root: cannot install a package"; exit 77; }
@@ -74,6 +84,9 @@ deb)
     deb=$(ls "$work"/deb/*.deb)
     pkg=$(dpkg-deb -f "$deb" Package)
     dpkg-deb -f "$deb" Depends | grep -q libbz2 || fail "package does not depend on libbz2"
+    if [ -x "$build/tools/orvtape" ]; then
+        dpkg-deb -c "$deb" | grep -q ' \./usr/bin/orvtape$' || fail "package lacks the orvtape tool"
+    fi
     # One package installation at a time on this machine, even across
     # build directories.
     exec 9>/tmp/orvtape-deb.lock
