@@ -58,10 +58,12 @@ TEST(Motion, SpacingOverFilesAndRecords) {
     expectAt(t, {kEnd[6], 6, 2, false});
     EXPECT_EQ(t.fsr(1), -2);
     expectAt(t, {kEnd[6], 6, 2, false});
+    EXPECT_TRUE(t.eot);
 
     // bsf stops on the load-point side of the tapemark, which reads again.
     EXPECT_EQ(t.bsf(1), 0);
     expectAt(t, {kEnd[4], 4, 1, true});
+    EXPECT_FALSE(t.eot);
     EXPECT_EQ(t.read(nullptr, 0), 0);
     expectAt(t, {kEnd[5], 5, 2, true});
     EXPECT_EQ(t.bsr(2), 0);
