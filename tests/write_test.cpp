@@ -2,6 +2,7 @@
 // segmenting, truncation, the prevLen chain, end of tape, and failures that
 // are really provoked (file size limit, read-only descriptor, failed flush).
 #include "ORVtape.h"
+#include "bzip2_stream.h"
 #include "support.h"
 
 #include <bzlib.h>
@@ -32,28 +33,7 @@ Bytes block(const Bytes& payload, unsigned seg, unsigned prev, unsigned char f2)
     return out;
 }
 
-Bytes bzip2(const Bytes& in) {
-    Bytes out(in.size() + in.size() / 100 + 700);
-    unsigned int len = static_cast<unsigned int>(out.size());
-    char dummy = 0;
-    const int rc = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &len,
-                                            in.empty() ? &dummy : reinterpret_cast<char*>(const_cast<unsigned char*>(in.data())),
-                                            static_cast<unsigned int>(in.size()), 9, 0, 0);
-    EXPECT_EQ(rc, BZ_OK);
-    out.resize(len);
-    return out;
-}
-
-Bytes text(std::size_t n) {
-    Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = "tape volume "[i % 12];
-    return b;
-}
-
-// A fresh image at its load point (five tapemarks until the first write).
-void mount(ORVtape& t, const std::string& path) {
-    ASSERT_EQ(t.open(path.c_str(), false), 0);
-}
+Bytes head(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + n); }
 
 }  // namespace
 
@@ -61,10 +41,11 @@ TEST(Write, PlainAndTransformedBlocksAreByteExact) {
     TempDir dir;
     const std::string img = dir.path("x.tape");
     ORVtape t;
-    mount(t, img);
-    t.maxSegLen = 64;  // so that every transformed block spans several segments
-    const Bytes a = pattern(100), b = text(1000), noise = pattern(500, 7);
-
+    ASSERT_EQ(t.open(img.c_str(), false), 0);
+    t.maxSegLen = 64;  // every transformed block spans several segments
+    const Bytes a = pattern(100), noise = pattern(500, 7);
+    Bytes b(1000, 't');  // compresses to a little over one segment
+    for (int i = 0; i < 150; ++i) b[i] = 'a' + (noise[i] & 1);
     ASSERT_EQ(t.write(a.data(), 100), 100);
     t.compressOn = true;
     ASSERT_EQ(t.write(b.data(), 1000), 1000);
@@ -77,61 +58,57 @@ TEST(Write, PlainAndTransformedBlocksAreByteExact) {
     EXPECT_EQ(t.lastRC, 500);
     EXPECT_EQ(t.blockID, 5);
 
-    Bytes compressed = {0x68, 0x87};  // 1000 as the length prefix
-    append(compressed, bzip2(b));
-    ASSERT_LT(compressed.size(), 200u);
-    const unsigned lastLen = static_cast<unsigned>((compressed.size() - 1) % 64 + 1);
+    Bytes packed = {0x68, 0x87};  // 1000 as the length prefix
+    append(packed, bzip2(b));
+    ASSERT_TRUE(packed.size() > 64 && packed.size() <= 128) << packed.size();
+    const unsigned last = static_cast<unsigned>((packed.size() - 1) % 64 + 1);
     Bytes expect = block(a, 64, 0, 0x00);
-    append(expect, block(compressed, 64, 36, 0x81));
-    append(expect, block(scrambled(a), 64, lastLen, 0x82));
-    append(expect, block(scrambled(compressed), 64, 36, 0x83));
-    append(expect, block(scrambled(noise), 64, lastLen, 0x82));
+    append(expect, block(packed, 64, 36, 0x81));
+    append(expect, block(scrambled(a), 64, last, 0x82));
+    append(expect, block(scrambled(packed), 64, 36, 0x83));
+    append(expect, block(scrambled(noise), 64, last, 0x82));
     const Bytes image = readFile(img);
     EXPECT_EQ(image, expect);
     EXPECT_EQ(t.eodPos, static_cast<long long>(expect.size()));
     EXPECT_EQ(t.curPos, t.eodPos);
 
     // The stored stream is plain bzip2 behind the prefix, joined across segments.
-    Bytes stored;
-    for (std::size_t off = block(a, 64, 0, 0).size() + 6; stored.size() < compressed.size(); off += 70)
-        stored.insert(stored.end(), image.begin() + off,
-                      image.begin() + off + std::min<std::size_t>(64, compressed.size() - stored.size()));
+    Bytes stored(image.begin() + 112 + 6, image.begin() + 112 + 70);
+    stored.insert(stored.end(), image.begin() + 112 + 76, image.begin() + 112 + 76 + last);
     Bytes back(2000);
-    unsigned int backLen = static_cast<unsigned int>(back.size());
+    unsigned int backLen = 2000;
     ASSERT_EQ(BZ2_bzBuffToBuffDecompress(reinterpret_cast<char*>(back.data()), &backLen,
                                          reinterpret_cast<char*>(stored.data()) + 2,
                                          static_cast<unsigned int>(stored.size() - 2), 0, 0),
               BZ_OK);
-    back.resize(backLen);
-    EXPECT_EQ(back, b);
+    EXPECT_EQ(head(back, backLen), b);
 }
 
 TEST(Write, SegmentSizesAndRecordLimit) {
     TempDir dir;
     const std::string img = dir.path("s.tape");
     ORVtape t;
-    mount(t, img);
-    const Bytes forty = pattern(40, 3);
+    ASSERT_EQ(t.open(img.c_str(), false), 0);
+    const Bytes big = pattern(4194305, 5);
     t.maxSegLen = 10;
-    ASSERT_EQ(t.write(forty.data(), 40), 40);
+    ASSERT_EQ(t.write(big.data(), 40), 40);
     EXPECT_EQ(t.maxSegLen, 16);
     Bytes expect = header(16, 0, 0x80, 0);
-    expect.insert(expect.end(), forty.begin(), forty.begin() + 16);
+    expect.insert(expect.end(), big.begin(), big.begin() + 16);
     append(expect, header(16, 16, 0x00, 0));
-    expect.insert(expect.end(), forty.begin() + 16, forty.begin() + 32);
+    expect.insert(expect.end(), big.begin() + 16, big.begin() + 32);
     append(expect, header(8, 16, 0x20, 0));
-    expect.insert(expect.end(), forty.begin() + 32, forty.end());
+    expect.insert(expect.end(), big.begin() + 32, big.begin() + 40);
     EXPECT_EQ(readFile(img), expect);
 
     t.maxSegLen = 70000;
-    const Bytes big = pattern(t.maxRecordSize + 1, 5);
     ASSERT_EQ(t.write(big.data(), 65535), 65535);
     EXPECT_EQ(t.maxSegLen, 65535);
     ASSERT_EQ(t.write(big.data(), 65536), 65536);
-    ASSERT_EQ(t.write(big.data(), 4194304), 4194304);
-    append(expect, block(Bytes(big.begin(), big.begin() + 65535), 65535, 8, 0));
-    append(expect, block(Bytes(big.begin(), big.begin() + 65536), 65535, 65535, 0));
-    append(expect, block(Bytes(big.begin(), big.begin() + 4194304), 65535, 1, 0));
+    ASSERT_EQ(t.write(big.data(), 4194304), 4194304);  // exactly maxRecordSize
+    append(expect, block(head(big, 65535), 65535, 8, 0));
+    append(expect, block(head(big, 65536), 65535, 65535, 0));
+    append(expect, block(head(big, 4194304), 65535, 1, 0));
     const Bytes image = readFile(img);
     ASSERT_EQ(image, expect);
     auto at = [&](std::size_t off) { return Bytes(image.begin() + off, image.begin() + off + 6); };
@@ -139,7 +116,6 @@ TEST(Write, SegmentSizesAndRecordLimit) {
     EXPECT_EQ(at(58 + 65541), header(65535, 65535, 0x80, 0));
     EXPECT_EQ(at(58 + 2 * 65541), header(1, 65535, 0x20, 0));
     EXPECT_EQ(at(image.size() - 70), header(64, 65535, 0x20, 0));
-    EXPECT_EQ(t.blockID, 4);
 
     // One byte over the limit: refused before anything moves.
     const long long pos = t.curPos;
@@ -154,7 +130,7 @@ TEST(Write, TapemarksTruncationAndPrevLenChain) {
     TempDir dir;
     const std::string img = dir.path("m.tape");
     ORVtape t;
-    mount(t, img);
+    ASSERT_EQ(t.open(img.c_str(), false), 0);
     t.maxSegLen = 16;
     const Bytes x = pattern(40, 9), z = pattern(20, 11);
     ASSERT_EQ(t.write(x.data(), 40), 40);
@@ -177,13 +153,12 @@ TEST(Write, TapemarksTruncationAndPrevLenChain) {
     t.compressOn = t.encryptOn = false;
 
     // After reading a tapemark the next block chains to 0, and the rest goes.
-    ASSERT_EQ(t.rew(), 0);
     Bytes in(100);
+    ASSERT_EQ(t.rew(), 0);
     ASSERT_EQ(t.read(in.data(), 100), 40);
     ASSERT_EQ(t.read(in.data(), 100), 0);
     ASSERT_EQ(t.write(z.data(), 20), 20);
-    expect = block(x, 16, 0, 0);
-    append(expect, tapemark(8));
+    expect.resize(64);
     append(expect, block(z, 16, 0, 0));
     EXPECT_EQ(readFile(img), expect);
     EXPECT_EQ(t.eodPos, 96);
@@ -193,7 +168,7 @@ TEST(Write, TapemarksTruncationAndPrevLenChain) {
     ASSERT_EQ(t.rew(), 0);
     ASSERT_EQ(t.read(in.data(), 100), 40);
     ASSERT_EQ(t.write(z.data(), 20), 20);
-    expect = block(x, 16, 0, 0);
+    expect.resize(58);
     append(expect, block(z, 16, 8, 0));
     EXPECT_EQ(readFile(img), expect);
     EXPECT_EQ(t.eodPos, 90);
@@ -208,20 +183,17 @@ TEST(Write, TapemarksTruncationAndPrevLenChain) {
 TEST(Write, EndOfTapeWarning) {
     TempDir dir;
     ORVtape t;
-    mount(t, dir.path("e.tape"));
+    ASSERT_EQ(t.open(dir.path("e.tape").c_str(), false), 0);
     const Bytes d = pattern(50);
     t.maxTapeLen = 100;
     ASSERT_EQ(t.write(d.data(), 50), 50);  // ends at 56
     EXPECT_FALSE(t.eot);
     ASSERT_EQ(t.write(d.data(), 38), 38);  // ends at exactly 100
     EXPECT_TRUE(t.eot);
-    ASSERT_EQ(t.write(d.data(), 10), 10);
-    EXPECT_TRUE(t.eot);
-
     // Without a capacity the old end of data decides.
     t.maxTapeLen = 0;
     ASSERT_EQ(t.rew(), 0);
-    ASSERT_EQ(t.write(d.data(), 10), 10);  // ends at 16, short of 116
+    ASSERT_EQ(t.write(d.data(), 10), 10);  // ends at 16, short of 100
     EXPECT_FALSE(t.eot);
     ASSERT_EQ(t.write(d.data(), 10), 10);  // at the end of data
     EXPECT_TRUE(t.eot);
@@ -235,23 +207,21 @@ TEST(Write, EndOfTapeWarning) {
 TEST(Write, RefusedWritesLeaveTheImageAlone) {
     TempDir dir;
     const std::string img = dir.path("r.tape");
+    Bytes five;
+    for (int i = 0; i < 5; ++i) append(five, tapemark());
     {
         ORVtape t;
-        mount(t, img);
-        // Data without a pointer: no header may reach the image.
-        EXPECT_LT(t.write(nullptr, 10), 0);
+        ASSERT_EQ(t.open(img.c_str(), false), 0);
+        EXPECT_LT(t.write(nullptr, 10), 0);  // data without a pointer: no header
         EXPECT_EQ(t.curPos, 0);
         EXPECT_EQ(t.blockID, 0);
     }
-    Bytes five;
-    for (int i = 0; i < 5; ++i) append(five, tapemark());
     ASSERT_EQ(readFile(img), five);
 
     ORVtape t;
     ASSERT_EQ(t.open(img.c_str(), true), 0);
     ASSERT_EQ(t.read(nullptr, 0), 0);
-    const Bytes d = pattern(10);
-    EXPECT_EQ(t.write(d.data(), 10), -11);
+    EXPECT_EQ(t.write(five.data(), 10), -11);
     EXPECT_EQ(t.lastRC, -11);
     EXPECT_EQ(t.lastErrno, EBADF);
     EXPECT_EQ(t.curPos, 6);
@@ -277,13 +247,6 @@ struct LimitRun {
     Step step[4];
 };
 
-void setLimit(rlim_t bytes) {
-    rlimit lim;
-    getrlimit(RLIMIT_FSIZE, &lim);
-    lim.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lim);
-}
-
 // Child: three writes cut short by the file size limit, then the retry.
 void limitedWrites(void* arg) {
     auto* run = static_cast<LimitRun*>(arg);
@@ -294,29 +257,29 @@ void limitedWrites(void* arg) {
     const Bytes d = pattern(40, 21);
     const rlim_t limits[4] = {26, 32, 59, RLIM_INFINITY};
     for (int i = 0; i < 4; ++i) {
-        setLimit(limits[i]);
-        Step& s = run->step[i];
+        rlimit lim;
+        getrlimit(RLIMIT_FSIZE, &lim);
+        lim.rlim_cur = limits[i];
+        setrlimit(RLIMIT_FSIZE, &lim);
         errno = 0;
-        s.rc = t.write(d.data(), 40);
-        s = {s.rc, t.lastRC, t.lastErrno, t.blockID, t.fileNumber, t.curBlkLen, t.curPos, t.eodPos,
-             t.tapemark, 0, {}};
+        const int rc = t.write(d.data(), 40);
         const Bytes img = readFile(run->path);
-        s.imageLen = static_cast<int>(img.size());
+        Step& s = run->step[i];
+        s = {rc, t.lastRC, t.lastErrno, t.blockID, t.fileNumber, t.curBlkLen, t.curPos, t.eodPos,
+             t.tapemark, static_cast<int>(img.size()), {}};
         std::memcpy(s.image, img.data(), std::min<std::size_t>(img.size(), sizeof s.image));
     }
 }
-
-Bytes imageOf(const Step& s) { return Bytes(s.image, s.image + std::min(s.imageLen, 200)); }
 
 }  // namespace
 
 TEST(WriteFailure, FileSizeLimitThenRetry) {
     TempDir dir;
     const std::string img = dir.path("f.tape");
-    const Bytes a = pattern(20, 4), d = pattern(40, 21);
+    const Bytes a = pattern(20, 4);
     {
         ORVtape t;
-        mount(t, img);
+        ASSERT_EQ(t.open(img.c_str(), false), 0);
         ASSERT_EQ(t.write(a.data(), 20), 20);
     }
     auto* run = static_cast<LimitRun*>(
@@ -325,8 +288,8 @@ TEST(WriteFailure, FileSizeLimitThenRetry) {
     std::snprintf(run->path, sizeof run->path, "%s", img.c_str());
     ASSERT_EQ(inChild(limitedWrites, run), 0);
 
-    const Bytes base = block(a, 65535, 0, 0);
-    const Bytes full = block(d, 16, 20, 0);
+    Bytes expect = block(a, 20, 0, 0);
+    const Bytes full = block(pattern(40, 21), 16, 20, 0);
     // Limit at the block start: the first header is refused.  At the first
     // payload: that write fails.  Inside the second payload: a short write.
     const int codes[3] = {-11, -12, -12};
@@ -336,18 +299,16 @@ TEST(WriteFailure, FileSizeLimitThenRetry) {
         const Step& s = run->step[i];
         EXPECT_EQ(s.rc, codes[i]);
         EXPECT_EQ(s.lastRC, codes[i]);
-        if (i < 2) {
-            EXPECT_EQ(s.lastErrno, EFBIG);
-        }
+        EXPECT_TRUE(i == 2 || s.lastErrno == EFBIG) << s.lastErrno;
         EXPECT_EQ(s.curPos, 26);
         EXPECT_EQ(s.eodPos, 26);
         EXPECT_EQ(s.blockID, 1);
         EXPECT_EQ(s.fileNumber, 0);
         EXPECT_FALSE(s.tapemark);
         EXPECT_EQ(s.curBlkLen, 20);
-        Bytes expect = base;
-        expect.insert(expect.end(), full.begin(), full.begin() + kept[i]);
-        EXPECT_EQ(imageOf(s), expect);
+        Bytes partial = expect;
+        partial.insert(partial.end(), full.begin(), full.begin() + kept[i]);
+        EXPECT_EQ(Bytes(s.image, s.image + s.imageLen), partial);
     }
     // The retry replaces the debris and chains to the block before it.
     const Step& r = run->step[3];
@@ -355,9 +316,8 @@ TEST(WriteFailure, FileSizeLimitThenRetry) {
     EXPECT_EQ(r.lastErrno, 0);
     EXPECT_EQ(r.blockID, 2);
     EXPECT_EQ(r.eodPos, 26 + 58);
-    Bytes expect = base;
     append(expect, full);
-    EXPECT_EQ(imageOf(r), expect);
+    EXPECT_EQ(Bytes(r.image, r.image + std::min(r.imageLen, 200)), expect);
     munmap(run, sizeof(LimitRun));
 }
 
@@ -367,7 +327,6 @@ TEST(WriteFailure, FailedFlushIsReported) {
     ASSERT_EQ(t.open("/dev/null", false), 0);
     const Bytes d = pattern(30);
     ASSERT_EQ(t.write(d.data(), 10), 10);
-    ASSERT_EQ(t.curBlkLen, 10);
     const int blocks = t.blockID;
     t.sync = true;
     EXPECT_EQ(t.write(d.data(), 30), -1);
@@ -378,8 +337,6 @@ TEST(WriteFailure, FailedFlushIsReported) {
     EXPECT_EQ(t.writeBlk(nullptr, 0), -1);
     EXPECT_EQ(t.lastRC, -1);
     EXPECT_EQ(t.lastErrno, EINVAL);
-    EXPECT_EQ(t.fileNumber, 1);
     EXPECT_EQ(t.wtm(2), -1);
     EXPECT_EQ(t.fileNumber, 2);
-    EXPECT_EQ(t.lastErrno, EINVAL);
 }
