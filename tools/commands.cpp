@@ -91,6 +91,7 @@ int cmdPut(const Options& o) {
     int stdinUses = 0;
     for (const auto& f : o.files) {
         int fd = STDIN_FILENO;
+        if (f != "-") refuseSameFile(f, o.image);  // never read the volume being written
         if (f == "-") {
             if (++stdinUses > 1)
                 throw ToolError("", "standard input can be put only once", kExitUsage);

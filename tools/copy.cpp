@@ -13,13 +13,6 @@ namespace orvtool {
 
 namespace {
 
-void refuseSameFile(const std::string& a, const std::string& b) {
-    struct stat sa, sb;
-    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-        sa.st_ino == sb.st_ino)
-        throw ToolError(b, "is the source itself", kExitUsage);
-}
-
 int wantedTransforms(int original, const Options& o) {
     int x = original;
     if (o.compress) x |= HF2_BZ2;

@@ -8,6 +8,13 @@
 
 namespace orvtool {
 
+void refuseSameFile(const std::string& source, const std::string& target) {
+    struct stat a, b;
+    if (stat(source.c_str(), &a) == 0 && stat(target.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+        a.st_ino == b.st_ino)
+        throw ToolError(target, "is the source itself", kExitUsage);
+}
+
 void mountForReading(ORVtape& tape, const std::string& path) {
     if (tape.open(path.c_str(), true) != 0)
         throw ToolError(path, "cannot open the image " + cause(tape), kExitUsage);

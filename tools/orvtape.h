@@ -70,6 +70,8 @@ void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Mounts path read-only (or for writing); throws ToolError naming the file.
 void mountForReading(ORVtape& tape, const std::string& path);
 void mountForWriting(ORVtape& tape, const std::string& path);
+// Refuses a target that is the source file itself (the same inode).
+void refuseSameFile(const std::string& source, const std::string& target);
 // Refuses to replace a non-empty file unless --force; then empties it.
 void prepareNewImage(const std::string& path, bool force);
 // Applies --compress/--scramble/--segment-size/--capacity/--sync to a mounted tape.

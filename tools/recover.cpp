@@ -75,6 +75,7 @@ int cmdRecover(const Options& o) {
     ORVtape src;
     mountForReading(src, o.source);
     long long size = imageSize(src);
+    refuseSameFile(o.source, o.target);
     prepareNewImage(o.target, o.force);
     ORVtape dst;
     long long blocks = 0, marks = 0, skippedBytes = 0;

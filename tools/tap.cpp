@@ -49,6 +49,7 @@ int cmdExport(const Options& o) {
     ORVtape tape;
     mountForReading(tape, o.source);
     long long size = imageSize(tape);
+    refuseSameFile(o.source, o.target);
     prepareNewImage(o.target, o.force);
     FILE* out = std::fopen(o.target.c_str(), "wb");
     if (!out) throw ToolError(o.target, "cannot create the file " + cause(0, errno));
@@ -106,6 +107,7 @@ int cmdImport(const Options& o) {
     unsigned long long inSize = S_ISREG(st.st_mode) ? static_cast<unsigned long long>(st.st_size) : 0;
 
     ORVtape tape;
+    refuseSameFile(o.source, o.target);
     prepareNewImage(o.target, o.force);
     long long records = 0, marks = 0, gaps = 0, flagged = 0;
     try {

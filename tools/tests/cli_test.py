@@ -205,6 +205,12 @@ class Errors(Cli):
                     ["export", "a", "b", "--to", "zip"], ["help", "nothing"]):
             self.run_tool(*bad, status=2)
         self.volume([10])
+        before = self.read("v.tape")
+        for same in (["put", "--append", "v.tape", "v.tape"], ["recover", "-f", "v.tape", "v.tape"],
+                     ["export", "-f", "v.tape", "v.tape", "--to", "tap"],
+                     ["import", "-f", "v.tape", "v.tape", "--from", "tap"]):
+            self.assertIn("v.tape: is the source itself", self.run_tool(*same, status=2).stderr.decode())
+        self.assertEqual(self.read("v.tape"), before)
         p = self.run_tool("put", "--block-size", "5M", "v.tape", self.path("in0"), status=2)
         self.assertIn("--block-size", p.stderr.decode())
         p = self.run_tool("get", "v.tape", "1", status=1)
