@@ -8,6 +8,7 @@
 #include "orvtape.h"
 #include "progress.h"
 
+#include <cstdio>
 #include <unistd.h>
 #include <vector>
 
@@ -109,10 +110,9 @@ int cmdRecover(const Options& o) {
             }
             long long next = resync(src.fd, pos + 1, size);
             progress.finish();
-            if (!o.quiet)
-                std::fprintf(stderr, "%s: skipped %lld damaged bytes at offsets %lld to %lld%s\n",
-                             o.source.c_str(), next - pos, pos, next - 1,
-                             next >= size ? " (the end of the image)" : "");
+            std::printf("%s: skipped %lld damaged bytes at offsets %lld to %lld%s\n",
+                        o.source.c_str(), next - pos, pos, next - 1,
+                        next >= size ? " (the end of the image)" : "");
             ++stretches;
             skippedBytes += next - pos;
             progress.advance(static_cast<unsigned long long>(next - pos));
@@ -134,10 +134,11 @@ int cmdRecover(const Options& o) {
         ::unlink(o.target.c_str());
         throw;
     }
-    note(o, "%s: %lld blocks and %lld tapemarks recovered; %d damaged stretch%s (%lld bytes) "
-            "skipped; %d tapemark%s added to close the volume",
-         o.target.c_str(), blocks, marks, stretches, stretches == 1 ? "" : "es", skippedBytes,
-         added, added == 1 ? "" : "s");
+    // The report is the command's output: on standard output, even with --quiet.
+    std::printf("%s: %lld blocks and %lld tapemarks recovered; %d damaged stretch%s (%lld "
+                "bytes) skipped; %d tapemark%s added to close the volume\n",
+                o.target.c_str(), blocks, marks, stretches, stretches == 1 ? "" : "es",
+                skippedBytes, added, added == 1 ? "" : "s");
     return kExitOk;
 }
 

@@ -272,7 +272,7 @@ class Damage(Cli):
         self.run_tool("get", "d.tape", "3", "out", status=1)
         self.assertFalse(os.path.exists(self.path("out")))
         p = self.run_tool("recover", "d.tape", "r.tape")
-        self.assertIn("2 tapemarks added", p.stderr.decode())
+        self.assertIn("2 tapemarks added", p.stdout.decode())
         self.run_tool("check", "r.tape")
         self.assertEqual(self.run_tool("get", "r.tape", "3").stdout, self.read("in3")[:8192])
 
@@ -294,7 +294,7 @@ class Damage(Cli):
         files, offs = self.damaged(smash)
         self.check_defect("d.tape")
         p = self.run_tool("recover", "d.tape", "r.tape")
-        self.assertRegex(p.stderr.decode(), rf"skipped \d+ damaged bytes at offsets {offs[5]} to")
+        self.assertRegex(p.stdout.decode(), rf"skipped \d+ damaged bytes at offsets {offs[5]} to")
         self.run_tool("check", "r.tape")
         ls = self.listing("r.tape")
         self.assertEqual(ls["total"]["files"], 4)
