@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 
 using namespace testsupport;
@@ -49,6 +50,34 @@ TEST(BadArguments, NullBuffersPathsAndPointers) {
     EXPECT_LT(t.readPrevHdr(nullptr), 0);
     EXPECT_EQ(t.validate(nullptr, nullptr, nullptr, nullptr), 2);
     EXPECT_EQ(readFile(path), image);
+}
+
+TEST(BadArguments, CompressedBlockLongerThanItsPrefixStaysInsideTheBlockLength) {
+    TempDir dir;
+    const std::string path = dir.path("c.tape");
+    {
+        ORVtape w;
+        ASSERT_EQ(w.open(path.c_str(), false), 0);
+        w.compressOn = true;
+        const Bytes plain(2000, 'q');
+        ASSERT_EQ(w.write(plain.data(), 2000), 2000);
+    }
+    // The prefix after the header says 1000 (68 87) where the stream holds 2000.
+    Bytes image = readFile(path);
+    ASSERT_EQ(image[5], 0x81);
+    ASSERT_EQ(image[6], 0x50);
+    ASSERT_EQ(image[7], 0x8F);
+    image[6] = 0x68;
+    image[7] = 0x87;
+    writeFile(path, image);
+    ORVtape t;
+    ASSERT_EQ(t.open(path.c_str(), true), 0);
+    for (unsigned size : {1500u, 0x80000000u}) {
+        Bytes buf(4000, 0xA5);
+        EXPECT_EQ(t.read(buf.data(), size), -12);
+        EXPECT_TRUE(std::all_of(buf.begin() + 1000, buf.end(), [](unsigned char b) { return b == 0xA5; }));
+        EXPECT_EQ(t.curPos, 0);
+    }
 }
 
 TEST(BadArguments, AbsurdSizesCountsAndSegmentLengths) {

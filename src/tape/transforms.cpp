@@ -109,7 +109,10 @@ int ORVtape::decompress(char* dst, int size) {
     const long long value = readLengthPrefix(area, avail, &used);
     if (value < 0) return -1;
     if (dst == nullptr || size <= 0) return static_cast<int>(value);
-    unsigned int produced = static_cast<unsigned int>(size);
+    // Never let the stream run past the length its prefix promises: the
+    // caller may have sized the buffer from it (or announced a size it does
+    // not have), and a longer stream is a damaged block anyway.
+    unsigned int produced = static_cast<unsigned int>(size < value ? size : value);
     const int rc = BZ2_bzBuffToBuffDecompress(dst, &produced, reinterpret_cast<char*>(area + used),
                                               avail - static_cast<unsigned int>(used), 0, 0);
     if (rc == BZ_OK) return produced == value ? static_cast<int>(value) : -1;
