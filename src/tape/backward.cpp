@@ -64,17 +64,33 @@ int ORVtape::bsf(unsigned int count) {
 }
 
 int ORVtape::readBkwd(void* buffer, unsigned int size) {
+    orv::refreshPosition(*this);
+    const long long end = curPos;
+    const int endSegment = curBlkLen;
     int length = 0;
     if (backSpaceBlock(&length) != 0) return lastRC;
     if (length == 0) {
         tapemark = true;
         return 0;
     }
+    const long long start = curPos;
+    const orv::HeaderFields walked = orv::HeaderFields::of(*this);
     char* room = bkwdBfr.getBfr(length, maxRecordSize);
     const int capacity = bkwdBfr.capacity;
     const int n = read(room, static_cast<unsigned int>(capacity));
     if (n < 0) return lastRC;
-    if (backSpaceBlock(nullptr) != 0) return lastRC;
+    // Stepping back again would start from the same offset and segment
+    // length as the first step, and so repeat it read for read: when the
+    // forward read ended where the first step began, take its outcome again
+    // instead of walking the block's headers a second time.
+    if (curPos == end && curBlkLen == endSegment && setPosition(start)) {
+        walked.restore(*this);
+        --blockID;
+        tapemark = false;
+        lastRC = 0;
+    } else if (backSpaceBlock(nullptr) != 0) {
+        return lastRC;
+    }
     // A compressed block that expands beyond the staging area (written with a
     // larger maximum record size) cannot be delivered by its end: report it
     // as undeliverable, standing before the block as after any step back.
