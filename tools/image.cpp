@@ -20,7 +20,7 @@ void mountForReading(ORVtape& tape, const std::string& path) {
         throw ToolError(path, "cannot open the image " + cause(tape), kExitUsage);
     struct stat st;
     if (fstat(tape.fd, &st) == 0 && S_ISDIR(st.st_mode))
-        throw ToolError(path, "cannot open the image " + cause(-1, EISDIR), kExitUsage);
+        throw ToolError(path, "cannot open the image " + cause(0, EISDIR), kExitUsage);
 }
 
 void mountForWriting(ORVtape& tape, const std::string& path) {
@@ -32,18 +32,18 @@ void mountForWriting(ORVtape& tape, const std::string& path) {
         int err = fd < 0 ? errno : EACCES;
         if (fd >= 0) ::close(fd);
         tape.close();
-        throw ToolError(path, "the image cannot be written " + cause(-1, err));
+        throw ToolError(path, "the image cannot be written " + cause(0, err));
     }
 }
 
 void prepareNewImage(const std::string& path, bool force) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return;  // a new file: nothing to protect
-    if (S_ISDIR(st.st_mode)) throw ToolError(path, "is a directory " + cause(-1, EISDIR));
+    if (S_ISDIR(st.st_mode)) throw ToolError(path, "is a directory " + cause(0, EISDIR));
     if (st.st_size > 0 && !force)
         throw ToolError(path, "exists and is not empty; use --force to replace it");
     if (truncate(path.c_str(), 0) != 0)
-        throw ToolError(path, "cannot empty the file " + cause(-1, errno));
+        throw ToolError(path, "cannot empty the file " + cause(0, errno));
 }
 
 void applyWriteSettings(ORVtape& tape, const Options& o) {

@@ -56,6 +56,7 @@ private:
 };
 
 // "(library code C, <errno in words>)": the cause part of an error line.
+// Code 0 stands for a failure outside the library: only errno is shown.
 std::string cause(int code, int err);
 // cause() from the last operation of tape.
 std::string cause(const ORVtape& tape);

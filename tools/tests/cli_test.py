@@ -215,6 +215,9 @@ class Errors(Cli):
         self.assertIn("--block-size", p.stderr.decode())
         p = self.run_tool("get", "v.tape", "1", status=1)
         self.assertIn("no tape file 1", p.stderr.decode())
+        p = self.run_tool("get", "v.tape", "0", "no/dir/out", status=1)
+        self.assertEqual(p.stderr.decode(),
+                         "orvtape: no/dir/out: cannot create the file (No such file or directory)\n")
 
     def test_refusals_seen_by_an_unprivileged_user(self):
         self.volume([5000])
