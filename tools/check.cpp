@@ -3,6 +3,7 @@
 // the end of the file, an image ending inside a block, blocks whose payload
 // does not read or decompress).
 #include "orvtape.h"
+#include "volume.h"
 
 #include <nlohmann/json.hpp>
 
@@ -48,7 +49,7 @@ bool readAllBlocks(ORVtape& tape, long long size, Defect& d) {
     for (;;) {
         tape.getPosition();
         long long at = tape.curPos;
-        int rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+        int rc = readWhole(tape, buf);
         if (rc == -2 && at >= size) return false;
         if (rc >= 0) continue;
         d.offset = at;

@@ -294,7 +294,7 @@ int cmdGet(const Options& o) {
         for (bool first = true;; first = false) {
             tape.getPosition();
             long long at = tape.curPos;
-            rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+            rc = readWhole(tape, buf);
             if (rc == -2 && at >= size) {
                 if (first)
                     throw ToolError(o.image, "has no tape file " + std::to_string(o.fileNo));
@@ -309,10 +309,6 @@ int cmdGet(const Options& o) {
                                                  " files)");
                 break;
             }
-            if (static_cast<size_t>(rc) > buf.size())
-                throw ToolError(o.image, "block " + std::to_string(tape.blockID - 1) + " holds " +
-                                             std::to_string(rc) +
-                                             " bytes, more than this tool can take");
             if (!writeFull(out, buf.data(), static_cast<size_t>(rc)))
                 throw ToolError(toStdout ? "standard output" : o.out,
                                 "cannot write " + cause(0, errno));
@@ -371,7 +367,7 @@ int cmdDump(const Options& o) {
     }
     BlockLayout lay = blockLayout(tape);
     std::vector<char> buf(static_cast<size_t>(tape.maxRecordSize));
-    int rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+    int rc = readWhole(tape, buf);
     if (rc == -2 && lay.segments == 0)
         throw ToolError(o.image, "has no block " + std::to_string(target) + " (it holds " +
                                      std::to_string(tape.blockID) + ")");
@@ -382,7 +378,7 @@ int cmdDump(const Options& o) {
     }
     std::printf("block %d  offset %lld  length %d  stored %llu  segments %d  %s\n", target,
                 lay.offset, rc, lay.stored, lay.segments, transformName(lay.xform));
-    size_t n = std::min(static_cast<size_t>(rc), buf.size());
+    size_t n = static_cast<size_t>(rc);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(buf.data());
     for (size_t row = 0; row < n; row += 16) {
         char line[100];

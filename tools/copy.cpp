@@ -3,6 +3,7 @@
 // and compared with the source.
 #include "orvtape.h"
 #include "progress.h"
+#include "volume.h"
 
 #include <cstring>
 #include <sys/stat.h>
@@ -33,8 +34,8 @@ long long verify(ORVtape& src, const std::string& dstPath, std::vector<char>& a)
     dst.rew();
     long long blocks = 0;
     for (;; ++blocks) {
-        int ra = src.read(a.data(), static_cast<unsigned>(a.size()));
-        int rb = dst.read(b.data(), static_cast<unsigned>(b.size()));
+        int ra = readWhole(src, a);
+        int rb = readWhole(dst, b);
         if (ra == -2 && rb == -2) return blocks;
         if (ra != rb || (ra > 0 && std::memcmp(a.data(), b.data(), static_cast<size_t>(ra)) != 0))
             throw ToolError(dstPath, "block " + std::to_string(blocks) +
@@ -64,16 +65,13 @@ int cmdCopy(const Options& o) {
             src.getPosition();
             long long at = src.curPos;
             int xform = wantedTransforms(peekTransforms(src), o);
-            int rc = src.read(buf.data(), static_cast<unsigned>(buf.size()));
+            int rc = readWhole(src, buf);
             if (rc == -2 && at >= size) break;
             if (rc < 0)
                 throw ToolError(o.source,
                                 "block " + std::to_string(blocks) + " at offset " +
                                     std::to_string(at) + ": " + readMessage(rc) + " " +
                                     cause(rc, src.lastErrno) + "; try 'orvtape recover'");
-            if (static_cast<size_t>(rc) > buf.size())
-                throw ToolError(o.source, "block " + std::to_string(blocks) +
-                                              " is larger than this tool can take");
             writeBlock(dst, o.target, buf.data(), static_cast<unsigned>(rc), rc ? xform : 0);
             src.getPosition();
             progress.advance(static_cast<unsigned long long>(src.curPos - at));

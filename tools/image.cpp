@@ -77,6 +77,7 @@ void writeBlock(ORVtape& dst, const std::string& dstPath, const char* data, unsi
                 int xform) {
     dst.compressOn = (xform & HF2_BZ2) != 0;
     dst.encryptOn = (xform & HF2_SCRAMBLE) != 0;
+    if (len > static_cast<unsigned>(dst.maxRecordSize)) dst.setMaxRecordSize(static_cast<int>(len));
     errno = 0;  // a short write leaves errno alone; report no stale value
     int rc = dst.write(len ? data : nullptr, len);
     if (rc < 0 || static_cast<unsigned>(rc) != len)

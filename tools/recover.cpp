@@ -7,6 +7,7 @@
 // tapemarks it needs, so it always validates.
 #include "orvtape.h"
 #include "progress.h"
+#include "volume.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -92,9 +93,9 @@ int cmdRecover(const Options& o) {
         while (pos < size) {
             src.setPosition(pos);
             int xform = peekTransforms(src);
-            int rc = src.read(buf.data(), static_cast<unsigned>(buf.size()));
+            int rc = readWhole(src, buf);
             src.getPosition();
-            if (rc >= 0 && static_cast<size_t>(rc) <= buf.size() && src.curPos <= size) {
+            if (rc >= 0 && src.curPos <= size) {
                 writeBlock(dst, o.target, buf.data(), static_cast<unsigned>(rc),
                            rc ? (xform < 0 ? 0 : xform) : 0);
                 if (rc == 0) {

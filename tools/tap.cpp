@@ -8,6 +8,7 @@
 // not travel: export delivers the data, import stores it as asked.
 #include "orvtape.h"
 #include "progress.h"
+#include "volume.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -61,14 +62,12 @@ int cmdExport(const Options& o) {
         for (;;) {
             tape.getPosition();
             long long at = tape.curPos;
-            int rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+            int rc = readWhole(tape, buf);
             if (rc == -2 && at >= size) break;
             if (rc < 0)
                 throw ToolError(o.source, "block " + std::to_string(records + marks) +
                                               " at offset " + std::to_string(at) + ": " +
                                               readMessage(rc) + " " + cause(rc, tape.lastErrno));
-            if (static_cast<size_t>(rc) > buf.size())
-                throw ToolError(o.source, "a block is larger than this tool can take");
             unsigned char word[4];
             putWord(word, static_cast<uint32_t>(rc));
             bool ok = std::fwrite(word, 4, 1, out) == 1;

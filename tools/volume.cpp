@@ -28,6 +28,19 @@ int skipBlock(ORVtape& tape, long long size, int* length) {
     return -12;
 }
 
+int readWhole(ORVtape& tape, std::vector<char>& buf) {
+    tape.getPosition();
+    long long at = tape.curPos;
+    int blockID = tape.blockID;
+    int rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+    if (rc <= 0 || static_cast<size_t>(rc) <= buf.size()) return rc;
+    tape.setMaxRecordSize(rc);
+    buf.resize(static_cast<size_t>(rc));
+    tape.setPosition(at);
+    tape.blockID = blockID;  // a data block: only the block number moved
+    return tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+}
+
 VolumeEnd walkToEnd(ORVtape& tape, const std::string& path) {
     VolumeEnd end;
     tape.rew();

@@ -10,6 +10,8 @@
 
 #include "orvtape.h"
 
+#include <vector>
+
 namespace orvtool {
 
 // Where a forward walk over a volume ended.
@@ -31,6 +33,12 @@ bool isEndMark(ORVtape& tape, bool prevWasTapemark);
 // also fails (-12, tape left at the block) when its last segment runs past
 // the end of the file, which spacing alone does not notice.
 int skipBlock(ORVtape& tape, long long size, int* length);
+
+// Reads the next block into buf.  A block longer than buf (written by a
+// host that raised its block limit) is read again after both the tape's
+// limit and buf have grown to take it, so the result fits buf whenever it
+// is not negative.
+int readWhole(ORVtape& tape, std::vector<char>& buf);
 
 // Error for a block that failed to read at offset with code.
 ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code);

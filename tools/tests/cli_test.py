@@ -116,6 +116,24 @@ class RoundTrip(Cli):
         self.assertIn("(end of volume)", blocks)
 
 
+    def test_blocks_beyond_the_default_limit(self):
+        # Written by a host that raised its block limit: 5,000,000 bytes in
+        # segments of 65535, then the two closing tapemarks.
+        data, image, prev, pos = self.rng.randbytes(5000000), bytearray(), 0, 0
+        while pos < len(data):
+            n = min(65535, len(data) - pos)
+            flags = (0x80 if pos == 0 else 0) | (0x20 if pos + n == len(data) else 0)
+            image += struct.pack("<HHBB", n, prev, flags, 0) + data[pos:pos + n]
+            prev, pos = n, pos + n
+        image += struct.pack("<HHBB", 0, prev, 0x40, 0) + struct.pack("<HHBB", 0, 0, 0x40, 0)
+        self.make("big.tape", bytes(image))
+        self.run_tool("check", "big.tape")
+        self.assertEqual(self.run_tool("get", "big.tape", "0").stdout, data)
+        self.run_tool("copy", "--compress", "big.tape", "c.tape")
+        self.assertEqual(self.run_tool("get", "c.tape", "0").stdout, data)
+        self.assertIn("length 5000000", self.run_tool("dump", "c.tape", "0").stdout.decode())
+
+
 class Append(Cli):
     def test_append_after_put_init_and_to_a_new_image(self):
         files = self.volume([10, 0, 5000])
