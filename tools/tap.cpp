@@ -146,10 +146,17 @@ int cmdImport(const Options& o) {
                 continue;
             }
             uint32_t len = (w & kErrorFlag) ? (w & kErrorLengthMask) : w;
-            if (len > static_cast<uint32_t>(tape.maxRecordSize))
-                throw bad("a record of " + std::to_string(len) + " bytes is longer than the " +
-                          std::to_string(tape.maxRecordSize) + " a block can hold");
             size_t stored = len + (len & 1);
+            if (len > static_cast<uint32_t>(tape.maxRecordSize)) {
+                // Longer blocks are taken only when the file really holds them,
+                // so a damaged length word cannot ask for any amount of memory.
+                if (len > 0x7FFFFFF0u || at + 8 + static_cast<long long>(stored) >
+                                             static_cast<long long>(inSize))
+                    throw bad("a record of " + std::to_string(len) + " bytes is longer than " +
+                              (inSize ? "the rest of the file" : "a block can be"));
+                tape.setMaxRecordSize(static_cast<int>(len));
+                buf.resize(stored);
+            }
             readExact(buf.data(), stored, "a record");
             readExact(word, 4, "a record's closing length word");
             if (getWord(word) != w)

@@ -132,6 +132,12 @@ class RoundTrip(Cli):
         self.run_tool("copy", "--compress", "big.tape", "c.tape")
         self.assertEqual(self.run_tool("get", "c.tape", "0").stdout, data)
         self.assertIn("length 5000000", self.run_tool("dump", "c.tape", "0").stdout.decode())
+        self.run_tool("export", "c.tape", "c.tap", "--to", "tap")
+        self.run_tool("import", "c.tap", "i.tape", "--from", "tap")
+        self.assertEqual(self.run_tool("get", "i.tape", "0").stdout, data)
+        self.make("cut.tap", self.read("c.tap")[:4000000])
+        p = self.run_tool("import", "cut.tap", "j.tape", "--from", "tap", status=1)
+        self.assertIn("longer than the rest of the file", p.stderr.decode())
 
 
 class Append(Cli):
