@@ -437,8 +437,8 @@ void growthPair() {
 void cliPair() {
     if (cfg.cli.empty()) return;
     const std::string src = path("cli.src"), img = path("cli.tape"), back = path("cli.back");
-    const std::string put = cfg.cli + " put " + img + " " + src + " >/dev/null";
-    const std::string get = cfg.cli + " get " + img + " 0 " + back + " >/dev/null";
+    const std::string put = cfg.cli + " -q put " + img + " " + src + " >/dev/null";
+    const std::string get = cfg.cli + " -q get " + img + " 0 " + back + " >/dev/null";
     const std::string cp = "cp " + src + " " + back;
     auto shell = [](const std::string& cmd) { return std::system(cmd.c_str()) == 0; };
     add("cli_put/lib", [=](benchmark::State& st) {
