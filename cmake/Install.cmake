@@ -16,18 +16,11 @@ if(ORVTAPE_BUILD_STATIC)
   # Same sources and interface; the host links libbz2 as well and still
   # supplies writeConsoleLog.
   add_library(orvTapeItf_static STATIC ${ORVTAPE_SOURCES})
-  target_include_directories(orvTapeItf_static PUBLIC
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
-    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-  target_compile_options(orvTapeItf_static PRIVATE ${ORVTAPE_WARNINGS})
-  target_compile_definitions(orvTapeItf_static PRIVATE _FILE_OFFSET_BITS=64 _LARGEFILE64_SOURCE)
+  orvtape_library_defaults(orvTapeItf_static)
   target_link_libraries(orvTapeItf_static PUBLIC BZip2::BZip2)
   set_target_properties(orvTapeItf_static PROPERTIES
     OUTPUT_NAME orvTapeItf
-    POSITION_INDEPENDENT_CODE ON
-    CXX_VISIBILITY_PRESET hidden
-    C_VISIBILITY_PRESET hidden
-    VISIBILITY_INLINES_HIDDEN ON)
+    POSITION_INDEPENDENT_CODE ON)
   list(APPEND ORVTAPE_INSTALL_TARGETS orvTapeItf_static)
 endif()
 
