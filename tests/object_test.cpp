@@ -99,7 +99,7 @@ TEST(Object, OpenFailures) {
 
 namespace {
 struct FallbackArgs {
-    std::string readable, unreadable;
+    std::string readable, unreadable, missing;
 };
 
 void fallbackChild(void* p) {
@@ -109,8 +109,11 @@ void fallbackChild(void* p) {
     // Writing refused by permissions: mounted read-only, reported as success.
     if (t.open(a->readable.c_str(), false) != 0) _exit(1);
     if (!t.wrtProt || t.lastRC != 0 || t.lastErrno != 0) _exit(2);
-    if (t.write("x", 1) != -11) _exit(3);
+    if (t.write("x", 1) != -11 || t.lastErrno != EBADF) _exit(3);
+    if (t.erase() != -1 || t.lastErrno == 0) _exit(6);
     t.close();
+    // Creating in a directory we may not write: the read-only retry finds nothing.
+    if (t.open(a->missing.c_str(), false) != -1 || t.lastErrno != ENOENT) _exit(7);
     // Reading refused too: nothing is mounted, errno of the last attempt.
     if (t.open(a->unreadable.c_str(), false) != -1) _exit(4);
     if (t.lastRC != -1 || t.lastErrno != EACCES || t.fd != -1 || t.wrtProt) _exit(5);
@@ -121,7 +124,7 @@ void fallbackChild(void* p) {
 TEST(Object, ReadOnlyFallbackForUnprivilegedUser) {
     TempDir dir;
     chmod(dir.path("").c_str(), 0755);
-    FallbackArgs args{dir.path("readable.tape"), dir.path("unreadable.tape")};
+    FallbackArgs args{dir.path("readable.tape"), dir.path("unreadable.tape"), dir.path("missing.tape")};
     writeFile(args.readable, fiveTapemarks());
     writeFile(args.unreadable, fiveTapemarks());
     chmod(args.readable.c_str(), 0444);

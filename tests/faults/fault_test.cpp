@@ -10,11 +10,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 
 using namespace testsupport;
@@ -357,85 +355,4 @@ TEST_F(Faults, NewImageOnAFullDeviceIsLeftEmpty) {
     EXPECT_EQ(fileSize(path), 3);
     EXPECT_EQ(t.close(), 0);
     EXPECT_EQ(fileSize(path), 0);
-}
-
-// Real refusals, no interposer involved.
-TEST(RealRefusals, DeviceFullAndFileSizeLimit) {
-    ORVtape full;
-    ASSERT_EQ(full.open("/dev/full", false), 0);  // its five tapemarks are lost
-    const Bytes d = pattern(50);
-    EXPECT_EQ(full.write(d.data(), 50), -11);
-    EXPECT_EQ(full.lastErrno, ENOSPC);
-    full.close();
-
-    TempDir dir;
-    static std::string path;
-    path = dir.path("limit.tape");
-    {
-        ORVtape t;
-        ASSERT_EQ(t.open(path.c_str(), false), 0);
-    }
-    // In a child, whose file size limit cuts a 300-byte block at three places.
-    const int status = inChild(
-        [](void*) {
-            signal(SIGXFSZ, SIG_IGN);
-            ORVtape t;
-            if (t.open(path.c_str(), false) != 0 || t.fsf(5) != 0) _exit(10);
-            const Bytes blk = pattern(300, 4);
-            // At the limit, two bytes before it, and inside the payload.
-            const rlim_t limits[] = {30, 33, 100};
-            const int codes[] = {-11, -11, -12};
-            rlimit lim{0, RLIM_INFINITY};
-            for (int i = 0; i < 3; ++i) {
-                lim.rlim_cur = limits[i];
-                setrlimit(RLIMIT_FSIZE, &lim);
-                if (t.write(blk.data(), 300) != codes[i]) _exit(11 + i);
-                if (t.blockID != 5 || t.curPos != 30 || t.eodPos != 30) _exit(14);
-                if (fileSize(path) != static_cast<long long>(limits[i])) _exit(15);
-                if (i == 0 && t.lastErrno != EFBIG) _exit(16);
-            }
-            lim.rlim_cur = RLIM_INFINITY;
-            setrlimit(RLIMIT_FSIZE, &lim);
-            if (t.write(blk.data(), 300) != 300) _exit(20);
-            Bytes back(300);
-            if (t.bsr(1) != 0 || t.read(back.data(), 300) != 300 || back != blk) _exit(21);
-            if (t.validate(nullptr, nullptr, nullptr, nullptr) != 6) _exit(22);
-            _exit(0);
-        },
-        nullptr);
-    EXPECT_EQ(status, 0);
-}
-
-TEST(RealRefusals, ReadOnlyFallbackForAnUnprivilegedUser) {
-    TempDir dir;
-    static std::string ro, missing;
-    ro = dir.path("ro.tape");
-    missing = dir.path("sub/none.tape");
-    {
-        ORVtape t;
-        ASSERT_EQ(t.open(ro.c_str(), false), 0);
-    }
-    const std::string root = ro.substr(0, ro.rfind('/'));
-    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(ro.c_str(), 0644), 0);
-    ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
-    const Bytes before = readFile(ro);
-    const int status = inChild(
-        [](void*) {
-            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
-            ORVtape t;
-            if (t.open(ro.c_str(), false) != 0) _exit(11);
-            if (!t.wrtProt || t.lastRC != 0 || t.lastErrno != 0) _exit(12);
-            const Bytes d = pattern(10);
-            if (t.write(d.data(), 10) != -11 || t.lastErrno != EBADF) _exit(13);
-            if (t.erase() != -1 || t.lastErrno == 0) _exit(14);
-            if (t.fsf(5) != 0 || t.blockID != 5) _exit(15);
-            t.close();
-            // Creating is refused too, and the read-only retry finds nothing.
-            if (t.open(missing.c_str(), false) != -1 || t.lastErrno != ENOENT) _exit(16);
-            _exit(0);
-        },
-        nullptr);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(readFile(ro), before);
 }
