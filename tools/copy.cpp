@@ -47,10 +47,7 @@ long long verify(ORVtape& src, const std::string& dstPath, std::vector<char>& a)
 
 int cmdCopy(const Options& o) {
     ORVtape src;
-    mountForReading(src, o.source);
-    refuseSameFile(o.source, o.target);
-    long long size = imageSize(src);
-    prepareNewImage(o.target, o.force);
+    const long long size = mountSourceForNewFile(src, o);
     try {
         ORVtape dst;
         mountForWriting(dst, o.target);

@@ -90,4 +90,12 @@ void writeTapemark(ORVtape& tape, const std::string& path) {
     if (tape.wtm(1) != 0) throw ToolError(path, "cannot write a tapemark " + cause(tape));
 }
 
+long long mountSourceForNewFile(ORVtape& src, const Options& o) {
+    mountForReading(src, o.source);
+    const long long size = imageSize(src);
+    refuseSameFile(o.source, o.target);
+    prepareNewImage(o.target, o.force);
+    return size;
+}
+
 }  // namespace orvtool

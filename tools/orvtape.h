@@ -79,6 +79,10 @@ void prepareNewImage(const std::string& path, bool force);
 void applyWriteSettings(ORVtape& tape, const Options& o);
 // Length of the file behind the open image.
 long long imageSize(const ORVtape& tape);
+// The opening of every command that turns one image into a new file: mounts
+// the source for reading, refuses to write it onto itself, clears the way for
+// the target; returns the source's size.
+long long mountSourceForNewFile(ORVtape& src, const Options& o);
 // One line of up to 6 header bytes as hex.
 std::string hexBytes(const unsigned char* p, int n);
 // Sentence describing a negative validate code.

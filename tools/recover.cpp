@@ -75,10 +75,7 @@ long long resync(int fd, long long from, long long size) {
 
 int cmdRecover(const Options& o) {
     ORVtape src;
-    mountForReading(src, o.source);
-    long long size = imageSize(src);
-    refuseSameFile(o.source, o.target);
-    prepareNewImage(o.target, o.force);
+    const long long size = mountSourceForNewFile(src, o);
     ORVtape dst;
     long long blocks = 0, marks = 0, skippedBytes = 0;
     int stretches = 0, added = 0;

@@ -48,10 +48,7 @@ struct FileCloser {
 
 int cmdExport(const Options& o) {
     ORVtape tape;
-    mountForReading(tape, o.source);
-    long long size = imageSize(tape);
-    refuseSameFile(o.source, o.target);
-    prepareNewImage(o.target, o.force);
+    const long long size = mountSourceForNewFile(tape, o);
     FILE* out = std::fopen(o.target.c_str(), "wb");
     if (!out) throw ToolError(o.target, "cannot create the file " + cause(0, errno));
     FileCloser closer{out};
