@@ -1,12 +1,17 @@
 # Thin wrapper over CMake for the README's commands.  Extra check steps live
 # in mk/*.mk: each adds its target to CHECKS.
 BUILD ?= build
-GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Evaluated when used, so that a ninja installed by deps is already seen.
+GEN = $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CHECKS := test
 
-.PHONY: all demo test check clean
+.PHONY: deps all demo test check clean
 
-all:
+# Installs the Debian packages the build needs (as root), or says which.
+deps:
+	@scripts/install-deps
+
+all: deps
 	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j2
 
@@ -20,7 +25,7 @@ test: all
 
 # Everything CI runs: the README's test command.  The unit and host tests
 # come last so that their summary closes the output.
-check: $(filter-out test,$(CHECKS))
+check: deps $(filter-out test,$(CHECKS))
 	$(MAKE) --no-print-directory test
 
 clean:

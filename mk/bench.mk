@@ -2,6 +2,6 @@
 # library figure is still produced (bench/run exits non-zero when a
 # benchmark fails or a figure is missing; missed speed goals only show in the table).
 .PHONY: check-bench
-check-bench:
+check-bench: deps
 	bench/run --quick --build $(BUILD)
 CHECKS += check-bench

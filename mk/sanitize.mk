@@ -12,7 +12,7 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
 .PHONY: check-sanitize check-valgrind
 CHECKS += check-sanitize check-valgrind
 
-check-sanitize:
+check-sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVTAPE_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j2
 	$(ASAN_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j2 -E '^host_'
