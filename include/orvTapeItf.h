@@ -151,11 +151,23 @@ ORVTAPE_API void print_copyright_msg(void);
 /* ---- Supplied by the host ---------------------------------------------- */
 
 /**
- * The library prints its report lines only through this function, which the
- * host program must define (C linkage).  Called with level 2, the message id
- * "TAPE_1090", a printf-style format and one string argument or none.
+ * writeConsoleLog: the host program must define it, with C linkage:
+ *
+ *     void writeConsoleLog(int level, const char* messageId, const char* format, ...);
+ *     int  writeConsoleLog(int level, const char* messageId, const char* format, ...);
+ *
+ * either result type will do: the library ignores any result.  It is the
+ * library's only output: TapeInformation calls it with level 2, the message
+ * id "TAPE_1090", a printf-style format and one string argument or none.
+ *
+ * Because hosts differ in the result type, this header does not declare it
+ * (a declaration would clash with one of the two definitions).  A host that
+ * wants the declaration defines ORVTAPE_CONSOLE_LOG_RESULT as its result
+ * type (int or void) before including this header.
  */
-void writeConsoleLog(int level, const char* messageId, const char* format, ...);
+#ifdef ORVTAPE_CONSOLE_LOG_RESULT
+ORVTAPE_CONSOLE_LOG_RESULT writeConsoleLog(int level, const char* messageId, const char* format, ...);
+#endif
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,11 @@
 #include <cstdio>
 #include <string>
 
+// The host's logging function.  The public header leaves it undeclared so
+// that hosts may return int or void; whatever it returns is ignored, which
+// the calling convention allows for either definition.
+extern "C" void writeConsoleLog(int level, const char* messageId, const char* format, ...);
+
 namespace {
 
 constexpr int kLevel = 2;
