@@ -29,19 +29,20 @@ TEST(HeaderIO, ReadAndWrite) {
 
     // Reading: XFORM alone is a defined bit; reserved bits and short reads
     // are refused where they stand.
-    Mounted r(segment(4, 0, 0xA0, 0x80) + header(0, 4, 0x10, 0), true);
+    Mounted r(segment(4, 0, 0xA0, 0x80) + header(0, 4, 0x40, 0) + header(0, 0, 0x10, 0), true);
     ASSERT_EQ(r.t.readHdr(h), 0);
     EXPECT_EQ(Bytes(h, h + 6), header(4, 0, 0xA0, 0x80));
     EXPECT_TRUE(r.t.curBlkLen == 4 && r.t.hdrFlags2 == 0x80 && r.t.curPos == 0 && where(r.t).pos == 6);
-    const struct { long long at; int rc; } reads[] = {{10, -3}, {16, -2}, {13, -2}};
+    const struct { long long at; int rc; } reads[] = {{10, 0}, {16, -3}, {22, -2}, {19, -2}};
     for (const auto& c : reads) {
         ASSERT_TRUE(r.t.setPosition(c.at));
         EXPECT_EQ(r.t.readHdr(h), c.rc);
-        EXPECT_EQ(where(r.t).pos, c.at);
+        EXPECT_EQ(where(r.t).pos, c.at + (c.rc ? 0 : 6));
+        EXPECT_EQ(r.t.hdrPos, 10);  // the header last accepted
     }
-    ASSERT_TRUE(r.t.setPosition(16));
+    ASSERT_TRUE(r.t.setPosition(22));
     EXPECT_EQ(r.t.writeHdr(h), -3);  // read-only image
-    EXPECT_TRUE(r.t.hdrPos == 16 && where(r.t).pos == 16 && fileSize(r.path) == 16);
+    EXPECT_TRUE(r.t.hdrPos == 22 && where(r.t).pos == 22 && fileSize(r.path) == 22);
 }
 
 TEST(HeaderIO, StepsBackAlongTheChain) {
@@ -59,7 +60,7 @@ TEST(HeaderIO, StepsBackAlongTheChain) {
     ASSERT_EQ(m.t.write(a.data(), 20), 20);
     ASSERT_EQ(m.t.write(b.data(), 40), 40);
     const struct { unsigned char flags1; long long at; int segmentBefore; } steps[] = {
-        {0x20, 76, 16}, {0x00, 54, 16}, {0x80, 32, 4}};
+        {0x20, 76, 16}, {0x00, 54, 16}, {0x80, 32, 4}, {0x20, 22, 16}, {0x80, 0, 0}};
     for (const auto& s : steps) {
         ASSERT_EQ(m.t.readPrevHdr(h), 0);
         EXPECT_TRUE(h[4] == s.flags1 && m.t.curPos == s.at && m.t.hdrPos == s.at && m.t.curBlkLen == s.segmentBefore);

@@ -106,9 +106,10 @@ TEST(Object, PositioningRewindAndErase) {
 
 TEST(Object, CloseAndRunResetEverything) {
     for (bool viaRun : {false, true}) {
-        Mounted m(segment(100, 0, 0xA0));
+        Mounted m(segment(100, 0, 0xA0) + segment(50, 100, 0xA0));
         ORVtape& t = m.t;
-        ASSERT_EQ(t.fsr(1), 0);
+        ASSERT_EQ(t.fsr(2), 0);
+        ASSERT_EQ(t.prevBlkLen, 100);
         t.compressOn = t.encryptOn = t.sync = t.newImage = true;
         t.maxTapeLen = 5, t.maxSegLen = 100;
         t.setMaxRecordSize(1000);

@@ -4,6 +4,8 @@
 #include "support.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace testsupport;
@@ -94,12 +96,14 @@ TEST(Read, MotionScript) {
         SCOPED_TRACE(std::string("op ") + s.op + " " + std::to_string(s.arg));
         const unsigned n = static_cast<unsigned>(s.arg);
         int len = -1;
+        errno = EIO;  // a leftover that a success must not report
         const int rc = s.op == 'f' ? t.fsr(n) : s.op == 'F' ? t.fsf(n) : s.op == 'b' ? t.bsr(n)
                      : s.op == 'B' ? t.bsf(n) : s.op == 'l' ? t.locate(s.arg) : s.op == 'r' ? t.read(nullptr, 0)
-                     : s.op == 'k' ? t.readBkwd(nullptr, 0) : s.op == 'w' ? t.rew() : t.backSpaceBlock(&len);
+                     : s.op == 'k' ? t.readBkwd(nullptr, 50) : s.op == 'w' ? t.rew() : t.backSpaceBlock(&len);
         EXPECT_EQ(rc, s.rc);
         if (s.op != 'l') { EXPECT_EQ(t.lastRC, s.op == 'k' ? 0 : s.rc); }
         if (s.op == 's' && rc == 0) { EXPECT_EQ(len, s.arg); }
+        if (strchr("rk", s.op) && rc >= 0) { EXPECT_EQ(t.lastErrno, 0); }
         EXPECT_EQ(where(t), s.at);
         EXPECT_TRUE(t.curPos == s.at.pos && t.bot == (s.at.pos == 0));
     }
@@ -108,6 +112,11 @@ TEST(Read, MotionScript) {
     t.blockID = 0;
     EXPECT_EQ(t.backSpaceBlock(nullptr), -14);
     EXPECT_EQ(where(t), (Where{end[2], 0, 0, false}));
+    // Stepping back over a tapemark never counts the files below 0.
+    ASSERT_TRUE(t.rew() == 0 && t.fsr(3) == 0);
+    t.fileNumber = 0;
+    EXPECT_EQ(t.bsr(1), 0);
+    EXPECT_EQ(where(t), (Where{end[2], 2, 0, true}));
 }
 
 TEST(Read, DamagedImagesAreRefusedAndTheTapeIsRestored) {

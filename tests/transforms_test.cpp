@@ -16,6 +16,7 @@ Bytes area(const ORVtape::OrvTapeWorkBuffer& b, std::size_t n) { return Bytes(b.
 
 TEST(Transforms, WorkBufferSizingAlignmentAndGrowth) {
     ORVtape::OrvTapeWorkBuffer b;
+    EXPECT_TRUE(b.raw == nullptr && b.aligned == nullptr && b.capacity == 0 && b.dataLen == 0);  // allocates nothing
     // need, minimum -> capacity, and whether the area stays.
     const struct { int need, minimum, capacity; bool kept; } steps[] = {
         {0, 0, 4718592, false},      {4194304, 4194304, 4718592, true}, {4194305, 4194304, 4718608, false},
@@ -41,6 +42,7 @@ TEST(Transforms, CompressAndDecompress) {
         ASSERT_EQ(t.compress(c.len ? chars(data) : nullptr, static_cast<int>(c.len)), static_cast<int>(expect.size()));
         EXPECT_EQ(area(t.cmpBfr, expect.size()), expect);
     }
+    EXPECT_EQ(t.compress(nullptr, -1), -1);
     const Bytes block = compressible(1000), stream = bzip2(block);
     Bytes broken = Bytes{0x68, 0x87} + stream;
     for (std::size_t i = 12; i < 40; ++i) broken[i] ^= 0x55;

@@ -175,6 +175,15 @@ TEST(Faults, FailedSeeksAndTruncations) {
     arm({Seek, 0, EIO, -1, SEEK_SET});  // the step back to the previous header
     EXPECT_EQ(m.t.bsr(1), -2);
     EXPECT_EQ(where(m.t), (Where{312, 2, 1, true}));
+    unsigned char h[6];  // after readHdr only the descriptor knows where the tape stands
+    ASSERT_TRUE(m.t.setPosition(306) && m.t.readHdr(h) == 0);
+    arm({Seek, 0, EIO, -1, SEEK_CUR});
+    EXPECT_EQ(m.t.write(b.data(), 100), -11);  // no block start to write at
+    EXPECT_TRUE(injected == 1 && fileSize(m.path) == 312 && where(m.t).pos == 312);
+    ASSERT_TRUE(m.t.setPosition(306) && m.t.readHdr(h) == 0);
+    arm({Seek, 0, EIO, -1, SEEK_CUR});
+    EXPECT_EQ(m.t.read(nullptr, 0), -2);  // no block start to come back to
+    EXPECT_TRUE(injected == 1 && where(m.t) == (Where{312, 2, 1, true}));
     arm({Seek, 0, EIO, -1, SEEK_END});  // validate cannot find the end
     EXPECT_EQ(m.t.validate(nullptr, nullptr, nullptr, nullptr), -2);
     EXPECT_TRUE(m.t.lastRC == -2 && where(m.t).pos == 312);
