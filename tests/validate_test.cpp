@@ -112,7 +112,7 @@ TEST(Validate, ImagesWrittenByTheLibrary) {
 TEST(Validate, SerialLengthIsReadInPlace) {
     const struct { Bytes bytes; int value; } cases[] = {
         {{0x80}, 0}, {{0xFF}, 127}, {{0x00, 0x81}, 128}, {{0x2C, 0x82}, 300}, {{0x7F, 0x7F, 0x83}, 65535},
-        {{0x00, 0x00, 0x00, 0x82}, 4194304}, {{0x7F, 0x7F}, -1}};
+        {{0x00, 0x00, 0x00, 0x82}, 4194304}, {{1, 1, 1, 1, 1, 0x81}, -1}, {{0x7F, 0x7F}, -1}};
     Bytes file;
     for (const auto& c : cases) file = file + c.bytes;  // the last prefix runs into the end of the file
     Mounted m(file, true);

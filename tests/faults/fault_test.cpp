@@ -187,6 +187,10 @@ TEST(Faults, FailedSeeksAndTruncations) {
     arm({Seek, 0, EIO, -1, SEEK_END});  // validate cannot find the end
     EXPECT_EQ(m.t.validate(nullptr, nullptr, nullptr, nullptr), -2);
     EXPECT_TRUE(m.t.lastRC == -2 && where(m.t).pos == 312);
+    arm({Seek, 0, EIO, -1, SEEK_SET});  // validate cannot rewind
+    EXPECT_EQ(m.t.validate(nullptr, nullptr, nullptr, nullptr), -2);
+    EXPECT_TRUE(m.t.lastRC == -2 && injected == 1);
+    ASSERT_TRUE(m.t.rew() == 0 && m.t.fsr(2) == 0);
     ASSERT_EQ(m.t.write(b.data(), 100), 100);
     const Bytes full = readFile(m.path);
     ASSERT_EQ(m.t.bsr(1), 0);
