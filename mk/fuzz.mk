@@ -1,16 +1,16 @@
-# check-fuzz: builds the libFuzzer harnesses with clang in build-fuzz, replays
-# the recorded regressions, then fuzzes each harness for FUZZ_SECONDS starting
+# check-fuzz: builds the libFuzzer harness with clang in build-fuzz, replays
+# the recorded regressions, then fuzzes it for FUZZ_SECONDS starting
 # from the committed seeds.  Any crash, leak, sanitizer report or oracle
 # failure fails the step; the input that caused it is left in build-fuzz/.
 FUZZ_BUILD ?= build-fuzz
-FUZZ_SECONDS ?= 60
-FUZZ_HARNESSES := fuzz_ops fuzz_image
+FUZZ_SECONDS ?= 120
+FUZZ_HARNESSES := fuzz_tape
 FUZZ_FLAGS := -timeout=30 -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1
 
 .PHONY: check-fuzz fuzz-build
 CHECKS += check-fuzz
 
-fuzz-build:
+fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DORVTAPE_BUILD_FUZZ=ON -DORVTAPE_BUILD_TESTS=OFF
