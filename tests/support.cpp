@@ -20,13 +20,13 @@ TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/orvtape-test-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-    chmod(dir_.c_str(), 0755);  // an unprivileged child must reach its files
+    dir = tmpl;
+    chmod(dir.c_str(), 0755);  // an unprivileged child must reach its files
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    std::filesystem::remove_all(dir, ec);
 }
 
 Bytes readFile(const std::string& path) {

@@ -16,37 +16,31 @@ namespace testsupport {
 using Bytes = std::vector<unsigned char>;
 
 // A fresh directory under TMPDIR, removed with its contents at destruction.
-class TempDir {
-public:
+struct TempDir {
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-private:
-    std::string dir_;
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string dir;
 };
 
 Bytes readFile(const std::string& path);
 void writeFile(const std::string& path, const Bytes& bytes);
-long long fileSize(const std::string& path);
+long long fileSize(const std::string& path);  // -1 when there is no such file
 
-// The 6 header bytes as the format defines them.
+// Image bytes as the format defines them: a header; a header and curLen
+// bytes of fill; a block cut into segments of seg bytes, chained to a
+// segment of prev bytes before it.
 Bytes header(unsigned curLen, unsigned prevLen, unsigned char flags1, unsigned char flags2);
-// A header followed by curLen bytes of fill.
 Bytes segment(unsigned curLen, unsigned prevLen, unsigned char flags1, unsigned char flags2 = 0,
               unsigned char fill = 0x5A);
-Bytes operator+(Bytes a, const Bytes& b);
-// A block as the writer lays it out: the payload cut into segments of seg
-// bytes, chained to a segment of prev bytes before it.
 Bytes block(const Bytes& payload, unsigned seg, unsigned prev, unsigned char flags2 = 0);
-// Deterministic pseudo-random bytes, and bytes that bzip2 shrinks quickly.
+Bytes operator+(Bytes a, const Bytes& b);
+// Deterministic pseudo-random bytes, bytes that bzip2 shrinks quickly, the
+// positional scramble (XOR with FF, FE, ..., 00) and libbz2's own stream
+// with the format's parameters (block size 9, work factor 0).
 Bytes pattern(std::size_t n, std::uint32_t seed = 1);
 Bytes compressible(std::size_t n);
-// Bytes XORed with the positional stream FF, FE, ..., 00.
 Bytes scrambled(const Bytes& plain);
-// The stream libbz2 makes with the format's parameters (block size 9, work factor 0).
 Bytes bzip2(const Bytes& plain);
 
 // Everything writeConsoleLog received, rendered with printf semantics, and
@@ -54,7 +48,7 @@ Bytes bzip2(const Bytes& plain);
 std::string& consoleLog();
 int& consoleCalls();
 
-// Runs fn in a forked child; its result is the exit status (128 + signal when killed).
+// Runs fn in a forked child; the exit status (128 + signal when killed).
 int inChild(const std::function<int()>& fn);
 // Drops to user nobody so that permission bits really refuse; false when impossible.
 bool dropPrivileges();
