@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < (int)sizeof block; ++i) block[i] = (char)(i * 7);
     unlink(path);
 
+    CHECK(orvTapeRead(NULL, back, sizeof back) == -1);
     CHECK(orvTapeOpen(tape, path, false) == 0 && orvTapeIsBOT(tape) && !orvTapeIsWrtProt(tape));
     orvTapeSetMaxSegLen(tape, 1000); /* a scrambled block of three segments */
     orvTapeSetEncrypt(tape, true);
@@ -38,6 +39,11 @@ int main(int argc, char** argv) {
     CHECK(orvTapeRead(tape, back, sizeof back) == 0 && orvTapeIsTPMK(tape));
     CHECK(orvTapeFSF(tape, 1) == 0 && orvTapeBSR(tape, 1) == 0 && orvTapeGetBlockID(tape) == 4);
     CHECK(orvTapeReadBkwd(tape, back, 8) == 4 && memcmp(back + 4, "last", 4) == 0);
+    CHECK(orvTapeBSF(tape, 1) == 0 && orvTapeGetBlockID(tape) == 2);
+    CHECK(orvTapeLocate(tape, 1) == 2 && orvTapeGetBlockID(tape) == 1);
+    CHECK(orvTapeReadBkwd(tape, back, sizeof back) == (int)sizeof block &&
+          memcmp(back + sizeof back - sizeof block, block, sizeof block) == 0);
+    CHECK(orvTapeReadBkwd(tape, back, sizeof back) == -4 && orvTapeIsBOT(tape));
     CHECK(orvTapeLocate(tape, 99) == -2 && orvTapeGetLastRC(tape) == -2);
     CHECK(orvTapeClose(tape) == 0 && !orvTapeIsReady(tape));
     orvTapeDestroy(tape);
