@@ -15,36 +15,30 @@ std::string col(const std::string& item, std::size_t width) {
     s.resize(width, ' ');
     return s + "  ";
 }
-std::string line(const char* a, const char* min, const char* max, const char* bytes, const char* blocks, const char* end) {
-    return col(std::string("File-") + a, 12) + col(std::string("MinBlk-") + min, 14) + col(std::string("MaxBlk-") + max, 14) +
-           col(std::string("Bytes-") + bytes, 21) + col(std::string("Blocks-") + blocks, 17) + end;
-}
-std::string sum(const char* files, const char* min, const char* max, const char* bytes) {
-    return col(std::string("Total-") + files, 12) + col(std::string("MinBlk-") + min, 14) +
-           col(std::string("MaxBlk-") + max, 14) + col(std::string("TotalBytes-") + bytes, 26) + "\n";
+std::string line(const std::string& file, const std::string& min, const std::string& max, const std::string& bytes,
+                 const std::string& blocks, const char* end) {
+    return col("File-" + file, 12) + col("MinBlk-" + min, 14) + col("MaxBlk-" + max, 14) + col("Bytes-" + bytes, 21) +
+           col("Blocks-" + blocks, 17) + end;
 }
 }  // namespace
 
 TEST(Report, LinesForEveryCombinationOfSwitches) {
-    const std::vector<unsigned> tallies = {512, 80, 0, 0, 4194304, 999, 1000, 0};
     const std::string f0 = line("0", "80", "512", "592", "2", "\n"), f1 = line("1", "0", "0", "0", "0", "\n"),
                       f2 = line("2", "999", "4,194,304", "4,196,303", "3", "\n"),
-                      running = line("0", "512", "512", "512", "1", "\r") + line("0", "80", "512", "592", "2", "\r"),
-                      running2 = line("2", "4,194,304", "4,194,304", "4,194,304", "1", "\r") +
-                                 line("2", "999", "4,194,304", "4,195,303", "2", "\r") +
-                                 line("2", "999", "4,194,304", "4,196,303", "3", "\r"),
-                      total = sum("3", "80", "4,194,304", "4,196,895");
+                      run0 = line("0", "512", "512", "512", "1", "\r") + line("0", "80", "512", "592", "2", "\r"),
+                      run2 = line("2", "4,194,304", "4,194,304", "4,194,304", "1", "\r") +
+                             line("2", "999", "4,194,304", "4,195,303", "2", "\r") +
+                             line("2", "999", "4,194,304", "4,196,303", "3", "\r"),
+                      total = col("Total-3", 12) + col("MinBlk-80", 14) + col("MaxBlk-4,194,304", 14) +
+                              col("TotalBytes-4,196,895", 26) + "\n";
     const struct { bool progress, report; std::string log; int calls; } cases[] = {
-        {false, true, f0 + f1 + f2 + total + total, 28},
-        {false, false, "", 0},
-        {true, false, running + running2, 30},
-        {true, true, running + f0 + f1 + running2 + f2 + total + total, 58},
-    };
+        {false, true, f0 + f1 + f2 + total + total, 28}, {false, false, "", 0},
+        {true, false, run0 + run2, 30}, {true, true, run0 + f0 + f1 + run2 + f2 + total + total, 58}};
     for (const auto& c : cases) {
         consoleLog().clear(), consoleCalls() = 0;
         TapeInformation info;
         info.showProgress = c.progress, info.showReport = c.report;
-        for (unsigned len : tallies) info.tally(len);
+        for (unsigned len : {512, 80, 0, 0, 4194304, 999, 1000, 0}) info.tally(len);
         info.summary();
         info.summary();  // resets nothing
         EXPECT_EQ(consoleLog(), c.log);
@@ -52,20 +46,20 @@ TEST(Report, LinesForEveryCombinationOfSwitches) {
         EXPECT_TRUE(info.fileCount == 3 && info.tapeMinBlk == 80 && info.tapeMaxBlk == 4194304 && info.totalBytes == 4196895);
         EXPECT_TRUE(info.fileMinBlk == 0xFFFFFFFFu && info.fileBlocks + info.fileBytes + info.fileMaxBlk == 0);
     }
-}
-
-TEST(Report, UnsetMinimumWrappingAndCutItems) {
+    // The unset minimum becomes 0 for good; 32-bit counts wrap; items are cut.
     consoleLog().clear();
     TapeInformation info;
-    info.summary();  // before any block: every number 0, and the minimum stays 0
+    info.summary();
     info.tally(500);
-    EXPECT_EQ(info.tapeMinBlk, 0u);
-    info.tally(0xFFFFFFFFu);  // the per-file byte count wraps; the tape total does not
-    EXPECT_EQ(info.fileBytes, 499u);
+    info.tally(0xFFFFFFFFu);
+    EXPECT_TRUE(info.tapeMinBlk == 0 && info.fileBytes == 499 && info.fileMinBlk == 500);
     info.totalBytes = ULLONG_MAX;
     info.summary();
-    EXPECT_EQ(consoleLog(), sum("0", "0", "0", "0") + col("Total-0", 12) + col("MinBlk-0", 14) + "MaxBlk-4,294,9  " +
-                                "TotalBytes-18,446,744,073,  \n");
+    info.tally(0);
+    EXPECT_EQ(consoleLog(), col("Total-0", 12) + col("MinBlk-0", 14) + col("MaxBlk-0", 14) + col("TotalBytes-0", 26) +
+                                "\n" + col("Total-0", 12) + col("MinBlk-0", 14) + "MaxBlk-4,294,9  " +
+                                "TotalBytes-18,446,744,073,  \n" +
+                                line("0", "500", "4,294,967,295", "499", "2", "\n"));
     consoleLog().clear();
     TapeInformation huge;
     huge.tally(0xFFFFFFFFu);  // cannot lower the unset minimum, so the file reports 0
