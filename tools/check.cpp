@@ -1,8 +1,9 @@
 // check.cpp - orvtape check: the header chain as the library's validate sees
 // it, then what a header walk alone cannot see (a last segment running past
 // the end of the file, an image ending inside a block, blocks whose payload
-// does not read or decompress).
+// does not read), then the volume's end mark; --deep decodes every block.
 #include "orvtape.h"
+#include "safe_file.h"
 #include "volume.h"
 
 #include <nlohmann/json.hpp>
@@ -41,31 +42,54 @@ int headerAt(ORVtape& tape, long long offset, unsigned char h[6]) {
     return n < 0 ? 0 : n;
 }
 
-// Every block read in full: catches payloads that are cut short or do not
-// decompress.  Returns true and fills d at the first block that fails.
-bool readAllBlocks(ORVtape& tape, long long size, Defect& d) {
-    std::vector<char> buf(static_cast<size_t>(tape.maxRecordSize));  // the one block buffer
+Defect blockDefect(ORVtape& tape, long long at, int code, const std::string& what) {
+    Defect d;
+    d.offset = at;
+    d.code = code > kOverLimit ? code : 0;  // only codes from the library
+    d.headerBytes = headerAt(tape, at, d.header);
+    d.message = what;
+    return d;
+}
+
+// Every block passed (with deep, decoded) in order: catches payloads that are
+// cut short, blocks beyond --max-block, empty compressed blocks and, with
+// deep, every block that does not decode; then a volume without its end mark.
+// Without deep it stops at the first defect.
+std::vector<Defect> walkBlocks(ORVtape& tape, long long size, bool deep) {
+    std::vector<Defect> found;
+    std::vector<char> buf;
+    if (deep) buf.resize(static_cast<size_t>(tape.maxRecordSize));
     tape.rew();
+    bool prevTm = true, endMark = false;
     for (;;) {
         tape.getPosition();
         long long at = tape.curPos;
-        int rc = readWhole(tape, buf);
-        if (rc == -2 && at >= size) return false;
-        if (rc >= 0) continue;
-        d.offset = at;
-        d.code = rc;
-        d.headerBytes = headerAt(tape, at, d.header);
-        d.message = "block " + std::to_string(tape.blockID) + " does not read: " +
-                    readMessage(rc);
-        return true;
+        int rc = admitBlock(tape, true);
+        if (rc == 0) rc = deep ? readWhole(tape, buf) : skipBlock(tape, size, nullptr);
+        if (rc == -2 && at >= size) break;
+        if (rc >= 0) {
+            endMark = rc == 0 && isEndMark(tape, prevTm);
+            prevTm = rc == 0;
+            continue;
+        }
+        std::string what = readError("", tape, at, rc).what();
+        found.push_back(blockDefect(tape, at, rc, what));
+        // Go on after a block that does not decode; stop where the walk breaks.
+        if (!deep || skipBlock(tape, size, nullptr) < 0) return found;
+        prevTm = endMark = false;
     }
+    if (!endMark)
+        found.push_back(blockDefect(tape, size, 0, "the volume is not closed by its end mark "
+                                                    "(a tapemark after the last file's tapemark)"));
+    return found;
 }
 
 }  // namespace
 
 int cmdCheck(const Options& o) {
     ORVtape tape;
-    mountForReading(tape, o.image);
+    ImageLock lock;
+    mountForReading(tape, o.image, lock);
     long long size = imageSize(tape);
     long long last = -1;
     unsigned char hdr[6] = {};
@@ -74,8 +98,13 @@ int cmdCheck(const Options& o) {
     long long headers = rc;
     Defect d;
     bool defect = false;
+    std::vector<Defect> more;  // with --deep, every block after the first that does not decode
 
-    if (rc < 0) {
+    if (size == 0) {
+        defect = true;
+        d = Defect{0, {}, 0, 0, "the file is empty: it is not a volume"};
+        headers = 0;
+    } else if (rc < 0) {
         if (rc == -2 && !(last >= 0 && last + 6 > size))
             throw ToolError(o.image, "cannot walk the image " + cause(tape), kExitUsage);
         defect = true;
@@ -104,12 +133,17 @@ int cmdCheck(const Options& o) {
             std::copy(hdr, hdr + 6, d.header);
             d.headerBytes = 6;
         } else {
-            defect = readAllBlocks(tape, size, d);
+            more = walkBlocks(tape, size, o.deep);
+            defect = !more.empty();
+            if (defect) {
+                d = more.front();
+                more.erase(more.begin());
+            }
         }
     }
 
     if (o.json) {
-        nlohmann::ordered_json j{{"image", o.image}, {"imageBytes", size},
+        nlohmann::ordered_json j{{"image", jsonSafe(o.image)}, {"imageBytes", size},
                                  {"headers", headers}, {"clean", !defect},
                                  {"multiSegment", multi}, {"compressed", compressed}};
         if (defect)
@@ -119,6 +153,8 @@ int cmdCheck(const Options& o) {
             if (d.code != 0) defect["code"] = d.code;  // only codes from the library
             defect["message"] = d.message;
             j["defect"] = defect;
+            for (const Defect& m : more)
+                j["more"].push_back({{"offset", m.offset}, {"message", m.message}});
         }
         std::printf("%s\n", j.dump(2).c_str());
     } else if (!defect) {
@@ -129,6 +165,7 @@ int cmdCheck(const Options& o) {
         std::printf("  offset %lld, header bytes %s\n", d.offset,
                     d.headerBytes ? hexBytes(d.header, d.headerBytes).c_str() : "(none)");
         std::printf("  %s\n", d.message.c_str());
+        for (const Defect& m : more) std::printf("  %s\n", m.message.c_str());
     }
     return defect ? kExitFailure : kExitOk;
 }

@@ -1,10 +1,9 @@
-// commands.cpp - init, put, ls, get and dump.
+// commands.cpp - init, put, get and dump.
 #include "orvtape.h"
 #include "progress.h"
+#include "safe_file.h"
 #include "volume.h"
 
-#include <TapeInformation.h>
-#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,8 +14,6 @@
 #include <unistd.h>
 
 namespace orvtool {
-
-using Json = nlohmann::ordered_json;
 
 namespace {
 
@@ -38,11 +35,10 @@ long long readFull(int fd, char* p, size_t n) {
 
 bool writeFull(int fd, const char* p, size_t n) {
     while (n > 0) {
+        errno = 0;
         ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;  // after a short write, the retry obtains the reason
         p += w;
         n -= static_cast<size_t>(w);
     }
@@ -56,24 +52,42 @@ struct FdCloser {
     }
 };
 
-struct InputFiles {
-    std::vector<int> fds;
-    ~InputFiles() {
-        for (int fd : fds)
-            if (fd > STDERR_FILENO) ::close(fd);
+// Opens a put input: standard input for "-".  Throws ToolError.
+int openInput(const std::string& f) {
+    if (f == "-") return STDIN_FILENO;
+    int fd = ::open(f.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        fd = -1;
+        errno = EISDIR;
     }
-};
+    if (fd < 0) throw ToolError(f, "cannot open the file " + cause(0, errno));
+    return fd;
+}
+
+// Is the non-empty file at path a volume that put may write over?
+bool isVolume(const std::string& path) {
+    ORVtape probe;
+    if (probe.open(path.c_str(), true) != 0) return false;
+    return probe.validate(nullptr, nullptr, nullptr, nullptr) > 0;
+}
 
 }  // namespace
 
 int cmdInit(const Options& o) {
-    prepareNewImage(o.image, o.force);
+    refuseToReplace(o.image, o.force, false);
+    ImageLock lock;
+    if (o.image != "-") lock.lockPath(o.image, true);
+    NewFile file(o.image, false);
     ORVtape tape;
-    mountForWriting(tape, o.image);
+    mountForWriting(tape, file.path());
     // An empty volume holds only its end-of-volume mark.
     tape.rew();
     writeTapemark(tape, o.image);
+    errno = 0;
     if (tape.close() != 0) throw ToolError(o.image, "cannot close the image " + cause(tape));
+    file.commit();
     note(o, "%s: new empty volume", o.image.c_str());
     return kExitOk;
 }
@@ -84,38 +98,35 @@ int cmdPut(const Options& o) {
         throw ToolError("", "--block-size must be 1 to " + std::to_string(tape.maxRecordSize) +
                                 " bytes",
                         kExitUsage);
+    if (o.append && o.image == "-")
+        throw ToolError("", "--append needs an image file, not standard output", kExitUsage);
 
-    // Open every input first, so that a missing file changes nothing.
-    InputFiles opened;
-    std::vector<int>& inputs = opened.fds;
+    // Check every input first, so that a missing file changes nothing; they
+    // are opened again one at a time, so any number of them can be put.
     int stdinUses = 0;
+    unsigned long long total = 0;
+    struct stat st;
     for (const auto& f : o.files) {
-        int fd = STDIN_FILENO;
-        if (f != "-") refuseSameFile(f, o.image);  // never read the volume being written
-        if (f == "-") {
-            if (++stdinUses > 1)
-                throw ToolError("", "standard input can be put only once", kExitUsage);
-        } else {
-            fd = ::open(f.c_str(), O_RDONLY);
-            struct stat st;
-            if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-                ::close(fd);
-                fd = -1;
-                errno = EISDIR;
-            }
-            if (fd < 0) throw ToolError(f, "cannot open the file " + cause(0, errno));
-        }
-        inputs.push_back(fd);
+        if (f == "-" && ++stdinUses > 1)
+            throw ToolError("", "standard input can be put only once", kExitUsage);
+        refuseSameFile(f, STDIN_FILENO, o.image, STDOUT_FILENO);  // never read the volume written
+        int fd = openInput(f);
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) total += st.st_size;
+        if (fd > STDERR_FILENO) ::close(fd);
     }
 
-    struct stat st;
-    bool fresh = stat(o.image.c_str(), &st) != 0 || st.st_size == 0;
-    mountForWriting(tape, o.image);
+    bool exists = o.image != "-" && stat(o.image.c_str(), &st) == 0 && st.st_size > 0;
+    bool inPlace = o.append && exists;  // only appending writes into the image itself
+    ImageLock lock;
+    std::unique_ptr<NewFile> file;
     int start = 0;  // block number where the new files begin
-    if (o.append && !fresh) {
+    if (inPlace) {
+        mountForWriting(tape, o.image);
+        lock.lock(tape.fd, o.image, true);
         VolumeEnd end = walkToEnd(tape, o.image);
         start = end.blocks;
         if (end.hasEndMark) {
+            errno = 0;
             if (tape.bsr(1) != 0)
                 throw ToolError(o.image, "cannot step back over the end mark " + cause(tape));
             start = end.blocks - 1;
@@ -126,34 +137,32 @@ int cmdPut(const Options& o) {
             ++start;
         }
     } else {
+        refuseToReplace(o.image, true, false);
+        if (o.image != "-") lock.lockPath(o.image, true);
+        if (exists && !o.force && !isVolume(o.image))
+            throw ToolError(o.image, "is not a tape volume; use --force to replace it");
+        file.reset(new NewFile(o.image, false));
+        mountForWriting(tape, file->path());
         tape.rew();
     }
     applyWriteSettings(tape, o);
 
-    unsigned long long total = 0;
-    for (int fd : inputs)
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) total += st.st_size;
     Progress progress("put", total, o.quiet);
     std::unique_ptr<char[]> buf(new char[o.blockSize]);  // the one block buffer
     bool warned = false;
     size_t done = 0;
     try {
-        for (size_t i = 0; i < inputs.size(); ++i) {
-            const std::string& name = o.files[i];
+        for (const std::string& name : o.files) {
+            FdCloser input{openInput(name)};
             for (;;) {
-                long long n = readFull(inputs[i], buf.get(), o.blockSize);
+                long long n = readFull(input.fd, buf.get(), o.blockSize);
                 if (n < 0) throw ToolError(name, "cannot read the file " + cause(0, errno));
                 if (n == 0) break;
                 errno = 0;  // a short write leaves errno alone; report no stale value
                 int rc = tape.write(buf.get(), static_cast<unsigned>(n));
-                if (rc != n) throw ToolError(o.image, "cannot write a block " + cause(tape));
+                if (rc != n) throw ToolError(o.image, "cannot write a block " + writeCause(tape));
                 progress.advance(static_cast<unsigned long long>(n));
-                if (tape.eot && o.capacity > 0 && !warned) {
-                    warned = true;
-                    warn("%s: end-of-tape warning: the capacity of %llu bytes is reached at "
-                         "block %d (file %s)",
-                         o.image.c_str(), o.capacity, tape.blockID - 1, name.c_str());
-                }
+                warnAtCapacity(tape, o, o.image, "file " + name, warned);
                 if (n < static_cast<long long>(o.blockSize)) break;
             }
             writeTapemark(tape, o.image);
@@ -163,115 +172,39 @@ int cmdPut(const Options& o) {
         writeTapemark(tape, o.image);
     } catch (const ToolError&) {
         progress.finish();
+        if (!inPlace) throw;  // the new volume is dropped: the image stays as it was
         // Keep every complete file: cut the volume after the last one and
         // close it again with its end mark.
         tape.sync = false;
-        if (tape.rew() != 0 || tape.fsr(static_cast<unsigned>(start)) != 0 || tape.wtm(1) != 0)
+        errno = 0;
+        if (tape.rew() != 0 || skipBlocks(tape, imageSize(tape), start) != 0 || tape.wtm(1) != 0)
             warn("%s: could not restore the end of the volume %s", o.image.c_str(),
                  cause(tape).c_str());
         else if (!o.quiet)
             warn("%s: kept the files before the failure (%zu of %zu new files written)",
-                 o.image.c_str(), done, inputs.size());
+                 o.image.c_str(), done, o.files.size());
         throw;
     }
     progress.finish();
+    errno = 0;
     if (tape.close() != 0) throw ToolError(o.image, "cannot close the image " + cause(tape));
+    if (file) file->commit();
     note(o, "%s: %zu file%s written", o.image.c_str(), done, done == 1 ? "" : "s");
     return kExitOk;
 }
 
-int cmdLs(const Options& o) {
-    ORVtape tape;
-    mountForReading(tape, o.image);
-    long long size = imageSize(tape);
-    TapeInformation info;
-    info.showReport = !o.json;
-    Json files = Json::array(), blocks = Json::array();
-    bool prevTm = true;
-    auto closeFile = [&]() {
-        if (o.json) {
-            unsigned minBlk = info.fileMinBlk == 0xFFFFFFFFu ? 0 : info.fileMinBlk;
-            files.push_back(Json{{"file", info.fileCount}, {"blocks", info.fileBlocks},
-                                 {"bytes", info.fileBytes}, {"minBlock", minBlk},
-                                 {"maxBlock", info.fileMaxBlk}});
-        }
-        info.tally(0);
-    };
-    int failure = 0;
-    for (;;) {
-        BlockLayout lay;
-        if (o.blocks) lay = blockLayout(tape);
-        tape.getPosition();
-        long long at = tape.curPos;
-        int block = tape.blockID;
-        int len = 0;
-        int rc = skipBlock(tape, size, &len);
-        if (rc == -2 && at >= size) break;
-        if (rc < 0) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "orvtape: %s\n", readError(o.image, tape, at, rc).what());
-            failure = kExitFailure;
-            break;
-        }
-        bool endMark = rc == 0 && isEndMark(tape, prevTm);
-        prevTm = rc == 0;
-        if (o.blocks) {
-            if (o.json) {
-                Json b{{"block", block}, {"offset", at}};
-                if (rc == 0) {
-                    b["tapemark"] = true;
-                } else {
-                    b["file"] = info.fileCount;
-                    b["stored"] = lay.stored;
-                    b["length"] = rc;
-                    b["segments"] = lay.segments;
-                    b["transforms"] = transformName(lay.xform);
-                }
-                blocks.push_back(b);
-            } else if (rc == 0) {
-                std::printf("  block %d  offset %lld  tapemark%s\n", block, at,
-                            endMark ? " (end of volume)" : "");
-            } else {
-                std::printf("  block %d  offset %lld  stored %llu  data %d  segments %d  %s\n",
-                            block, at, lay.stored, rc, lay.segments, transformName(lay.xform));
-            }
-        }
-        if (endMark) continue;  // the end-of-volume mark closes no file
-        if (rc == 0)
-            closeFile();
-        else
-            info.tally(static_cast<unsigned>(rc));
-    }
-    if (info.fileBlocks > 0) {
-        if (!o.json && !failure) {
-            std::fflush(stdout);
-            warn("%s: file %u has no closing tapemark", o.image.c_str(), info.fileCount);
-        }
-        closeFile();
-    }
-    info.summary();
-    if (o.json) {
-        unsigned minBlk = info.tapeMinBlk == 0xFFFFFFFFu ? 0 : info.tapeMinBlk;
-        Json out{{"image", o.image},
-                 {"imageBytes", size},
-                 {"files", files},
-                 {"total", Json{{"files", info.fileCount}, {"bytes", info.totalBytes},
-                                {"minBlock", minBlk}, {"maxBlock", info.tapeMaxBlk}}}};
-        if (o.blocks) out["blocks"] = blocks;
-        if (failure) out["error"] = "the volume could not be read to its end";
-        std::printf("%s\n", out.dump(2).c_str());
-    }
-    return failure;
-}
-
 int cmdGet(const Options& o) {
     ORVtape tape;
-    mountForReading(tape, o.image);
+    ImageLock lock;
+    mountForReading(tape, o.image, lock);
     if (o.fileNo < 0 || o.fileNo > 0x7FFFFFFF)
-        throw ToolError("", "the file number must be 0 or more", kExitUsage);
+        throw ToolError("", "the file number must be 0 to 2147483647", kExitUsage);
+    const std::string out = o.out.empty() ? "-" : o.out;
+    refuseSameFile(o.image, STDIN_FILENO, out, STDOUT_FILENO);
+    refuseToReplace(out, o.force, true);
     long long size = imageSize(tape);
     tape.rew();
-    int rc = tape.fsf(static_cast<unsigned>(o.fileNo));
+    int rc = skipFiles(tape, size, o.fileNo);
     if (rc == -2 && tape.getPosition() && tape.curPos >= size)
         throw ToolError(o.image, "has no tape file " + std::to_string(o.fileNo) +
                                      " (it holds " + std::to_string(tape.fileNumber) +
@@ -281,49 +214,32 @@ int cmdGet(const Options& o) {
         throw readError(o.image, tape, tape.curPos, rc);
     }
 
-    bool toStdout = o.out.empty() || o.out == "-";
-    int out = STDOUT_FILENO;
-    if (!toStdout) {
-        out = ::open(o.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (out < 0) throw ToolError(o.out, "cannot create the file " + cause(0, errno));
-    }
-    FdCloser closer{out};
+    NewFile file(out, true);
+    const std::string shown = out == "-" ? "standard output" : out;
     std::vector<char> buf(static_cast<size_t>(tape.maxRecordSize));  // the one block buffer
     Progress progress("get", 0, o.quiet);
-    try {
-        for (bool first = true;; first = false) {
-            tape.getPosition();
-            long long at = tape.curPos;
-            rc = readWhole(tape, buf);
-            if (rc == -2 && at >= size) {
-                if (first)
-                    throw ToolError(o.image, "has no tape file " + std::to_string(o.fileNo));
-                warn("%s: file %lld has no closing tapemark", o.image.c_str(), o.fileNo);
-                break;
-            }
-            if (rc < 0) throw readError(o.image, tape, at, rc);
-            if (rc == 0) {
-                if (first && isEndMark(tape, true))
-                    throw ToolError(o.image, "has no tape file " + std::to_string(o.fileNo) +
-                                                 " (it holds " + std::to_string(o.fileNo) +
-                                                 " files)");
-                break;
-            }
-            if (!writeFull(out, buf.data(), static_cast<size_t>(rc)))
-                throw ToolError(toStdout ? "standard output" : o.out,
-                                "cannot write " + cause(0, errno));
-            progress.advance(static_cast<unsigned long long>(rc));
+    for (bool first = true;; first = false) {
+        tape.getPosition();
+        long long at = tape.curPos;
+        rc = readWhole(tape, buf);
+        if (rc == -2 && at >= size) {
+            if (first) throw ToolError(o.image, "has no tape file " + std::to_string(o.fileNo));
+            warn("%s: file %lld has no closing tapemark", o.image.c_str(), o.fileNo);
+            break;
         }
-    } catch (...) {
-        if (!toStdout) ::unlink(o.out.c_str());
-        throw;
+        if (rc < 0) throw readError(o.image, tape, at, rc);
+        if (rc == 0) {
+            if (first && isEndMark(tape, true))
+                throw ToolError(o.image, "has no tape file " + std::to_string(o.fileNo) +
+                                             " (it holds " + std::to_string(o.fileNo) + " files)");
+            break;
+        }
+        if (!writeFull(file.fd(), buf.data(), static_cast<size_t>(rc)))
+            throw ToolError(shown, "cannot write " + cause(0, errno ? errno : EIO));
+        progress.advance(static_cast<unsigned long long>(rc));
     }
     progress.finish();
-    if (!toStdout && ::close(out) != 0) {
-        closer.fd = -1;
-        throw ToolError(o.out, "cannot write " + cause(0, errno));
-    }
-    closer.fd = -1;
+    file.commit();
     return kExitOk;
 }
 
@@ -350,13 +266,14 @@ const unsigned char kEbcdic037[256] = {
 
 int cmdDump(const Options& o) {
     ORVtape tape;
-    mountForReading(tape, o.image);
+    ImageLock lock;
+    mountForReading(tape, o.image, lock);
     if (o.blockNo < 0 || o.blockNo > 0x7FFFFFFF)
-        throw ToolError("", "the block number must be 0 or more", kExitUsage);
+        throw ToolError("", "the block number must be 0 to 2147483647", kExitUsage);
     int target = static_cast<int>(o.blockNo);
     tape.rew();
     if (target > 0) {
-        int rc = tape.fsr(static_cast<unsigned>(target));
+        int rc = skipBlocks(tape, imageSize(tape), target);
         if (rc == -2 && tape.getPosition() && tape.curPos >= imageSize(tape))
             throw ToolError(o.image, "has no block " + std::to_string(target) + " (it holds " +
                                          std::to_string(tape.blockID) + ")");

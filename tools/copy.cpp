@@ -3,6 +3,7 @@
 // and compared with the source.
 #include "orvtape.h"
 #include "progress.h"
+#include "safe_file.h"
 #include "volume.h"
 
 #include <cstring>
@@ -26,7 +27,8 @@ int wantedTransforms(int original, const Options& o) {
 // Reads both images block by block; throws at the first difference.
 long long verify(ORVtape& src, const std::string& dstPath, std::vector<char>& a) {
     ORVtape dst;
-    mountForReading(dst, dstPath);
+    ImageLock unshared;  // the copy is still the tool's own file
+    mountForReading(dst, dstPath, unshared);
     if (dst.validate(nullptr, nullptr, nullptr, nullptr) < 0)
         throw ToolError(dstPath, "the copy does not validate " + cause(dst));
     std::vector<char> b(a.size());
@@ -47,17 +49,20 @@ long long verify(ORVtape& src, const std::string& dstPath, std::vector<char>& a)
 
 int cmdCopy(const Options& o) {
     ORVtape src;
-    const long long size = mountSourceForNewFile(src, o);
-    try {
+    ImageLock srcLock, dstLock;
+    const long long size = mountSourceForNewFile(src, o, srcLock, dstLock);
+    NewFile file(o.target, false);
+    std::vector<char> buf(static_cast<size_t>(src.maxRecordSize));  // the one block buffer
+    {
         ORVtape dst;
-        mountForWriting(dst, o.target);
+        mountForWriting(dst, file.path());
         dst.rew();
         dst.erase();  // start from an empty file, not the five tapemarks of a new image
         applyWriteSettings(dst, o);
 
-        std::vector<char> buf(static_cast<size_t>(src.maxRecordSize));  // the one block buffer
         Progress progress("copy", static_cast<unsigned long long>(size), o.quiet);
         long long blocks = 0;
+        bool warned = false;
         for (;; ++blocks) {
             src.getPosition();
             long long at = src.curPos;
@@ -65,22 +70,20 @@ int cmdCopy(const Options& o) {
             int rc = readWhole(src, buf);
             if (rc == -2 && at >= size) break;
             if (rc < 0)
-                throw ToolError(o.source,
-                                "block " + std::to_string(blocks) + " at offset " +
-                                    std::to_string(at) + ": " + readMessage(rc) + " " +
-                                    cause(rc, src.lastErrno) + "; try 'orvtape recover'");
+                throw ToolError("", std::string(readError(o.source, src, at, rc).what()) +
+                                        "; try 'orvtape recover'");
             writeBlock(dst, o.target, buf.data(), static_cast<unsigned>(rc), rc ? xform : 0);
+            warnAtCapacity(dst, o, o.target, "copying block " + std::to_string(blocks), warned);
             src.getPosition();
             progress.advance(static_cast<unsigned long long>(src.curPos - at));
         }
         progress.finish();
+        errno = 0;
         if (dst.close() != 0) throw ToolError(o.target, "cannot close the image " + cause(dst));
-        long long checked = verify(src, o.target, buf);
-        note(o, "%s: %lld blocks and tapemarks copied and verified", o.target.c_str(), checked);
-    } catch (...) {
-        ::unlink(o.target.c_str());
-        throw;
     }
+    long long checked = verify(src, file.path(), buf);
+    file.commit();  // only a verified copy takes the target's place
+    note(o, "%s: %lld blocks and tapemarks copied and verified", o.target.c_str(), checked);
     return kExitOk;
 }
 

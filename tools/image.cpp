@@ -1,5 +1,6 @@
 // image.cpp - mounting images and writing blocks on behalf of the commands.
 #include "orvtape.h"
+#include "safe_file.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -8,22 +9,27 @@
 
 namespace orvtool {
 
-void refuseSameFile(const std::string& source, const std::string& target) {
-    struct stat a, b;
-    if (stat(source.c_str(), &a) == 0 && stat(target.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-        a.st_ino == b.st_ino)
-        throw ToolError(target, "is the source itself", kExitUsage);
-}
-
-void mountForReading(ORVtape& tape, const std::string& path) {
-    if (tape.open(path.c_str(), true) != 0)
-        throw ToolError(path, "cannot open the image " + cause(tape), kExitUsage);
+void mountForReading(ORVtape& tape, const std::string& path, ImageLock& lock) {
+    std::string real = path;
+    if (path == "-") {
+        // The library opens by path: a file on standard input is reached anew
+        // through /dev/stdin; a pipe cannot be walked both ways.
+        struct stat st;
+        if (fstat(STDIN_FILENO, &st) != 0 || !S_ISREG(st.st_mode))
+            throw ToolError("standard input", "is not a file; an image must be one");
+        real = "/dev/stdin";
+    }
+    errno = 0;
+    if (tape.open(real.c_str(), true) != 0)
+        throw ToolError(path, "cannot open the image " + cause(tape));
     struct stat st;
     if (fstat(tape.fd, &st) == 0 && S_ISDIR(st.st_mode))
-        throw ToolError(path, "cannot open the image " + cause(0, EISDIR), kExitUsage);
+        throw ToolError(path, "cannot open the image " + cause(0, EISDIR));
+    lock.lock(tape.fd, real, false);
 }
 
 void mountForWriting(ORVtape& tape, const std::string& path) {
+    errno = 0;
     if (tape.open(path.c_str(), false) != 0)
         throw ToolError(path, "cannot open the image for writing " + cause(tape));
     if (tape.wrtProt) {
@@ -36,14 +42,28 @@ void mountForWriting(ORVtape& tape, const std::string& path) {
     }
 }
 
-void prepareNewImage(const std::string& path, bool force) {
+std::string writeCause(const ORVtape& tape) {
+    if (tape.lastErrno != 0 || tape.fd < 0) return cause(tape);
+    // A short write sets no errno; writing at the end once more obtains the
+    // system's reason (a full disk, a file size limit), and is undone.
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return;  // a new file: nothing to protect
-    if (S_ISDIR(st.st_mode)) throw ToolError(path, "is a directory " + cause(0, EISDIR));
-    if (st.st_size > 0 && !force)
-        throw ToolError(path, "exists and is not empty; use --force to replace it");
-    if (truncate(path.c_str(), 0) != 0)
-        throw ToolError(path, "cannot empty the file " + cause(0, errno));
+    int err = 0;
+    char zero = 0;
+    errno = 0;
+    if (fstat(tape.fd, &st) != 0)
+        err = errno;
+    else if (pwrite(tape.fd, &zero, 1, st.st_size) != 1)
+        err = errno;
+    else if (ftruncate(tape.fd, st.st_size) != 0) {}  // the caller cuts the image anyway
+    return cause(tape.lastRC, err);
+}
+
+void warnAtCapacity(const ORVtape& tape, const Options& o, const std::string& path,
+                    const std::string& what, bool& warned) {
+    if (!tape.eot || o.capacity == 0 || warned) return;
+    warned = true;
+    warn("%s: end-of-tape warning: the capacity of %llu bytes is reached at block %d (%s)",
+         path.c_str(), o.capacity, tape.blockID - 1, what.c_str());
 }
 
 void applyWriteSettings(ORVtape& tape, const Options& o) {
@@ -82,20 +102,21 @@ void writeBlock(ORVtape& dst, const std::string& dstPath, const char* data, unsi
     int rc = dst.write(len ? data : nullptr, len);
     if (rc < 0 || static_cast<unsigned>(rc) != len)
         throw ToolError(dstPath, (len ? "cannot write a block " : "cannot write a tapemark ") +
-                                     cause(dst));
+                                     writeCause(dst));
 }
 
 void writeTapemark(ORVtape& tape, const std::string& path) {
     errno = 0;
-    if (tape.wtm(1) != 0) throw ToolError(path, "cannot write a tapemark " + cause(tape));
+    if (tape.wtm(1) != 0) throw ToolError(path, "cannot write a tapemark " + writeCause(tape));
 }
 
-long long mountSourceForNewFile(ORVtape& src, const Options& o) {
-    mountForReading(src, o.source);
-    const long long size = imageSize(src);
-    refuseSameFile(o.source, o.target);
-    prepareNewImage(o.target, o.force);
-    return size;
+long long mountSourceForNewFile(ORVtape& src, const Options& o, ImageLock& srcLock,
+                                ImageLock& dstLock) {
+    mountForReading(src, o.source, srcLock);
+    refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
+    refuseToReplace(o.target, o.force, false);
+    if (o.target != "-") dstLock.lockPath(o.target, true);
+    return imageSize(src);
 }
 
 }  // namespace orvtool

@@ -1,9 +1,12 @@
 // options.cpp - the command line of orvtape and its dispatch to the commands.
 #include "orvtape.h"
+#include "safe_file.h"
+#include "volume.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 
@@ -42,6 +45,11 @@ int runTool(int argc, char** argv) {
     app.name("orvtape");
     app.set_version_flag("--version", "orvtape " ORVTAPE_VERSION);
     app.add_flag("-q,--quiet", o.quiet, "no progress line or notes on standard error");
+    app.add_flag("--wait", ImageLock::wait, "wait for an image that another process has in use");
+    app.add_option("--max-block", maxBlockBytes,
+                   "largest block to read or import, in bytes (default 64M, at most 1G)")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(1ull, 1ull << 30));
     app.require_subcommand(1);
     app.fallthrough();
     app.footer("Run 'orvtape help COMMAND' or 'orvtape COMMAND --help' for a command's options.");
@@ -63,6 +71,7 @@ int runTool(int argc, char** argv) {
     c->add_option("-b,--block-size", o.blockSize, "block size in bytes (default 32768)")
         ->transform(CLI::AsSizeValue(false));
     c->add_flag("-a,--append", o.append, "add after the files already on the volume");
+    c->add_flag("-f,--force", o.force, "replace a non-empty file that is not a volume");
     addWriteOptions(c, o, false);
 
     c = add("ls", "list the tape files of a volume", cmdLs);
@@ -73,11 +82,13 @@ int runTool(int argc, char** argv) {
     c = add("check", "check an image; exit 0 clean, 1 defect, 2 usage or I/O error", cmdCheck);
     c->add_option("IMAGE", o.image, "the image file")->required();
     c->add_flag("--json", o.json, "JSON output for scripts");
+    c->add_flag("--deep", o.deep, "decode every block and report each that does not decode");
 
     c = add("get", "extract tape file N (from 0) to OUT or standard output", cmdGet);
     c->add_option("IMAGE", o.image, "the image file")->required();
     c->add_option("N", o.fileNo, "tape file number, 0 for the first")->required();
     c->add_option("OUT", o.out, "output file; - or none for standard output");
+    c->add_flag("-f,--force", o.force, "replace a non-empty OUT");
 
     c = add("dump", "show one block as hex and text", cmdDump);
     c->add_option("IMAGE", o.image, "the image file")->required();
@@ -118,6 +129,20 @@ int runTool(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
+        // The first word that is no option names the command.
+        for (int i = 1; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--max-block") == 0) {
+                ++i;
+                continue;
+            }
+            if (argv[i][0] == '-') continue;
+            if (!cmds.count(argv[i]) && std::strcmp(argv[i], "help") != 0) {
+                std::fprintf(stderr, "orvtape: unknown command '%s'\nRun 'orvtape --help' for usage.\n",
+                             argv[i]);
+                return kExitUsage;
+            }
+            break;
+        }
         std::fprintf(stderr, "orvtape: %s\nRun 'orvtape --help' for usage.\n", e.what());
         return kExitUsage;
     }
@@ -145,15 +170,19 @@ int runTool(int argc, char** argv) {
     }
     for (auto& [name, cmd] : cmds) {
         if (!cmd.app->parsed()) continue;
+        // check tells a defect (1) from a failure to look (2).
+        const int failed = name == "check" ? kExitUsage : kExitFailure;
         try {
-            return cmd.run(o);
+            int status = cmd.run(o);
+            return finishStdout() ? status : failed;
         } catch (const ToolError& e) {
-            std::fflush(stdout);
+            finishStdout();
             std::fprintf(stderr, "orvtape: %s\n", e.what());
-            return e.status();
+            return name == "check" ? kExitUsage : e.status();
         } catch (const std::bad_alloc&) {
+            finishStdout();
             std::fprintf(stderr, "orvtape: %s: out of memory\n", name.c_str());
-            return kExitFailure;
+            return failed;
         }
     }
     return kExitUsage;
@@ -161,4 +190,9 @@ int runTool(int argc, char** argv) {
 
 }  // namespace orvtool
 
-int main(int argc, char** argv) { return orvtool::runTool(argc, argv); }
+int main(int argc, char** argv) {
+    orvtool::reopenClosedStdStreams();
+    orvtool::guardStdout();
+    int status = orvtool::runTool(argc, argv);
+    return orvtool::finishStdout() || status != 0 ? status : orvtool::kExitFailure;
+}

@@ -17,7 +17,7 @@ namespace orvtool {
 // Exit statuses shared by every command.
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // runtime error, or a defect found by check
-constexpr int kExitUsage = 2;    // bad arguments; check also uses it for I/O errors
+constexpr int kExitUsage = 2;    // bad arguments; every error of check
 
 // Everything the command line can set; each command reads what it needs.
 struct Options {
@@ -40,6 +40,7 @@ struct Options {
     bool force = false;
     bool json = false;
     bool blocks = false;
+    bool deep = false;  // check: decode every block
     bool ebcdic = false;
     std::string format;  // export --to / import --from
 };
@@ -60,6 +61,9 @@ private:
 std::string cause(int code, int err);
 // cause() from the last operation of tape.
 std::string cause(const ORVtape& tape);
+// s as valid UTF-8 for JSON: a byte that is not part of a well-formed
+// sequence becomes the four characters \xHH (paths are bytes, JSON is text).
+std::string jsonSafe(const std::string& s);
 // strerror with the symbolic name in front where it helps.
 std::string errnoWords(int err);
 
@@ -68,21 +72,34 @@ void note(const Options& o, const char* fmt, ...) __attribute__((format(printf, 
 // Warnings always go to standard error.
 void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Mounts path read-only (or for writing); throws ToolError naming the file.
-void mountForReading(ORVtape& tape, const std::string& path);
+// The cause of a failed write of tape: its errno, or, when the library's
+// short write left none, the one a write at the end of the image gets.
+std::string writeCause(const ORVtape& tape);
+// Flushes standard output; false (with one line on standard error naming the
+// cause) when anything written to it was lost.
+bool finishStdout();
+// Sends standard output through a stream that keeps the errno of the first
+// failed write, so that finishStdout() can name it.
+void guardStdout();
+
+// Mounts path ("-": standard input, when it is a file) read-only under a
+// shared lock; throws ToolError naming the file.
+void mountForReading(ORVtape& tape, const std::string& path, class ImageLock& lock);
+// Mounts path for writing; the caller locks it where others may see it.
 void mountForWriting(ORVtape& tape, const std::string& path);
-// Refuses a target that is the source file itself (the same inode).
-void refuseSameFile(const std::string& source, const std::string& target);
-// Refuses to replace a non-empty file unless --force; then empties it.
-void prepareNewImage(const std::string& path, bool force);
 // Applies --compress/--scramble/--segment-size/--capacity/--sync to a mounted tape.
 void applyWriteSettings(ORVtape& tape, const Options& o);
+// Warns once when writing reaches --capacity.
+void warnAtCapacity(const ORVtape& tape, const Options& o, const std::string& path,
+                    const std::string& what, bool& warned);
 // Length of the file behind the open image.
 long long imageSize(const ORVtape& tape);
 // The opening of every command that turns one image into a new file: mounts
-// the source for reading, refuses to write it onto itself, clears the way for
-// the target; returns the source's size.
-long long mountSourceForNewFile(ORVtape& src, const Options& o);
+// the source for reading, refuses to write it onto itself or over a file that
+// may not be replaced, and locks a target that will be replaced; returns the
+// source's size.
+long long mountSourceForNewFile(ORVtape& src, const Options& o, ImageLock& srcLock,
+                                ImageLock& dstLock);
 // One line of up to 6 header bytes as hex.
 std::string hexBytes(const unsigned char* p, int n);
 // Sentence describing a negative validate code.

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 // The library prints its report lines through this host function.
 extern "C" void writeConsoleLog(int level, const char* messageId, const char* format, ...) {
@@ -19,6 +20,71 @@ extern "C" void writeConsoleLog(int level, const char* messageId, const char* fo
 }
 
 namespace orvtool {
+
+namespace {
+int stdoutErrno = 0;  // of the first write to standard output that failed
+
+ssize_t writeStdout(void*, const char* p, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t w = ::write(STDOUT_FILENO, p + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {  // after a short write, the retry obtains the reason
+            if (stdoutErrno == 0) stdoutErrno = w < 0 ? errno : EIO;
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return static_cast<ssize_t>(n);
+}
+}  // namespace
+
+void guardStdout() {
+    cookie_io_functions_t io{nullptr, writeStdout, nullptr, nullptr};
+    if (FILE* f = fopencookie(nullptr, "w", io)) {
+        std::fflush(stdout);
+        setvbuf(f, nullptr, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, 1 << 16);
+        stdout = f;
+    }
+}
+
+bool finishStdout() {
+    static bool reported = false;  // one line, however often it is asked
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    if (reported) return false;
+    reported = true;
+    std::fprintf(stderr, "orvtape: standard output: cannot write %s\n",
+                 cause(0, stdoutErrno ? stdoutErrno : errno).c_str());
+    return false;
+}
+
+std::string jsonSafe(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        // Length of a well-formed UTF-8 sequence starting here, 0 if none.
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 && c >= 0xC2 ? 2 : (c >> 4) == 14 ? 3
+                 : (c >> 3) == 30 && c <= 0xF4 ? 4 : 0;
+        for (size_t k = 1; k < n; ++k)
+            if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) >> 6) != 2) n = 0;
+        if (n == 3 && ((c == 0xE0 && static_cast<unsigned char>(s[i + 1]) < 0xA0) ||
+                       (c == 0xED && static_cast<unsigned char>(s[i + 1]) >= 0xA0)))
+            n = 0;  // overlong, or a surrogate
+        if (n == 4 && ((c == 0xF0 && static_cast<unsigned char>(s[i + 1]) < 0x90) ||
+                       (c == 0xF4 && static_cast<unsigned char>(s[i + 1]) >= 0x90)))
+            n = 0;  // overlong, or beyond U+10FFFF
+        if (n == 0) {
+            char esc[5];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+            ++i;
+        } else {
+            out.append(s, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
 
 std::string errnoWords(int err) { return std::strerror(err); }
 
@@ -103,6 +169,7 @@ std::string readMessage(int code) {
     case -3: return "a header has reserved flag bits set";
     case -10: return "the block's headers do not form a proper block";
     case -12: return "the block's payload is cut short or does not decompress";
+    case -13: return "the block is longer than the largest block allowed";
     default: return "the block cannot be read";
     }
 }

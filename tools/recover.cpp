@@ -7,6 +7,7 @@
 // tapemarks it needs, so it always validates.
 #include "orvtape.h"
 #include "progress.h"
+#include "safe_file.h"
 #include "volume.h"
 
 #include <cstdio>
@@ -75,12 +76,16 @@ long long resync(int fd, long long from, long long size) {
 
 int cmdRecover(const Options& o) {
     ORVtape src;
-    const long long size = mountSourceForNewFile(src, o);
+    ImageLock srcLock, dstLock;
+    const long long size = mountSourceForNewFile(src, o, srcLock, dstLock);
+    NewFile file(o.target, false);
+    // The report is the command's output, unless the image itself goes there.
+    FILE* report = o.target == "-" ? stderr : stdout;
     ORVtape dst;
     long long blocks = 0, marks = 0, skippedBytes = 0;
     int stretches = 0, added = 0;
-    try {
-        mountForWriting(dst, o.target);
+    {
+        mountForWriting(dst, file.path());
         dst.rew();
         dst.erase();  // start from an empty file, not the five tapemarks of a new image
         std::vector<char> buf(static_cast<size_t>(src.maxRecordSize));  // the one block buffer
@@ -108,7 +113,7 @@ int cmdRecover(const Options& o) {
             }
             long long next = resync(src.fd, pos + 1, size);
             progress.finish();
-            std::printf("%s: skipped %lld damaged bytes at offsets %lld to %lld%s\n",
+            std::fprintf(report, "%s: skipped %lld damaged bytes at offsets %lld to %lld%s\n",
                         o.source.c_str(), next - pos, pos, next - 1,
                         next >= size ? " (the end of the image)" : "");
             ++stretches;
@@ -121,19 +126,18 @@ int cmdRecover(const Options& o) {
         // writes volumes: with two tapemarks in a row (one when it is empty).
         int want = (blocks + marks == 0) ? 1 : 2 - std::min(trailingMarks, 2);
         for (; added < want; ++added) writeBlock(dst, o.target, nullptr, 0, 0);
+        errno = 0;
         if (dst.close() != 0) throw ToolError(o.target, "cannot close the image " + cause(dst));
 
         ORVtape again;
-        mountForReading(again, o.target);
+        ImageLock unshared;  // still the tool's own file
+        mountForReading(again, file.path(), unshared);
         if (again.validate(nullptr, nullptr, nullptr, nullptr) < 0)
             throw ToolError(o.target, "the recovered image does not validate " + cause(again));
-    } catch (...) {
-        dst.close();
-        ::unlink(o.target.c_str());
-        throw;
     }
-    // The report is the command's output: on standard output, even with --quiet.
-    std::printf("%s: %lld blocks and %lld tapemarks recovered; %d damaged stretch%s (%lld "
+    file.commit();
+    // Printed even with --quiet.
+    std::fprintf(report, "%s: %lld blocks and %lld tapemarks recovered; %d damaged stretch%s (%lld "
                 "bytes) skipped; %d tapemark%s added to close the volume\n",
                 o.target.c_str(), blocks, marks, stretches, stretches == 1 ? "" : "es",
                 skippedBytes, added, added == 1 ? "" : "s");

@@ -8,6 +8,7 @@
 // not travel: export delivers the data, import stores it as asked.
 #include "orvtape.h"
 #include "progress.h"
+#include "safe_file.h"
 #include "volume.h"
 
 #include <cerrno>
@@ -48,23 +49,25 @@ struct FileCloser {
 
 int cmdExport(const Options& o) {
     ORVtape tape;
-    const long long size = mountSourceForNewFile(tape, o);
-    FILE* out = std::fopen(o.target.c_str(), "wb");
-    if (!out) throw ToolError(o.target, "cannot create the file " + cause(0, errno));
+    ImageLock lock;
+    mountForReading(tape, o.source, lock);
+    const long long size = imageSize(tape);
+    refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
+    refuseToReplace(o.target, o.force, true);
+    NewFile file(o.target, true);
+    FILE* out = fdopen(dup(file.fd()), "wb");
+    if (!out) throw ToolError(o.target, "cannot write " + cause(0, errno));
     FileCloser closer{out};
     std::vector<char> buf(static_cast<size_t>(tape.maxRecordSize));  // the one block buffer
     Progress progress("export", static_cast<unsigned long long>(size), o.quiet);
     long long records = 0, marks = 0;
-    try {
+    {
         for (;;) {
             tape.getPosition();
             long long at = tape.curPos;
             int rc = readWhole(tape, buf);
             if (rc == -2 && at >= size) break;
-            if (rc < 0)
-                throw ToolError(o.source, "block " + std::to_string(records + marks) +
-                                              " at offset " + std::to_string(at) + ": " +
-                                              readMessage(rc) + " " + cause(rc, tape.lastErrno));
+            if (rc < 0) throw readError(o.source, tape, at, rc);
             unsigned char word[4];
             putWord(word, static_cast<uint32_t>(rc));
             bool ok = std::fwrite(word, 4, 1, out) == 1;
@@ -84,17 +87,15 @@ int cmdExport(const Options& o) {
         }
         closer.f = nullptr;
         if (std::fclose(out) != 0) throw ToolError(o.target, "cannot write " + cause(0, errno));
-    } catch (...) {
-        ::unlink(o.target.c_str());
-        throw;
     }
+    file.commit();
     progress.finish();
     note(o, "%s: %lld records and %lld tapemarks exported", o.target.c_str(), records, marks);
     return kExitOk;
 }
 
 int cmdImport(const Options& o) {
-    FILE* in = std::fopen(o.source.c_str(), "rb");
+    FILE* in = o.source == "-" ? fdopen(dup(STDIN_FILENO), "rb") : std::fopen(o.source.c_str(), "rb");
     if (!in) throw ToolError(o.source, "cannot open the file " + cause(0, errno));
     FileCloser closer{in};
     struct stat st;
@@ -103,11 +104,15 @@ int cmdImport(const Options& o) {
     unsigned long long inSize = S_ISREG(st.st_mode) ? static_cast<unsigned long long>(st.st_size) : 0;
 
     ORVtape tape;
-    refuseSameFile(o.source, o.target);
-    prepareNewImage(o.target, o.force);
+    refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
+    refuseToReplace(o.target, o.force, false);
+    ImageLock lock;
+    if (o.target != "-") lock.lockPath(o.target, true);
+    NewFile file(o.target, false);
     long long records = 0, marks = 0, gaps = 0, flagged = 0;
-    try {
-        mountForWriting(tape, o.target);
+    bool warned = false;
+    {
+        mountForWriting(tape, file.path());
         tape.rew();
         tape.erase();  // start from an empty file, not the five tapemarks of a new image
         applyWriteSettings(tape, o);
@@ -145,12 +150,15 @@ int cmdImport(const Options& o) {
             uint32_t len = (w & kErrorFlag) ? (w & kErrorLengthMask) : w;
             size_t stored = len + (len & 1);
             if (len > static_cast<uint32_t>(tape.maxRecordSize)) {
-                // Longer blocks are taken only when the file really holds them,
+                // Longer blocks are taken up to --max-block, which reading
+                // takes too, and from a file only when it really holds them,
                 // so a damaged length word cannot ask for any amount of memory.
-                if (len > 0x7FFFFFF0u || at + 8 + static_cast<long long>(stored) >
-                                             static_cast<long long>(inSize))
-                    throw bad("a record of " + std::to_string(len) + " bytes is longer than " +
-                              (inSize ? "the rest of the file" : "a block can be"));
+                if (len > maxBlockBytes)
+                    throw bad("a record of " + std::to_string(len) + " bytes is longer than "
+                              "--max-block (" + std::to_string(maxBlockBytes) + ")");
+                if (inSize && at + 8 + static_cast<long long>(stored) > static_cast<long long>(inSize))
+                    throw bad("a record of " + std::to_string(len) +
+                              " bytes is longer than the rest of the file");
                 tape.setMaxRecordSize(static_cast<int>(len));
                 buf.resize(stored);
             }
@@ -167,18 +175,17 @@ int cmdImport(const Options& o) {
             if (len > 0) {
                 int x = (o.compress ? HF2_BZ2 : 0) | (o.scramble ? HF2_SCRAMBLE : 0);
                 writeBlock(tape, o.target, buf.data(), len, x);
+                warnAtCapacity(tape, o, o.target, "record " + std::to_string(records), warned);
                 ++records;
             }
             at += 8 + static_cast<long long>(stored);
             progress.advance(8 + stored);
         }
         progress.finish();
+        errno = 0;
         if (tape.close() != 0) throw ToolError(o.target, "cannot close the image " + cause(tape));
-    } catch (...) {
-        tape.close();
-        ::unlink(o.target.c_str());
-        throw;
     }
+    file.commit();
     note(o, "%s: %lld records and %lld tapemarks imported (%lld erase gaps skipped, %lld "
             "records flagged as read with an error)",
          o.target.c_str(), records, marks, gaps, flagged);

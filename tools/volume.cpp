@@ -1,12 +1,23 @@
 // volume.cpp - walking a volume block by block.
 #include "volume.h"
 
+#include <cerrno>
+#include <unistd.h>
+
 namespace orvtool {
 
+unsigned long long maxBlockBytes = 64ull << 20;
+ReadFailure lastReadFailure;
+
 ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code) {
-    return ToolError(path, "block " + std::to_string(tape.blockID) + " at offset " +
-                               std::to_string(offset) + ": " + readMessage(code) + " " +
-                               cause(code, tape.lastErrno));
+    std::string where = "block " + std::to_string(tape.blockID) + " at offset " + std::to_string(offset);
+    if (code == kOverLimit)
+        return ToolError(path, where + " claims " + std::to_string(lastReadFailure.claim) +
+                                   " bytes, more than --max-block (" +
+                                   std::to_string(maxBlockBytes) + ")");
+    if (code == kEmptyCompressed)
+        return ToolError(path, where + ": a compressed block whose length prefix says 0");
+    return ToolError(path, where + ": " + readMessage(code) + " " + cause(code, lastReadFailure.err));
 }
 
 bool isEndMark(ORVtape& tape, bool prevWasTapemark) {
@@ -14,31 +25,113 @@ bool isEndMark(ORVtape& tape, bool prevWasTapemark) {
     return prevWasTapemark && tape.curPos >= imageSize(tape);
 }
 
+namespace {
+int refuse(int code, unsigned long long claim) {
+    lastReadFailure = ReadFailure{0, claim};
+    return code;
+}
+}  // namespace
+
+int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers) {
+    tape.getPosition();
+    const long long start = tape.curPos;
+    unsigned char h[6];
+    if (pread(tape.fd, h, 6, start) != 6 || (h[4] & HF1_TM) || !(h[5] & HF2_XFORM)) return 0;
+    // A plain block goes straight into the caller's buffer; a transformed one
+    // is gathered into work buffers, which must hold its stored bytes.
+    unsigned long long stored = 0;
+    for (long long at = start;;) {
+        unsigned len = h[0] | h[1] << 8;
+        stored += len;
+        if (stored > maxBlockBytes) return refuse(kOverLimit, stored);
+        if ((h[4] & HF1_EOR) || len == 0) break;
+        at += 6 + len;
+        if (pread(tape.fd, h, 6, at) != 6) return 0;  // the read will report it
+    }
+    unsigned long long claim = stored;
+    if (h[5] & HF2_BZ2) {
+        unsigned char p[5] = {};
+        const bool scrambled = h[5] & HF2_SCRAMBLE;
+        ssize_t got = pread(tape.fd, p, sizeof p, start + 6);
+        claim = 0;
+        int i = 0;
+        for (; i < got; ++i) {
+            unsigned char b = scrambled ? static_cast<unsigned char>(p[i] ^ (0xFF - i)) : p[i];
+            claim |= static_cast<unsigned long long>(b & 0x7F) << (7 * i);
+            if (b & 0x80) break;
+        }
+        if (i == got) return 0;  // no prefix: the read will report it
+        if (claim == 0) return refuse(kEmptyCompressed, 0);
+        if (deliver && claim > maxBlockBytes) return refuse(kOverLimit, claim);
+    }
+    if (delivers) *delivers = claim;
+    if (stored > static_cast<unsigned long long>(tape.maxRecordSize))
+        tape.setMaxRecordSize(static_cast<int>(stored));
+    return 0;
+}
+
 int skipBlock(ORVtape& tape, long long size, int* length) {
+    int rc = admitBlock(tape, false);
+    if (rc < 0) return rc;
     tape.getPosition();
     long long at = tape.curPos;
     int blockID = tape.blockID, fileNumber = tape.fileNumber;
-    int rc = tape.readBlk(nullptr, 0, length);
-    if (rc < 0) return rc;
+    errno = 0;
+    rc = tape.readBlk(nullptr, 0, length);
+    if (rc < 0) {
+        lastReadFailure = ReadFailure{errno, 0};
+        return rc;
+    }
     tape.getPosition();
     if (tape.curPos <= size) return rc;
     tape.setPosition(at);
     tape.blockID = blockID;
     tape.fileNumber = fileNumber;
+    lastReadFailure = ReadFailure{};
     return -12;
 }
 
+int skipFiles(ORVtape& tape, long long size, long long count) {
+    for (long long passed = 0; passed < count;) {
+        int rc = skipBlock(tape, size, nullptr);
+        if (rc < 0) return rc;
+        if (rc == 0) ++passed;
+    }
+    return 0;
+}
+
+int skipBlocks(ORVtape& tape, long long size, long long count) {
+    for (long long i = 0; i < count; ++i) {
+        int rc = skipBlock(tape, size, nullptr);
+        if (rc < 0) return rc;
+    }
+    return 0;
+}
+
 int readWhole(ORVtape& tape, std::vector<char>& buf) {
+    unsigned long long delivers = 0;
+    int rc = admitBlock(tape, true, &delivers);
+    if (rc < 0) return rc;
+    if (delivers > buf.size()) buf.resize(static_cast<size_t>(delivers));  // decode once
     tape.getPosition();
     long long at = tape.curPos;
     int blockID = tape.blockID;
-    int rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
-    if (rc <= 0 || static_cast<size_t>(rc) <= buf.size()) return rc;
-    tape.setMaxRecordSize(rc);
-    buf.resize(static_cast<size_t>(rc));
-    tape.setPosition(at);
-    tape.blockID = blockID;  // a data block: only the block number moved
-    return tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+    errno = 0;
+    rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+    if (rc > 0 && static_cast<size_t>(rc) > buf.size()) {
+        if (static_cast<unsigned long long>(rc) > maxBlockBytes) {
+            tape.setPosition(at);
+            tape.blockID = blockID;
+            return refuse(kOverLimit, static_cast<unsigned long long>(rc));
+        }
+        buf.resize(static_cast<size_t>(rc));
+        tape.setPosition(at);
+        tape.blockID = blockID;  // a data block: only the block number moved
+        errno = 0;
+        rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+    }
+    if (rc < 0) lastReadFailure = ReadFailure{tape.lastErrno, 0};
+    return rc;
 }
 
 VolumeEnd walkToEnd(ORVtape& tape, const std::string& path) {

@@ -29,15 +29,43 @@ VolumeEnd walkToEnd(ORVtape& tape, const std::string& path);
 // tells whether the block before it was a tapemark (true at the load point).
 bool isEndMark(ORVtape& tape, bool prevWasTapemark);
 
+// Codes of the tool's own for blocks it refuses before the library reads them.
+constexpr int kOverLimit = -100;        // the block claims more than --max-block
+constexpr int kEmptyCompressed = -101;  // a compressed block whose prefix says 0
+
+// Largest block that reading may take (--max-block): the record limit of a
+// tape is raised only that far, and a longer block is never allocated.
+extern unsigned long long maxBlockBytes;
+
+// What the last failed read or skip found: the errno its failing call set
+// (0 when none) and the length a block refused with kOverLimit claims.
+struct ReadFailure {
+    int err = 0;
+    unsigned long long claim = 0;
+};
+extern ReadFailure lastReadFailure;
+
+// Looks at the block at the current position through its headers, without
+// moving the tape, and raises the tape's record limit so that its stored
+// payload fits the work buffers.  Returns 0 when it may be read, kOverLimit
+// when its stored bytes (or, with deliver, the length it will deliver)
+// exceed --max-block, kEmptyCompressed for a compressed block claiming 0.
+// Damage that the library reports itself is left for the read to find.
+// delivers, when given, receives the length a transformed block will have.
+int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers = nullptr);
+
 // Passes over the next block without delivering it, as readBlk does, but
 // also fails (-12, tape left at the block) when its last segment runs past
 // the end of the file, which spacing alone does not notice.
 int skipBlock(ORVtape& tape, long long size, int* length);
 
-// Reads the next block into buf.  A block longer than buf (written by a
-// host that raised its block limit) is read again after both the tape's
-// limit and buf have grown to take it, so the result fits buf whenever it
-// is not negative.
+// Passes count tapemarks (fsf) with skipBlock, so that blocks longer than the
+// default limit are passed too.  0 or the first failure.
+int skipFiles(ORVtape& tape, long long size, long long count);
+int skipBlocks(ORVtape& tape, long long size, long long count);
+
+// Reads the next block into buf, which grows to take it (never past
+// --max-block), so the result fits buf whenever it is not negative.
 int readWhole(ORVtape& tape, std::vector<char>& buf);
 
 // Error for a block that failed to read at offset with code.

@@ -1,0 +1,145 @@
+// ls.cpp - orvtape ls: one line per tape file and a summary.
+//
+// The lines look like the library's report (TapeInformation), but the tool
+// counts in 64 bits and prints its own: the report's fields are cut at a
+// fixed width and its per-file byte count wraps at 4 GiB.
+#include "orvtape.h"
+#include "safe_file.h"
+#include "volume.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+namespace orvtool {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct Counts {
+    unsigned long long bytes = 0, blocks = 0, minBlk = 0, maxBlk = 0;
+
+    void add(unsigned long long len) {
+        if (blocks == 0 || len < minBlk) minBlk = len;
+        if (len > maxBlk) maxBlk = len;
+        ++blocks;
+        bytes += len;
+    }
+};
+
+// Digits grouped by thousands with commas, as the report prints them.
+std::string grouped(unsigned long long v) {
+    std::string d = std::to_string(v), out;
+    for (size_t i = 0; i < d.size(); ++i) {
+        out += d[i];
+        if ((d.size() - 1 - i) % 3 == 0 && i + 1 < d.size()) out += ',';
+    }
+    return out;
+}
+
+// One item of a line: the report's width as a minimum, never a limit.
+void item(int width, const char* label, unsigned long long v) {
+    std::printf("%-*s  ", width, (label + grouped(v)).c_str());
+}
+
+}  // namespace
+
+int cmdLs(const Options& o) {
+    ORVtape tape;
+    ImageLock lock;
+    mountForReading(tape, o.image, lock);
+    long long size = imageSize(tape);
+    Json files = Json::array(), blocks = Json::array();
+    Counts file, tape_;
+    unsigned long long fileNo = 0;
+    bool prevTm = true;
+    auto closeFile = [&]() {
+        if (o.json) {
+            files.push_back(Json{{"file", fileNo}, {"blocks", file.blocks}, {"bytes", file.bytes},
+                                 {"minBlock", file.minBlk}, {"maxBlock", file.maxBlk}});
+        } else {
+            item(12, "File-", fileNo);
+            item(14, "MinBlk-", file.minBlk);
+            item(14, "MaxBlk-", file.maxBlk);
+            item(21, "Bytes-", file.bytes);
+            item(17, "Blocks-", file.blocks);
+            std::printf("\n");
+        }
+        ++fileNo;
+        file = Counts{};
+    };
+    int failure = 0;
+    for (;;) {
+        BlockLayout lay;
+        if (o.blocks) lay = blockLayout(tape);
+        tape.getPosition();
+        long long at = tape.curPos;
+        int block = tape.blockID;
+        int len = 0;
+        int rc = skipBlock(tape, size, &len);
+        if (rc == -2 && at >= size) break;
+        if (rc < 0) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "orvtape: %s\n", readError(o.image, tape, at, rc).what());
+            failure = kExitFailure;
+            break;
+        }
+        bool endMark = rc == 0 && isEndMark(tape, prevTm);
+        prevTm = rc == 0;
+        if (o.blocks) {
+            if (o.json) {
+                Json b{{"block", block}, {"offset", at}};
+                if (rc == 0) {
+                    b["tapemark"] = true;
+                } else {
+                    b["file"] = fileNo;
+                    b["stored"] = lay.stored;
+                    b["length"] = rc;
+                    b["segments"] = lay.segments;
+                    b["transforms"] = transformName(lay.xform);
+                }
+                blocks.push_back(b);
+            } else if (rc == 0) {
+                std::printf("  block %d  offset %lld  tapemark%s\n", block, at,
+                            endMark ? " (end of volume)" : "");
+            } else {
+                std::printf("  block %d  offset %lld  stored %llu  data %d  segments %d  %s\n",
+                            block, at, lay.stored, rc, lay.segments, transformName(lay.xform));
+            }
+        }
+        if (endMark) continue;  // the end-of-volume mark closes no file
+        if (rc == 0) {
+            closeFile();
+        } else {
+            file.add(static_cast<unsigned long long>(rc));
+            tape_.add(static_cast<unsigned long long>(rc));
+        }
+    }
+    if (file.blocks > 0) {
+        if (!o.json && !failure) {
+            std::fflush(stdout);
+            warn("%s: file %llu has no closing tapemark", o.image.c_str(), fileNo);
+        }
+        closeFile();
+    }
+    if (o.json) {
+        Json out{{"image", jsonSafe(o.image)},
+                 {"imageBytes", size},
+                 {"files", files},
+                 {"total", Json{{"files", fileNo}, {"bytes", tape_.bytes},
+                                {"minBlock", tape_.minBlk}, {"maxBlock", tape_.maxBlk}}}};
+        if (o.blocks) out["blocks"] = blocks;
+        if (failure) out["error"] = "the volume could not be read to its end";
+        std::printf("%s\n", out.dump(2).c_str());
+    } else {
+        item(12, "Total-", fileNo);
+        item(14, "MinBlk-", tape_.minBlk);
+        item(14, "MaxBlk-", tape_.maxBlk);
+        item(26, "TotalBytes-", tape_.bytes);
+        std::printf("\n");
+    }
+    return failure;
+}
+
+}  // namespace orvtool
