@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of orvtape: the built tool run as its own process on real
 files.  Usage: cli_test.py PATH_TO_ORVTAPE; exit status 0 when every check held."""
-import json, os, pathlib, random, resource, shutil, signal, struct, subprocess, sys, tempfile
+import bz2, fcntl, json, os, pathlib, random, resource, shutil, signal, struct, subprocess, sys, tempfile, time
 
 TOOL, DIR = os.path.abspath(sys.argv[1]), pathlib.Path(tempfile.mkdtemp(prefix="orvtape-cli-"))
 DIR.chmod(0o755)  # the unprivileged child must reach its files
@@ -9,6 +9,15 @@ rng, failures = random.Random(7), []
 nobody = lambda: (os.setgid(65534), os.setuid(65534))  # root would ignore permission bits
 small = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN),  # writes past 64 KiB fail
                  resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536)))
+stdin_from = lambda name: lambda: os.dup2(os.open(DIR / name, os.O_RDONLY), 0)
+to_full = lambda: os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
+
+
+def locked(name):  # another process holds the image for a second
+    fd = os.open(DIR / name, os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    if os.fork() == 0:
+        os.close(1), os.close(2), time.sleep(1), os._exit(0)
 
 
 def expect(ok, what):
@@ -71,6 +80,24 @@ BIG, TM = rng.randbytes(2_500_000) + bytes(2_500_001), b"\0\0\0\0"
                             rec(b"flagged!!", 0x80000000) + TM + TM + b"\xff" * 4 + b"junk")
 (DIR / "short.tap").write_bytes(rec(b"abc")[:-1])
 
+
+def image(*payloads):  # compressed blocks of these stored payloads, then the end mark
+    out, prev = b"", 0
+    for p in payloads:
+        out, prev = out + struct.pack("<HHBB", len(p), prev, 0xA0, 0x81) + p, len(p)
+    return out + struct.pack("<HHBB", 0, prev, 0x40, 0) + struct.pack("<HHBB", 0, 0, 0x40, 0)
+
+
+# Blocks claiming 2^31-1 bytes or 0, two bzip2 streams with a byte spoilt, no file, no end mark.
+bad = bytearray(bz2.compress(b"orvtape " * 500))
+bad[len(bad) // 2] ^= 0xFF
+for name, data in (("huge.tape", image(b"\x7f\x7f\x7f\x7f\x87" + bz2.compress(b"x"))),
+                   ("zero.tape", image(b"\x80" + bz2.compress(b""))), ("empty.tape", b""),
+                   ("crc.tape", image(b"\x20\x9f" + bad, b"\x20\x9f" + bad)), ("noend.tape", V[:-12]),
+                   (os.fsdecode(b"\xff.tape"), V)):
+    (DIR / name).write_bytes(data)
+os.link(DIR / "v.tape", DIR / "hl.tape")
+
 # (command line, exit status, fragments of stdout+stderr or, as bytes, the
 # exact stdout[, child setup]), in order: later rows use earlier results.
 TABLE = [
@@ -80,13 +107,29 @@ TABLE = [
     (["dump", "e.tape", "0"], 0, ["length 48", "c8 c5 d3 d3 d6 40 f1 f2  00 01"]),
     (["dump", "--ebcdic", "e.tape", "0"], 0, ["|HELLO 12"]),
     (["dump", "e.tape", "3"], 1, ["no block 3"]),
-    (["put", "k.tape", IN[2], IN[5]], 1, ["k.tape: cannot write a block (library code -12"], small),
+    (["get", "e.tape", "0", "e.out"], 1, ["e.out: exists and is not empty; use --force"]),
+    (["put", "-a", "e.tape", "-"], 0, [], lambda: os.close(0)),  # reads nothing, not the image
+    (["get", "e.tape", "1"], 0, b""),
+    (["put", "-a", "e.tape", IN[0]], 1, ["e.tape: in use by another process"], lambda: locked("e.tape")),
+    (["--wait", "put", "-a", "e.tape", IN[0]], 0, [], lambda: locked("e.tape")),
+    (["init", "k.tape"], 0, []),
+    (["put", "-a", "k.tape", IN[2], IN[5]], 1, ["k.tape: cannot write a block (library code -12, File too large)"], small),
+    (["put", "k2.tape", IN[2], IN[5]], 1, ["k2.tape: cannot write a block", "File too large"], small),
     (["get", "k.tape", "0"], 0, DATA[2]),  # a failed put keeps the complete files, no more
     (["get", "k.tape", "1"], 1, ["no tape file 1"]),
     (["check", "v.tape"], 0, ["headers, clean"]),
     (["check", "d.tape"], 1, [f"offset {offs[4]},"]),
     (["check", "--json", "d.tape"], 1, ['"clean": false', f'"offset": {offs[4]},']),
     (["check", "cut.tape"], 1, ["the image is cut short"]),
+    (["get", "cut.tape", "1"], 1, ["does not decompress (library code -12)\n"]),
+    (["check", "empty.tape"], 1, ["the file is empty: it is not a volume"]),
+    (["check", "noend.tape"], 1, ["the volume is not closed by its end mark"]),
+    (["check", "zero.tape"], 1, ["block 0 at offset 0: a compressed block whose length prefix says 0"]),
+    (["check", "huge.tape"], 1, ["block 0 at offset 0 claims 2147483647 bytes, more than --max-block"]),
+    (["get", "huge.tape", "0"], 1, ["block 0 at offset 0 claims 2147483647 bytes"]),
+    (["check", "--deep", "crc.tape"], 1, ["block 0 at offset 0: the block", f"block 1 at offset {8 + len(bad)}: the"]),
+    (["ls", "v.tape"], 1, ["standard output: cannot write (No space left on device)"], to_full),
+    (["ls", "--json", os.fsdecode(b"\xff.tape")], 0, ['"image": "\\\\xff.tape"']),
     (["check", "nope.tape"], 2, ["nope.tape: cannot open the image (library code -1, No such"]),
     (["ls", "d.tape"], 1, [f"block 4 at offset {offs[4]}:", "File-0"]),
     (["get", "d.tape", "1", "out"], 1, []),
@@ -95,10 +138,24 @@ TABLE = [
     (["get", "r.tape", "1"], 0, DATA[5][:4096] + DATA[5][7 * 4096:]),
     (["copy", "--no-compress", "--scramble", "--segment-size", "1000", "v.tape", "c.tape"], 0, []),
     (["copy", "c.tape", "c.tape"], 2, ["c.tape: is the source itself"]),
+    (["copy", "-f", "d.tape", "c.tape"], 1, ["try 'orvtape recover'"]),  # c.tape stays as it was
+    (["copy", "--capacity", "1K", "v.tape", "cap.tape"], 0, ["end-of-tape warning"]),
+    (["import", "--capacity", "1K", "m.tap", "cap2.tape", "--from", "tap"], 0, ["end-of-tape warning"]),
+    (["get", "v.tape", "0", "hl.tape"], 2, ["hl.tape: is the source itself"]),
+    (["put", "-a", "v.tape", "-"], 2, ["v.tape: standard input is this file itself"], stdin_from("v.tape")),
+    (["put", IN[1], "v.tape"], 1, [f"{IN[1]}: is not a tape volume; use --force"]),
+    (["put", "many.tape", *[IN[3]] * 100], 0, [], lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (32, 32))),
+    (["init", "n.tape"], 1, ["n.tape: cannot create a file in . (Permission denied)"], nobody),
     (["copy", "v.tape", "c.tape"], 1, ["use --force"]),
     (["copy", "--compress", "--no-compress", "v.tape", "x.tape"], 2, ["exclude each other"]),
     (["import", "--compress", "rt.tap", "rt.tape", "--from", "tap"], 0, []),
     (["get", "rt.tape", "0"], 0, DATA[1] + BIG),
+    (["import", "--scramble", "rt.tap", "rs.tape", "--from", "tap"], 0, []),
+    (["get", "rs.tape", "0"], 0, DATA[1] + BIG),
+    (["ls", "rs.tape"], 0, ["MaxBlk-5,000,001 "]),
+    (["export", "rt.tape", "-", "--to", "tap"], 0, (DIR / "rt.tap").read_bytes()),
+    (["import", "-", "m2.tape", "--from", "tap"], 0, [], stdin_from("m.tap")),
+    (["get", "m2.tape", "0"], 0, b"abc" + DATA[4]),
     (["export", "rt.tape", "rt2.tap", "--to", "tap"], 0, []),
     (["export", "rt.tape", "rt2.tap", "--to", "tap"], 1, ["use --force"]),
     (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["record 3 at offset 4126 was read with"]),
@@ -110,9 +167,9 @@ TABLE = [
     (["import", "-f", "v.tape", "v.tape", "--from", "tap"], 2, ["v.tape: is the source itself"]),
     (["put", "-a", "v.tape", IN[1]], 1, ["v.tape: the image cannot be written", "Permission"], nobody),
     (["put", "-a", "v.tape", "nope"], 1, ["nope: cannot open the file (No such file"]),
-    (["get", "nope.tape", "0"], 2, ["nope.tape: cannot open the image"]),
+    (["get", "nope.tape", "0"], 1, ["nope.tape: cannot open the image"]),
     (["put", "-b", "5M", "x.tape", IN[1]], 2, ["--block-size must be 1 to 4194304"]),
-    (["frobnicate"], 2, []),
+    (["frobnicate"], 2, ["unknown command 'frobnicate'"]),
     (["init", "cut.tape"], 1, ["cut.tape: exists and is not empty; use --force"]),
     (["init", "-f", "cut.tape"], 0, []),
     (["ls", "cut.tape"], 0, ["Total-0 "]),
@@ -130,8 +187,10 @@ expect(tape_files("c.tape", len(VOLUME)) == VOLUME and all(
     b["transforms"] == "scrambled" and b["segments"] == -(-b["stored"] // 1000) for b in stored),
     "copy with other transforms")
 expect((DIR / "rt2.tap").read_bytes() == (DIR / "rt.tap").read_bytes(), "tap round trip")
-expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EBCDIC and not any(
-    (DIR / f).exists() for f in ("out", "x.tape")), "refusals leave v.tape alone, failures no file")
+expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EBCDIC and
+       (DIR / IN[1]).read_bytes() == DATA[1] and not any((DIR / f).exists() for f in (
+           "out", "x.tape", "k2.tape", "n.tape")) and not list(DIR.glob(".*part-*")),
+       "refusals leave their files alone, failures leave no file")
 shutil.rmtree(DIR)
 print(f"{len(failures)} checks failed" if failures else "all checks held")
 sys.exit(1 if failures else 0)
