@@ -32,7 +32,7 @@ void removePendingTemp(int sig) {
 void setPendingTemp(const std::string& path) {
     if (path.size() >= sizeof pendingTemp) return;  // mkstemp would have refused it
     std::memcpy(pendingTemp, path.c_str(), path.size() + 1);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, removePendingTemp);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(sig, removePendingTemp);
 }
 
 std::string dirOf(const std::string& path) {
