@@ -26,7 +26,7 @@ void refuseToReplace(const std::string& path, bool force, bool stream);
 
 // A file being made for target: a temporary file beside it that becomes the
 // target by rename once commit() has flushed it to disk.  Until then the
-// target is untouched; an abandoned file is removed, also on SIGINT, SIGTERM
+// target is untouched; an abandoned file is removed, also on SIGINT, SIGTERM,
 // SIGHUP and SIGPIPE.  A stream (get, export) goes straight to standard output for
 // "-" and to an existing device or pipe; an image for "-" is made in the
 // temporary directory and copied to standard output when complete.
