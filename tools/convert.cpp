@@ -94,11 +94,11 @@ void convert(RecordReader& rd, RecordWriter& wr, const FormatSettings& s,
             ++t.marks;
             break;
         case Record::Data:
-            if (r.readError && !c.readErrors) t.flagged.add(r.offset);
             if (r.length == 0 && !c.readErrors) {
                 t.empty.add(r.offset);  // only a flagged record can be empty
                 break;
             }
+            if (r.readError && !c.readErrors) t.flagged.add(r.offset);
             if (r.packing != Packing::Plain && !c.compression) t.unpacked.add(r.offset);
             if (r.scrambled && !c.scrambling) t.unscrambled.add(r.offset);
             putData(wr, c, r, s, format, piece, t);
@@ -113,20 +113,21 @@ void convert(RecordReader& rd, RecordWriter& wr, const FormatSettings& s,
 
 // The losses and changes a conversion made, as warnings and notes.
 void report(const Options& o, const std::string& src, const std::string& format, const Tally& t) {
-    auto warnAbout = [&](const Events& e, const char* what) {
+    auto warnAbout = [&](const Events& e, const std::string& what) {
         if (e.count)
-            warn("%s: %lld %s (at offset %s)", src.c_str(), e.count, what, e.where().c_str());
+            warn("%s: %s: %lld (at offset%s %s)", src.c_str(), what.c_str(), e.count,
+                 e.count > 1 ? "s" : "", e.where().c_str());
     };
-    warnAbout(t.gaps, "erase gaps skipped: an image cannot hold them");
-    warnAbout(t.flagged, "records were read with an error: imported as they are, without the flag");
-    warnAbout(t.empty, "empty records flagged as read with an error were skipped");
-    warnAbout(t.split, ("blocks were too long for " + format + " and split").c_str());
+    warnAbout(t.gaps, "erase gaps skipped, as an image cannot hold them");
+    warnAbout(t.flagged, "records read with an error, imported without the flag");
+    warnAbout(t.empty, "empty records flagged as read with an error, skipped");
+    warnAbout(t.split, "blocks too long for " + format + ", split");
     if (t.unpacked.count)
-        note(o, "%s: %lld compressed blocks written uncompressed (%s does not compress)",
-             src.c_str(), t.unpacked.count, format.c_str());
+        note(o, "%s: compressed blocks written uncompressed, as %s does not compress: %lld",
+             src.c_str(), format.c_str(), t.unpacked.count);
     if (t.unscrambled.count)
-        note(o, "%s: %lld scrambled blocks written plain (%s does not scramble)", src.c_str(),
-             t.unscrambled.count, format.c_str());
+        note(o, "%s: scrambled blocks written plain, as %s does not scramble: %lld", src.c_str(),
+             format.c_str(), t.unscrambled.count);
     if (t.endOfMedium >= 0)
         note(o, "%s: the end-of-medium mark at offset %lld ends the volume", src.c_str(),
              t.endOfMedium);
