@@ -39,7 +39,7 @@ void addWriteOptions(CLI::App* c, Options& o, bool copyFlags) {
 
 int runTool(int argc, char** argv) {
     Options o;
-    CLI::App app{"orvtape - create, fill, list, check, extract, copy and recover tape images"};
+    CLI::App app{"orvtape - create, fill, list, check, extract, copy, convert and recover tape images"};
     app.name("orvtape");
     app.set_version_flag("--version", "orvtape " ORVTAPE_VERSION);
     app.add_flag("-q,--quiet", o.quiet, "no progress line or notes on standard error");
