@@ -2,6 +2,7 @@
 // it, then what a header walk alone cannot see (a last segment running past
 // the end of the file, an image ending inside a block, blocks whose payload
 // does not read or decompress).
+#include "formats/records.h"
 #include "orvtape.h"
 #include "volume.h"
 
@@ -108,6 +109,9 @@ int cmdCheck(const Options& o) {
         }
     }
 
+    // A file in another emulator's format is not damaged: say what it is.
+    const std::string hint = defect ? otherFormatHint(o.image) : "";
+    if (!hint.empty()) d.message = hint;
     if (o.json) {
         nlohmann::ordered_json j{{"image", o.image}, {"imageBytes", size},
                                  {"headers", headers}, {"clean", !defect},
@@ -121,6 +125,8 @@ int cmdCheck(const Options& o) {
             j["defect"] = defect;
         }
         std::printf("%s\n", j.dump(2).c_str());
+    } else if (!hint.empty()) {
+        std::printf("%s\n", hint.c_str());
     } else if (!defect) {
         std::printf("%s: %lld headers, clean\n", o.image.c_str(), headers);
     } else {

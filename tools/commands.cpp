@@ -1,4 +1,5 @@
 // commands.cpp - init, put, ls, get and dump.
+#include "formats/records.h"
 #include "orvtape.h"
 #include "progress.h"
 #include "volume.h"
@@ -209,7 +210,10 @@ int cmdLs(const Options& o) {
         if (rc == -2 && at >= size) break;
         if (rc < 0) {
             std::fflush(stdout);
-            std::fprintf(stderr, "orvtape: %s\n", readError(o.image, tape, at, rc).what());
+            // A file in another emulator's format is not damaged: say what it is.
+            std::string hint = otherFormatHint(o.image);
+            std::fprintf(stderr, "orvtape: %s\n",
+                         hint.empty() ? readError(o.image, tape, at, rc).what() : hint.c_str());
             failure = kExitFailure;
             break;
         }
