@@ -454,6 +454,14 @@ void cliPair() {
         std::remove(back.c_str());
         timed(st, [&] { return shell(cp); }, cfg.cliBytes);
     });
+    // Plain conversion against orvtape copy of the same volume.
+    const std::string tap = path("cli.tap"), imp = path("cli.imp"), copied = path("cli.copy");
+    const std::string exportCmd = cfg.cli + " -q export -f " + img + " " + tap + " --to tap";
+    const std::string importCmd = cfg.cli + " -q import -f " + tap + " " + imp + " --from tap";
+    const std::string copyCmd = cfg.cli + " -q copy -f " + img + " " + copied;
+    add("cli_export/lib", [=](benchmark::State& st) { timed(st, [&] { return shell(exportCmd); }, cfg.cliBytes); });
+    add("cli_import/lib", [=](benchmark::State& st) { timed(st, [&] { return shell(importCmd); }, cfg.cliBytes); });
+    add("cli_copy/base", [=](benchmark::State& st) { timed(st, [&] { return shell(copyCmd); }, cfg.cliBytes); });
 }
 
 void makeCliSource() {
@@ -582,6 +590,8 @@ void printTable(const Memory& xform, const Memory& plain) {
     if (!cfg.cli.empty()) {
         row("CLI put (cp of the same file)", "cli_put/lib", "cli/cp", 0, "-");
         row("CLI get (cp of the same file)", "cli_get/lib", "cli/cp", 0, "-");
+        row("CLI export tap (orvtape copy)", "cli_export/lib", "cli_copy/base", 0.90, ">= 0.90");
+        row("CLI import tap (orvtape copy)", "cli_import/lib", "cli_copy/base", 0.90, ">= 0.90");
     }
     std::printf("\nratio = baseline time / library time (%s), best of %d interleaved round(s); "
                 "data: seeded mix of text, binary records and random bytes; directory %s\n",
@@ -593,7 +603,7 @@ void usage(const char* argv0) {
                  "usage: %s [--quick] [--rounds=N] [--dir=DIR] [--cli=PATH] [--real-time] [benchmark options]\n"
                  "  --quick     small sizes, one round: a smoke run\n"
                  "  --dir=DIR   where the images go (default: the current directory)\n"
-                 "  --cli=PATH  also time the command-line tool's put/get\n"
+                 "  --cli=PATH  also time the command-line tool's put, get, export and import\n"
                  "  --real-time compare wall-clock times instead of process CPU times\n",
                  argv0);
 }
@@ -679,7 +689,8 @@ int main(int argc, char** argv) {
     for (const char* f : {"plain256K", "plain4M"})
         for (const char* ext : {".tape", ".raw", ".al"}) std::remove(path(std::string(f) + ext).c_str());
     for (const char* f : {"small.tape", "small.raw", "cmp.tape", "scr.tape", "scr_plain.tape", "bkwd.tape",
-                          "space.tape", "growth.tape", "cli.src", "cli.tape", "cli.back"})
+                          "space.tape", "growth.tape", "cli.src", "cli.tape", "cli.back", "cli.tap", "cli.imp",
+                          "cli.copy"})
         std::remove(path(f).c_str());
     benchmark::Shutdown();
     return failures == 0 ? 0 : 1;

@@ -2,6 +2,7 @@
 // it, then what a header walk alone cannot see (a last segment running past
 // the end of the file, an image ending inside a block, blocks whose payload
 // does not read), then the volume's end mark; --deep decodes every block.
+#include "formats/records.h"
 #include "orvtape.h"
 #include "safe_file.h"
 #include "volume.h"
@@ -142,6 +143,9 @@ int cmdCheck(const Options& o) {
         }
     }
 
+    // A file in another emulator's format is not damaged: say what it is.
+    const std::string hint = defect ? otherFormatHint(o.image) : "";
+    if (!hint.empty()) d.message = hint;
     if (o.json) {
         nlohmann::ordered_json j{{"image", jsonSafe(o.image)}, {"imageBytes", size},
                                  {"headers", headers}, {"clean", !defect},
@@ -157,6 +161,8 @@ int cmdCheck(const Options& o) {
                 j["more"].push_back({{"offset", m.offset}, {"message", m.message}});
         }
         std::printf("%s\n", j.dump(2).c_str());
+    } else if (!hint.empty()) {
+        std::printf("%s\n", hint.c_str());
     } else if (!defect) {
         std::printf("%s: %lld headers, clean\n", o.image.c_str(), headers);
     } else {

@@ -3,6 +3,7 @@
 // The lines look like the library's report (TapeInformation), but the tool
 // counts in 64 bits and prints its own: the report's fields are cut at a
 // fixed width and its per-file byte count wraps at 4 GiB.
+#include "formats/records.h"
 #include "orvtape.h"
 #include "safe_file.h"
 #include "volume.h"
@@ -81,7 +82,10 @@ int cmdLs(const Options& o) {
         if (rc == -2 && at >= size) break;
         if (rc < 0) {
             std::fflush(stdout);
-            std::fprintf(stderr, "orvtape: %s\n", readError(o.image, tape, at, rc).what());
+            // A file in another emulator's format is not damaged: say what it is.
+            std::string hint = otherFormatHint(o.image);
+            std::fprintf(stderr, "orvtape: %s\n",
+                         hint.empty() ? readError(o.image, tape, at, rc).what() : hint.c_str());
             failure = kExitFailure;
             break;
         }

@@ -1,4 +1,5 @@
 // options.cpp - the command line of orvtape and its dispatch to the commands.
+#include "formats/records.h"
 #include "orvtape.h"
 #include "safe_file.h"
 #include "volume.h"
@@ -41,7 +42,7 @@ void addWriteOptions(CLI::App* c, Options& o, bool copyFlags) {
 
 int runTool(int argc, char** argv) {
     Options o;
-    CLI::App app{"orvtape - create, fill, list, check, extract, copy and recover tape images"};
+    CLI::App app{"orvtape - create, fill, list, check, extract, copy, convert and recover tape images"};
     app.name("orvtape");
     app.set_version_flag("--version", "orvtape " ORVTAPE_VERSION);
     app.add_flag("-q,--quiet", o.quiet, "no progress line or notes on standard error");
@@ -102,18 +103,30 @@ int runTool(int argc, char** argv) {
     c->add_flag("-f,--force", o.force, "replace a non-empty DST");
     addWriteOptions(c, o, true);
 
-    c = add("export", "write the volume in the simple tap interchange format", cmdExport);
+    c = add("export", "write the volume in another emulator's tape format", cmdExport);
     c->add_option("IMAGE", o.source, "the image file")->required();
-    c->add_option("OUT", o.target, "the tap file")->required();
-    c->add_option("--to", o.format, "interchange format")->required()->check(CLI::IsMember({"tap"}));
+    c->add_option("OUT", o.target, "the new file; - for standard output")->required();
+    c->add_option("--to", o.format, "tap, e11, tpc, aws or het")
+        ->required()
+        ->check(CLI::IsMember(interchangeFormats()));
+    c->add_option("--compress", o.method,
+                  "het: zlib or bzip2 for every block, none, or keep (default: compressed "
+                  "blocks go out bzip2, the others plain)")
+        ->check(CLI::IsMember({"keep", "none", "zlib", "bzip2"}));
+    c->add_option("--level", o.level, "het: compression level 1-9")->check(CLI::Range(1, 9));
+    c->add_option("--chunk", o.chunk, "aws, het: largest chunk payload (default 65535)")
+        ->check(CLI::Range(16, 65535));
+    c->add_flag("--split", o.split,
+                "cut blocks longer than the format takes into several instead of refusing");
     c->add_flag("-f,--force", o.force, "replace a non-empty OUT");
 
-    c = add("import", "make a volume from a tap interchange file", cmdImport);
-    c->add_option("IN", o.source, "the tap file")->required();
-    c->add_option("IMAGE", o.target, "the new image")->required();
-    c->add_option("--from", o.format, "interchange format")->required()->check(CLI::IsMember({"tap"}));
+    c = add("import", "make a volume from another emulator's tape file", cmdImport);
+    c->add_option("IN", o.source, "the file; - for standard input")->required();
+    c->add_option("IMAGE", o.target, "the new image; - for standard output")->required();
+    c->add_option("--from", o.format, "tap, e11, tpc, aws or het (default: detected)")
+        ->check(CLI::IsMember(interchangeFormats()));
     c->add_flag("-f,--force", o.force, "replace a non-empty IMAGE");
-    addWriteOptions(c, o, false);
+    addWriteOptions(c, o, true);
 
     c = add("recover", "salvage every readable block of a damaged image into a new one",
             cmdRecover);

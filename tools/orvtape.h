@@ -43,6 +43,10 @@ struct Options {
     bool deep = false;  // check: decode every block
     bool ebcdic = false;
     std::string format;  // export --to / import --from
+    std::string method = "keep";       // export --compress: keep, none, zlib, bzip2
+    int level = 0;                     // export --level, 0: the method's default
+    int chunk = 65535;                 // export --chunk (aws, het)
+    bool split = false;                // export --split
 };
 
 // A failure that ends the command: one line on standard error, then exit.

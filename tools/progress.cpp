@@ -1,4 +1,4 @@
-// progress.cpp - the progress line of put, get, copy and recover.
+// progress.cpp - the progress line of put, get, copy, export, import and recover.
 #include "progress.h"
 
 #include <cstdio>

@@ -84,6 +84,8 @@ void refuseSameFile(const std::string& a, int aStdFd, const std::string& b, int 
     if (identify(a, aStdFd, sa) && identify(b, bStdFd, sb) && sa.st_dev == sb.st_dev &&
         sa.st_ino == sb.st_ino && S_ISREG(sa.st_mode)) {
         if (a != "-" && b != "-") throw ToolError(b, "is the source itself", kExitUsage);
+        if (a == "-" && b == "-")
+            throw ToolError("standard output", "is standard input itself", kExitUsage);
         const std::string& named = a == "-" ? b : a;
         int stdFd = a == "-" ? aStdFd : bStdFd;
         throw ToolError(named, std::string(stdFd == STDIN_FILENO ? "standard input" : "standard output") +
@@ -165,6 +167,10 @@ void NewFile::commit() {
         }
         return;  // the destructor removes the temporary file
     }
+    // Some file systems report a lost write only when the file is closed.
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw ToolError(shown, "cannot write " + cause(0, errno));
     if (::rename(temp_.c_str(), target_.c_str()) != 0)
         throw ToolError(target_, "cannot replace it with " + temp_ + " " + cause(0, errno));
     done_ = true;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The library as hosts meet it.  Usage: run.sh STEP BUILD_DIR WORK_DIR LIBDIR SOURCE_DIR
 #   install  cmake --install into WORK_DIR/prefix; check files, links, SONAME
-#   c/cxx    build and run the C11 host (pkg-config) or C++ host (find_package)
+#   c/cxx    build and run the C11 hosts (pkg-config), or the C++ and C11 hosts
+#            (find_package); the C host once with each writeConsoleLog result type
 #   static   the C++ host linked with orvTapeItf::orvTapeItf_static
 #   deb      install the Debian package, build and run the C host on it, purge it
 set -eu
@@ -11,14 +12,17 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() { echo "$*"; exit 77; }
 
 # The C host of the unit tests, built into $1 with what pkg-config gives and
-# the link flags $2.  tests/ holds no header: only the installed one is found.
+# the link flags $2, once with each result type of writeConsoleLog.  tests/
+# holds no header: only the installed one is found.
 c_host() {
     rm -rf "$1" && mkdir -p "$1"
-    # shellcheck disable=SC2046,SC2086
-    ${CC:-cc} -std=c11 -Wall -Wextra -Werror -pedantic -o "$1/c_host" "$src/tests/c_host.c" \
-        $(pkg-config --cflags --libs orvTapeItf) $2
-    readelf -d "$1/c_host" | grep -q 'NEEDED.*\[liborvTapeItf\.so\.1\]' || fail "host lacks NEEDED liborvTapeItf.so.1"
-    "$1/c_host" "$1/c_host.tape"
+    for kind in int void; do
+        # shellcheck disable=SC2046,SC2086
+        ${CC:-cc} -std=c11 -Wall -Wextra -Werror -pedantic -o "$1/c_host" "$src/tests/c_host.c" \
+            $(pkg-config --cflags --libs orvTapeItf) $2 $([ $kind = int ] || echo -DLOG_RESULT_VOID)
+        readelf -d "$1/c_host" | grep -q 'NEEDED.*\[liborvTapeItf\.so\.1\]' || fail "host lacks NEEDED liborvTapeItf.so.1"
+        "$1/c_host" "$1/c_host.tape" || fail "the C host with an $kind writeConsoleLog failed"
+    done
 }
 
 case $step in
@@ -53,7 +57,7 @@ cxx|static)
     loaded=$(ldd "$work/$step/cxx_consumer" | grep liborvTapeItf || true)
     case $step in cxx) echo "$loaded" | grep -q "$prefix" ;; static) [ -z "$loaded" ] ;; esac \
         || fail "the $step host loads the wrong library: ${loaded:-none}"
-    "$work/$step/cxx_consumer" "$work/$step/cxx.tape"
+    for host in cxx_consumer c_host_int c_host_void; do "$work/$step/$host" "$work/$step/$host.tape"; done
     ;;
 deb)
     [ "$(id -u)" = 0 ] || skip "not root: cannot install a package"

@@ -11,6 +11,7 @@ small = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN),  # writes past 6
                  resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536)))
 stdin_from = lambda name: lambda: os.dup2(os.open(DIR / name, os.O_RDONLY), 0)
 to_full = lambda: os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
+stdout_to = lambda name: lambda: os.dup2(os.open(DIR / name, os.O_WRONLY | os.O_CREAT, 0o644), 1)
 
 
 def locked(name):  # another process holds the image for a second
@@ -156,13 +157,18 @@ TABLE = [
     (["export", "rt.tape", "-", "--to", "tap"], 0, (DIR / "rt.tap").read_bytes()),
     (["import", "-", "m2.tape", "--from", "tap"], 0, [], stdin_from("m.tap")),
     (["get", "m2.tape", "0"], 0, b"abc" + DATA[4]),
+    (["export", "-", "-", "--to", "tap"], 0, (DIR / "rt.tap").read_bytes(), stdin_from("rt.tape")),
+    (["export", "v.tape", "hl.tape", "--to", "tap"], 2, ["hl.tape: is the source itself"]),
+    (["import", "m.tap", "-", "--from", "tap"], 0, [], stdout_to("m3.tape")),
+    (["get", "m3.tape", "1"], 0, b"flagged!!"),
+    (["import", "m.tap", "m2.tape", "--from", "tap"], 1, ["m2.tape: exists and is not empty; use --force"]),
     (["export", "rt.tape", "rt2.tap", "--to", "tap"], 0, []),
     (["export", "rt.tape", "rt2.tap", "--to", "tap"], 1, ["use --force"]),
-    (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["record 3 at offset 4126 was read with"]),
+    (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4126)"]),
     (["get", "m.tape", "0"], 0, b"abc" + DATA[4]),
     (["get", "m.tape", "1"], 0, b"flagged!!"),
     (["get", "m.tape", "2"], 1, ["no tape file 2"]),
-    (["import", "short.tap", "x.tape", "--from", "tap"], 1, ["short.tap: offset 0: the file ends"]),
+    (["import", "short.tap", "x.tape", "--from", "tap"], 1, ["short.tap: offset 0: a record of 3 bytes is longer than the rest"]),
     (["put", "-a", "v.tape", "v.tape"], 2, ["v.tape: is the source itself"]),
     (["import", "-f", "v.tape", "v.tape", "--from", "tap"], 2, ["v.tape: is the source itself"]),
     (["put", "-a", "v.tape", IN[1]], 1, ["v.tape: the image cannot be written", "Permission"], nobody),

@@ -1,0 +1,186 @@
+"""Interchange formats of orvtape: samples made independently (by hand here,
+or by the Debian hercules tools) must import to the expected blocks and
+export back unchanged, and our exports must satisfy the outside readers
+(hetmap, hetget, mtdump).  Usage: formats_test.py PATH-TO-ORVTAPE"""
+import json
+import os
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+TM = None  # a tapemark in a list of records
+HAVE_HERCULES = all(shutil.which(t) for t in ("hetinit", "hetupd", "hetmap", "hetget"))
+HAVE_SIMH = shutil.which("mtdump") is not None
+
+
+def tap(records, pad=True):
+    out = b""
+    for r in records:
+        if r is TM:
+            out += b"\0\0\0\0"
+        else:
+            w = struct.pack("<I", len(r))
+            out += w + r + (b"\0" if pad and len(r) & 1 else b"") + w
+    return out
+
+
+def tpc(records):
+    return b"".join(b"\0\0" if r is TM else
+                    struct.pack("<H", len(r)) + r + b"\0" * (len(r) & 1) for r in records)
+
+
+def aws(records, chunk=65535, zlib_level=None):
+    out, prev = b"", 0
+    for r in records:
+        if r is TM:
+            out, prev = out + struct.pack("<HHBB", 0, prev, 0x40, 0), 0
+            continue
+        body, method = r, 0
+        if zlib_level is not None and len(zlib.compress(r, zlib_level)) < len(r):
+            body, method = zlib.compress(r, zlib_level), 1
+        for i in range(0, len(body), chunk):
+            part = body[i:i + chunk]
+            flags = method | (0x80 if i == 0 else 0) | (0x20 if i + chunk >= len(body) else 0)
+            out, prev = out + struct.pack("<HHBB", len(part), prev, flags, 0) + part, len(part)
+    return out
+
+
+RNG = random.Random(15)
+TEXT = b"".join(b"record %05d of a compressible file\n" % i for i in range(3000))
+RECORDS = [b"x", RNG.randbytes(4097), TEXT[:65535], TM, TEXT[:301], RNG.randbytes(65535), TM, TM]
+
+
+class Formats(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="orvtape-formats-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def run_cmd(self, *args, status=0):
+        p = subprocess.run(list(args), capture_output=True, cwd=self.dir, timeout=120)
+        if status is not None:
+            self.assertEqual(p.returncode, status, f"{' '.join(args)}\n{p.stderr.decode()}")
+        return p
+
+    def tool(self, *args, status=0):
+        return self.run_cmd(TOOL, *args, status=status)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def records_of(self, image):
+        """The image's blocks (bytes) and tapemarks (TM), from ls and get."""
+        ls = json.loads(self.tool("ls", "--json", "--blocks", image).stdout)
+        files = [self.tool("get", image, str(i)).stdout for i in range(len(ls["files"]))]
+        out, pos = [], {}
+        for b in ls["blocks"]:
+            if b.get("tapemark"):
+                out.append(TM)
+                continue
+            at = pos.get(b["file"], 0)
+            out.append(files[b["file"]][at:at + b["length"]])
+            pos[b["file"]] = at + b["length"]
+        return out
+
+    def test_samples_import_to_their_blocks_and_export_back_unchanged(self):
+        table = [  # format, how the sample is made, the blocks it holds, export options
+            ("tap", lambda: self.write("s", tap(RECORDS)), RECORDS, []),
+            ("e11", lambda: self.write("s", tap(RECORDS, pad=False)), RECORDS, []),
+            ("tpc", lambda: self.write("s", tpc(RECORDS)), RECORDS, []),
+            ("aws", lambda: self.write("s", aws(RECORDS, chunk=1000)), RECORDS, ["--chunk", "1000"]),
+            ("het", lambda: self.write("s", aws(RECORDS, zlib_level=4)), RECORDS,
+             ["--compress", "zlib", "--level", "4"]),
+        ]
+        if HAVE_HERCULES:
+            table += [
+                ("het", lambda: self.run_cmd("hetinit", "s", "VOL001", "OWNER"), None,
+                 ["--compress", "zlib", "--level", "4"]),
+                ("het", lambda: (self.write("p", aws(RECORDS)), self.run_cmd("hetupd", "-z", "p", "s")),
+                 RECORDS, ["--compress", "zlib", "--level", "4"]),
+                ("het", lambda: (self.write("p", aws(RECORDS[:5])), self.run_cmd("hetupd", "-b", "p", "s")),
+                 RECORDS[:5], ["--compress", "bzip2", "--level", "4"]),
+                ("aws", lambda: (self.write("p", aws(RECORDS)), self.run_cmd("hetupd", "-s", "p", "s")),
+                 RECORDS, ["--chunk", "4096"]),
+            ]
+        for row, (fmt, make, expected, export_args) in enumerate(table):
+            with self.subTest(row=row, fmt=fmt, export=export_args):
+                make()
+                p = self.tool("import", "-f", "s", "i.tape")
+                self.assertIn(f"s: {fmt} format detected", p.stderr.decode())
+                if expected is None:  # hetinit's two 80-byte labels, as hetget extracts them
+                    self.run_cmd("hetget", "-n", "s", "l", "1", "U", "0", "65535")
+                    expected = [self.read("l")[:80], self.read("l")[80:], TM]
+                self.assertEqual(self.records_of("i.tape"), expected)
+                self.tool("export", "-f", "i.tape", "back", "--to", fmt, *export_args)
+                self.assertEqual(self.read("back"), self.read("s"))
+                self.tool("import", "-f", "back", "again.tape", "--from", fmt)
+                self.assertEqual(self.read("again.tape"), self.read("i.tape"))
+
+    @unittest.skipUnless(HAVE_HERCULES and HAVE_SIMH, "needs the hercules and simh packages")
+    def test_outside_readers_agree_with_our_exports(self):
+        for name, data in (("t", TEXT * 4), ("r", RNG.randbytes(150001)), ("o", b"odd")):
+            self.write(name, data)
+        self.tool("put", "-b", "30001", "v.tape", "t", "r")
+        self.tool("put", "-a", "--compress", "-b", "65535", "v.tape", "t", "o")
+        files = [TEXT * 4, self.read("r"), TEXT * 4, b"odd"]
+        blocks = self.records_of("v.tape")[:-1]  # without the end-of-volume mark
+        table = [  # format, export options, outside reader
+            ("aws", ["--chunk", "4096"], "het"),
+            ("het", [], "het"),
+            ("het", ["--compress", "zlib", "--chunk", "1000"], "het"),
+            ("het", ["--compress", "bzip2", "--level", "1"], "het"),
+            ("tap", [], "-s"),
+            ("e11", [], "-e"),
+            ("tpc", [], "-c"),
+        ]
+        for fmt, args, reader in table:
+            with self.subTest(fmt=fmt, args=args):
+                self.tool("export", "-f", "v.tape", "x", "--to", fmt, *args)
+                if reader == "het":
+                    out = self.run_cmd("hetmap", "-f", "x").stdout.decode()
+                    found = re.findall(r"Blocks\s*: (\d+)\nMin.*\nMax.*\nUncompressed bytes\s*: (\d+)", out)
+                    self.assertEqual(found[:len(files)], [(str(n), str(len(f))) for n, f in
+                                                          zip(self.blocks_per_file(blocks), files)])
+                    for i, data in enumerate(files):
+                        self.run_cmd("hetget", "-n", "x", "g", str(i + 1), "U", "0", "65535")
+                        self.assertEqual(self.read("g"), data, f"hetget file {i + 1}")
+                else:
+                    out = self.run_cmd("mtdump", reader, "x").stdout.decode()
+                    seen = [TM if "end of tape file" in line else int(line.split("length = ")[1].split()[0])
+                            for line in out.splitlines() if "length = " in line or "end of tape file" in line]
+                    self.assertEqual(seen, [TM if b is TM else len(b) for b in blocks])
+                self.tool("import", "-f", "x", "back.tape", "--from", fmt,
+                          *(["--no-compress"] if "--compress" in args else []))
+                if fmt == "het" and not args:  # keeps which blocks are compressed
+                    self.assertEqual(self.read("back.tape"), self.read("v.tape"))
+                self.assertEqual(self.records_of("back.tape"), self.records_of("v.tape"))
+
+    @staticmethod
+    def blocks_per_file(blocks):
+        counts, n = [], 0
+        for b in blocks:
+            if b is TM:
+                counts, n = counts + [n], 0
+            else:
+                n += 1
+        return counts
+
+
+if __name__ == "__main__":
+    TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=1)
