@@ -1,9 +1,9 @@
 #!/bin/sh
 # The library as hosts meet it.  Usage: run.sh STEP BUILD_DIR WORK_DIR LIBDIR SOURCE_DIR
 #   install  cmake --install into WORK_DIR/prefix; check files, links, SONAME
-#   c/cxx    build and run the C11 hosts (pkg-config), or the C++ and C11 hosts
-#            (find_package); the C host once with each writeConsoleLog result type
-#   static   the C++ host linked with orvTapeItf::orvTapeItf_static
+#   c/cxx    build and run the C11 hosts (pkg-config), or those and the two
+#            examples (find_package); the C host once with each writeConsoleLog result type
+#   static   the same find_package hosts linked with orvTapeItf::orvTapeItf_static
 #   deb      install the Debian package, build and run the C host on it, purge it
 set -eu
 step=$1 build=$2 work=$3 libdir=$4 src=$5
@@ -51,13 +51,17 @@ cxx|static)
     target=orvTapeItf::orvTapeItf
     [ "$step" = cxx ] || target=orvTapeItf::orvTapeItf_static
     rm -rf "${work:?}/$step"
-    cmake -S "$src/tests/hosts/cxx_consumer" -B "$work/$step" -DCMAKE_PREFIX_PATH="$prefix" \
+    cmake -S "$src/tests/hosts/consumer" -B "$work/$step" -DCMAKE_PREFIX_PATH="$prefix" \
         -DORVTAPE_TARGET=$target -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$work/$step" >/dev/null
-    loaded=$(ldd "$work/$step/cxx_consumer" | grep liborvTapeItf || true)
+    loaded=$(ldd "$work/$step/walk_backwards" | grep liborvTapeItf || true)
     case $step in cxx) echo "$loaded" | grep -q "$prefix" ;; static) [ -z "$loaded" ] ;; esac \
         || fail "the $step host loads the wrong library: ${loaded:-none}"
-    for host in cxx_consumer c_host_int c_host_void; do "$work/$step/$host" "$work/$step/$host.tape"; done
+    for host in c_host_int c_host_void; do "$work/$step/$host" "$work/$step/$host.tape"; done
+    # The examples: a volume made of the library file itself, read back, then walked backwards.
+    "$work/$step/file_to_tape" "$lib/liborvTapeItf.so.1" "$work/$step/ex.tape" | grep -q "identical" \
+        || fail "file_to_tape did not read its volume back"
+    "$work/$step/walk_backwards" "$work/$step/ex.tape" | grep -q "^Total-" || fail "walk_backwards printed no summary"
     ;;
 deb)
     [ "$(id -u)" = 0 ] || skip "not root: cannot install a package"
