@@ -145,34 +145,33 @@ TEST(Faults, FailedReadsRestoreTheBlockStart) {
 }
 
 TEST(Faults, FailedSeeksAndTruncations) {
+    // Set up at: 'e' the end (after the block and the tapemark), '0' the load
+    // point, 'h' just after readHdr at the tapemark (only the descriptor
+    // knows the offset then), 'm' on the tapemark.  A failed seek must leave
+    // the image alone and the tape where the table says.
+    const struct { char at; Fault fault; char op; int rc; Where after; } cases[] = {
+        {'e', {Seek}, 'w', -1, {312, 0, 0, true}},  // rewind reported, counters reset all the same
+        {'0', {Seek, 0, EIO, -1, SEEK_SET}, 'f', -2, {0, 0, 0, true}},  // passing an undelivered payload
+        {'e', {Seek, 0, EIO, -1, SEEK_SET}, 'b', -2, {312, 2, 1, true}},  // the step to the previous header
+        {'h', {Seek, 0, EIO, -1, SEEK_CUR}, 'W', -11, {312, 2, 1, true}},  // no block start to write at
+        {'h', {Seek, 0, EIO, -1, SEEK_CUR}, 'r', -2, {312, 2, 1, true}},  // no block start to come back to
+        {'m', {Seek, 0, EIO, -1, SEEK_END}, 'v', -2, {306, 2, 1, true}},  // validate cannot find the end
+        {'e', {Seek, 0, EIO, -1, SEEK_SET}, 'v', -2, {312, 0, 0, true}},  // validate cannot rewind
+    };
     Two m;
-    arm({Seek});
-    EXPECT_EQ(m.t.rew(), -1);  // reported, counters reset all the same
-    EXPECT_TRUE(m.t.lastRC == -1 && m.t.lastErrno == EIO && m.t.blockID == 0);
-    ASSERT_EQ(m.t.rew(), 0);
-    arm({Seek, 0, EIO, -1, SEEK_SET});  // the seek that passes an undelivered payload
-    EXPECT_LT(m.t.fsr(1), 0);
-    EXPECT_EQ(where(m.t), (Where{0, 0, 0, true}));
-    ASSERT_EQ(m.t.fsr(2), 0);
-    arm({Seek, 0, EIO, -1, SEEK_SET});  // the step back to the previous header
-    EXPECT_EQ(m.t.bsr(1), -2);
-    EXPECT_EQ(where(m.t), (Where{312, 2, 1, true}));
-    unsigned char h[6];  // after readHdr only the descriptor knows where the tape stands
-    ASSERT_TRUE(m.t.setPosition(306) && m.t.readHdr(h) == 0);
-    arm({Seek, 0, EIO, -1, SEEK_CUR});
-    EXPECT_EQ(m.t.write(b.data(), 100), -11);  // no block start to write at
-    EXPECT_TRUE(injected == 1 && fileSize(m.path) == 312 && where(m.t).pos == 312);
-    ASSERT_TRUE(m.t.setPosition(306) && m.t.readHdr(h) == 0);
-    arm({Seek, 0, EIO, -1, SEEK_CUR});
-    EXPECT_EQ(m.t.read(nullptr, 0), -2);  // no block start to come back to
-    EXPECT_TRUE(injected == 1 && where(m.t) == (Where{312, 2, 1, true}));
-    ASSERT_TRUE(m.t.setPosition(306));
-    arm({Seek, 0, EIO, -1, SEEK_END});  // validate cannot find the end: back where it was
-    EXPECT_EQ(m.t.validate(nullptr, nullptr, nullptr, nullptr), -2);
-    EXPECT_TRUE(m.t.lastRC == -2 && where(m.t).pos == 306);
-    arm({Seek, 0, EIO, -1, SEEK_SET});  // validate cannot rewind
-    EXPECT_EQ(m.t.validate(nullptr, nullptr, nullptr, nullptr), -2);
-    EXPECT_TRUE(m.t.lastRC == -2 && injected == 1);
+    unsigned char h[6];
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(1, c.at) + c.op);
+        ASSERT_TRUE(c.at == '0' ? m.t.rew() == 0 : m.t.rew() == 0 && m.t.fsr(2) == 0);
+        if (c.at == 'h' || c.at == 'm') { ASSERT_TRUE(m.t.setPosition(306) && (c.at == 'm' || m.t.readHdr(h) == 0)); }
+        arm(c.fault);
+        const int rc = c.op == 'w' ? m.t.rew() : c.op == 'f' ? m.t.fsr(1) : c.op == 'b' ? m.t.bsr(1)
+                     : c.op == 'W' ? m.t.write(b.data(), 100) : c.op == 'r' ? m.t.read(nullptr, 0)
+                     : m.t.validate(nullptr, nullptr, nullptr, nullptr);
+        EXPECT_TRUE(rc == c.rc && m.t.lastRC == c.rc && injected == 1 && fileSize(m.path) == 312) << rc;
+        EXPECT_TRUE(c.op != 'w' || m.t.lastErrno == EIO);
+        EXPECT_EQ(where(m.t), c.after);
+    }
     ASSERT_TRUE(m.t.rew() == 0 && m.t.fsr(2) == 0);
     ASSERT_EQ(m.t.write(b.data(), 100), 100);
     const Bytes full = readFile(m.path);
