@@ -197,6 +197,14 @@ expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EB
        (DIR / IN[1]).read_bytes() == DATA[1] and not any((DIR / f).exists() for f in (
            "out", "x.tape", "k2.tape", "n.tape")) and not list(DIR.glob(".*part-*")),
        "refusals leave their files alone, failures leave no file")
+# Killed half way, a forced copy leaves the old target whole, and its unfinished
+# temporary file does not pass check.
+before = (DIR / "c.tape").read_bytes()
+p = subprocess.Popen([TOOL, "copy", "-f", "--compress", "rt.tape", "c.tape"], cwd=DIR)
+time.sleep(0.2), p.kill(), p.wait()
+parts = list(DIR.glob(".c.tape.part-*"))
+expect((DIR / "c.tape").read_bytes() == before and len(parts) == 1 and
+       run("check", parts[0].name, status=1).returncode == 1, "a killed copy leaves its target as it was")
 shutil.rmtree(DIR)
 print(f"{len(failures)} checks failed" if failures else "all checks held")
 sys.exit(1 if failures else 0)
