@@ -152,19 +152,24 @@ int step(ORVtape& t, bool& strict, unsigned char op, unsigned char arg) {
     return r;
 }
 
-// The streaming reader reads and validates as the drive reads into a buffer
-// of the record size and validates; the drive ends back at the load point.
+// The streaming reader passes, reads and validates as the drive passes (fsr),
+// reads into a buffer of the record size and validates; the drive ends back
+// at the load point.
 void agreeWithReader(ORVtape& t) {
     static ORVtapeReader r;
     static Bytes buf(static_cast<std::size_t>(t.maxRecordSize));
     CHECK(r.open(memPath.c_str()) == 0);
     orvTapeBlockInfo b;
-    for (int rc = 0; rc >= 0;) {
-        const auto before = state(t);
-        rc = t.read(buf.data(), static_cast<unsigned>(buf.size()));
-        CHECK(r.next(&b, true) == rc && b.offset == before[0] && b.blockNumber == before[1]);
-        CHECK(rc < 0 || (b.end == state(t)[0] && b.lastSegment == static_cast<unsigned>(t.curBlkLen)));
-        CHECK(rc <= 0 || std::equal(b.data, b.data + std::min<std::size_t>(rc, buf.size()), buf.data()));
+    for (orvTapeReadMode mode : {ORVTAPE_READ_PASS, ORVTAPE_READ_DECODE}) {
+        unsigned char* p = mode == ORVTAPE_READ_PASS ? nullptr : buf.data();
+        CHECK(r.rewind() == 0 && t.rew() == 0);
+        for (int rc = 0; rc >= 0;) {
+            const auto before = state(t);
+            rc = t.read(p, static_cast<unsigned>(buf.size()));
+            CHECK(r.next(&b, mode) == rc && b.offset == before[0] && b.blockNumber == before[1]);
+            CHECK(rc < 0 || (b.end == state(t)[0] && b.lastSegment == static_cast<unsigned>(t.curBlkLen)));
+            CHECK(rc <= 0 || !p || std::equal(b.data, b.data + std::min<std::size_t>(rc, buf.size()), p));
+        }
     }
     long long off[2];
     unsigned char hdr[2][6];

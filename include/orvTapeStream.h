@@ -9,9 +9,9 @@
  *
  * - the reader walks an image from the load point, block by block, and gives
  *   each block's header facts, its stored payload and, on request, its
- *   decoded data.  It judges a block as ORVtape::read does into a buffer that
- *   takes the whole block, with the same result codes, and its validate()
- *   is ORVtape::validate's walk with the same results and offsets;
+ *   decoded data.  It judges a block as ORVtape::fsr or ORVtape::read (into a
+ *   buffer of the record size) does, with the same result codes, and its
+ *   validate() is ORVtape::validate's walk with the same results and offsets;
  * - the writer appends blocks and tapemarks and leaves byte for byte the
  *   image that ORVtape::write and wtm would leave from the same position
  *   with the same settings; it writes through a buffer and truncates the
@@ -45,10 +45,20 @@ typedef struct orvTapeBlockInfo {
     unsigned int lastSegment;    /**< curLen of its last header, the prevLen of what follows (0 after a tapemark) */
     unsigned char flags2;        /**< flags2 of its first header: 0x00, 0x81, 0x82 or 0x83 */
     bool tapemark;               /**< the block is a tapemark */
-    const unsigned char* stored; /**< the stored payload, storedLength bytes (null for a tapemark) */
-    const unsigned char* data;   /**< the decoded block when asked for, else null */
-    unsigned int dataLength;     /**< bytes at data: length, or the decode limit when the block is longer */
+    const unsigned char* stored; /**< the stored payload as far as it was read (see orvTapeReadMode), else null */
+    const unsigned char* data;   /**< the block's data when read or decoded, else null */
+    unsigned int dataLength;     /**< bytes at data: length, or the record size when the block is longer */
 } orvTapeBlockInfo;
+
+/** How much of a block orvTapeReaderNext reads, and so which drive call it agrees with. */
+typedef enum orvTapeReadMode {
+    /** As ORVtape::fsr passes a block: a plain payload is not read, a transformed one is gathered for its length. */
+    ORVTAPE_READ_PASS = 0,
+    /** As ORVtape::read into a buffer of the record size, without decompressing: data is set for plain blocks. */
+    ORVTAPE_READ_STORED = 1,
+    /** As ORVtape::read into a buffer of the record size: data holds the block's beginning, up to that size. */
+    ORVTAPE_READ_DECODE = 2
+} orvTapeReadMode;
 
 /** Opaque handle of one reader; from orvTapeReaderCreate(), freed by orvTapeReaderDestroy(). */
 typedef struct orvTapeReaderObject* orvTapeReaderHandle;
@@ -70,15 +80,21 @@ ORVTAPE_API int orvTapeReaderClose(orvTapeReaderHandle reader);
 /** Raises the largest block length expected (at least 4 MiB), as ORVtape::setMaxRecordSize. */
 ORVTAPE_API void orvTapeReaderSetMaxRecordSize(orvTapeReaderHandle reader, int size);
 /**
- * Reads the next block into *block (decoding it when decode is true).
- * Returns its length, 0 for a tapemark, or -1 (no image, null block), -2
- * (end of data or read error), -3 (reserved flag bits), -10 (broken block),
- * -12 (payload short or not decodable); a failure leaves the reader at the
- * block, with block->offset set to it.
+ * Reads the next block into *block, as far as mode says.  Returns its
+ * length, 0 for a tapemark, or -1 (no image, null block), -2 (end of data or
+ * read error), -3 (reserved flag bits), -10 (broken block), -12 (payload
+ * short or not decodable); a failure leaves the reader at the block, with
+ * block->offset set to it.
  */
-ORVTAPE_API int orvTapeReaderNext(orvTapeReaderHandle reader, orvTapeBlockInfo* block, bool decode);
+ORVTAPE_API int orvTapeReaderNext(orvTapeReaderHandle reader, orvTapeBlockInfo* block, orvTapeReadMode mode);
 /** Back to the load point, counters 0: 0, or -1 with no image. */
 ORVTAPE_API int orvTapeReaderRewind(orvTapeReaderHandle reader);
+/**
+ * Goes to a block boundary the caller knows (the offset of a block met
+ * before, say, to read it again after raising the record size), with the
+ * counters to go on from: 0, or -1 (no image, negative offset or counter).
+ */
+ORVTAPE_API int orvTapeReaderSeek(orvTapeReaderHandle reader, long long offset, int blockNumber, int fileNumber);
 /** The header chain walk of ORVtape::validate, same results and outputs; the block walk stays where it was. */
 ORVTAPE_API int orvTapeReaderValidate(orvTapeReaderHandle reader, long long* lastHdrOffset, void* hdrOut,
                                       bool* multiSeg, bool* compressed);
@@ -175,9 +191,11 @@ public:
     /** See orvTapeReaderSetMaxRecordSize(). */
     void setMaxRecordSize(int size);
     /** See orvTapeReaderNext(). */
-    int next(orvTapeBlockInfo* block, bool decode);
+    int next(orvTapeBlockInfo* block, orvTapeReadMode mode);
     /** See orvTapeReaderRewind(). */
     int rewind();
+    /** See orvTapeReaderSeek(). */
+    int seek(long long offset, int blockNumber, int fileNumber);
     /** See orvTapeReaderValidate(). */
     int validate(long long* lastHdrOffset, void* hdrOut, bool* multiSeg, bool* compressed);
     /** See orvTapeReaderGetLastErrno(). */

@@ -53,9 +53,9 @@ int main(int argc, char** argv) {
     unlink(copy);
     orvTapeWriterSetMaxSegLen(writer, 1000);
     CHECK(orvTapeReaderOpen(reader, path) == 0 && orvTapeWriterOpen(writer, copy, 0, 0) == 0);
-    CHECK(orvTapeReaderNext(reader, &b, true) == 3000 && b.segments == 3 && memcmp(b.data, block, 3000) == 0);
+    CHECK(orvTapeReaderNext(reader, &b, ORVTAPE_READ_DECODE) == 3000 && b.segments == 3 && memcmp(b.data, block, 3000) == 0);
     do CHECK(orvTapeWriterWriteStored(writer, b.stored, b.storedLength, b.flags2) == (int)b.storedLength);
-    while (orvTapeReaderNext(reader, &b, false) >= 0);
+    while (orvTapeReaderNext(reader, &b, ORVTAPE_READ_STORED) >= 0);
     CHECK(b.blockNumber == 6 && b.offset == 3152 && orvTapeWriterClose(writer) == 0);
     for (int i = 0; i < 2; ++i) {
         FILE* f = fopen(i ? copy : path, "rb");

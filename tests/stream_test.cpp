@@ -18,24 +18,28 @@ namespace {
 // Even blocks shrink under bzip2, odd ones do not.
 Bytes blockData(std::size_t i, unsigned len) { return i % 2 ? pattern(len, static_cast<unsigned>(i)) : compressible(len); }
 
-// The reader's walk and validate against the drive's read (into a buffer of
-// the record size) and validate on the same image.
+// The reader's walk and validate against the drive's on the same image:
+// passing blocks as fsr does, and reading them into a buffer of the record size.
 void agree(const Bytes& image) {
     Mounted m(image, true);
     ORVtapeReader r;
     ASSERT_EQ(r.open(m.path.c_str()), 0);
     Bytes buf(4194304);
     orvTapeBlockInfo b;
-    for (int rc = 0; rc >= 0;) {
-        const Where at = where(m.t);
-        rc = m.t.read(buf.data(), static_cast<unsigned>(buf.size()));
-        ASSERT_EQ(r.next(&b, true), rc) << "block at " << at.pos;
-        EXPECT_TRUE(b.offset == at.pos && b.blockNumber == at.blockID && b.fileNumber == at.fileNumber);
-        if (rc >= 0) { EXPECT_TRUE(b.end == where(m.t).pos && b.lastSegment == static_cast<unsigned>(m.t.curBlkLen)); }
-        const unsigned n = std::min<unsigned>(rc, static_cast<unsigned>(buf.size()));  // the beginning of longer blocks
-        if (rc > 0) { EXPECT_TRUE(b.dataLength == n && std::equal(b.data, b.data + n, buf.begin())); }
+    for (orvTapeReadMode mode : {ORVTAPE_READ_PASS, ORVTAPE_READ_DECODE}) {
+        unsigned char* p = mode == ORVTAPE_READ_PASS ? nullptr : buf.data();
+        ASSERT_TRUE(r.rewind() == 0 && m.t.rew() == 0);
+        for (int rc = 0; rc >= 0;) {
+            const Where at = where(m.t);
+            rc = m.t.read(p, static_cast<unsigned>(buf.size()));
+            ASSERT_EQ(r.next(&b, mode), rc) << "block at " << at.pos << ", mode " << mode;
+            EXPECT_TRUE(b.offset == at.pos && b.blockNumber == at.blockID && b.fileNumber == at.fileNumber);
+            if (rc >= 0) { EXPECT_TRUE(b.end == where(m.t).pos && b.lastSegment == static_cast<unsigned>(m.t.curBlkLen)); }
+            const unsigned n = p ? std::min<unsigned>(rc, static_cast<unsigned>(buf.size())) : 0;  // the beginning of longer blocks
+            if (rc > 0) { EXPECT_TRUE(b.dataLength == n && std::equal(b.data, b.data + n, buf.begin())); }
+        }
+        EXPECT_EQ(r.next(&b, mode), m.t.read(p, static_cast<unsigned>(buf.size()))) << "both stay at the block";
     }
-    EXPECT_EQ(r.next(&b, true), m.t.read(buf.data(), static_cast<unsigned>(buf.size()))) << "both stay at the block";
     long long last[2];
     Bytes hdr[2] = {Bytes(6, 0xEE), Bytes(6, 0xEE)};
     bool multi[2], comp[2];
@@ -113,6 +117,16 @@ TEST(Stream, ReaderReadsAndValidatesAsTheDrive) {
         ASSERT_EQ(big.t.write(pattern(5 << 20).data(), 5 << 20), 5 << 20);
     }
     agree(readFile(big.path));
+    // With room for them, both read whole, once the reader goes back.
+    ORVtapeReader r;
+    orvTapeBlockInfo b;
+    ASSERT_TRUE(r.open(big.path.c_str()) == 0 && r.next(&b, ORVTAPE_READ_DECODE) == 5 << 20);
+    r.setMaxRecordSize(8 << 20);
+    ASSERT_EQ(r.seek(b.offset, b.blockNumber, b.fileNumber), 0);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(r.next(&b, ORVTAPE_READ_DECODE), 5 << 20);
+        EXPECT_TRUE(b.dataLength == 5u << 20 && Bytes(b.data, b.data + b.dataLength) == pattern(5 << 20));
+    }
 }
 
 TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
@@ -142,7 +156,7 @@ TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
     EXPECT_EQ(codec.encode(nullptr, 5, false, false, &out, &flags2), -12);
     const int nulls[] = {orvTapeCodecEncode(nullptr, broken.data(), 1, true, true, &out, &flags2),
                          orvTapeCodecDecode(nullptr, broken.data(), 1, 0, &out, &outLen), orvTapeReaderOpen(nullptr, "x"),
-                         orvTapeReaderNext(nullptr, nullptr, true), orvTapeWriterWrite(nullptr, "x", 1),
+                         orvTapeReaderNext(nullptr, nullptr, ORVTAPE_READ_PASS), orvTapeWriterWrite(nullptr, "x", 1),
                          orvTapeWriterWTM(nullptr, 1), orvTapeWriterClose(nullptr)};
     for (int r : nulls) EXPECT_EQ(r, -1);
 }

@@ -1,7 +1,7 @@
 // check.cpp - orvtape check: the header chain as the library's validate sees
 // it, then what a header walk alone cannot see (a last segment running past
 // the end of the file, an image ending inside a block, blocks whose payload
-// does not read or decompress).
+// does not read or decompress).  Both passes go through the streaming reader.
 #include "orvtape.h"
 #include "volume.h"
 
@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <unistd.h>
-#include <vector>
 
 namespace orvtool {
 
@@ -43,20 +42,26 @@ int headerAt(ORVtape& tape, long long offset, unsigned char h[6]) {
 
 // Every block read in full: catches payloads that are cut short or do not
 // decompress.  Returns true and fills d at the first block that fails.
-bool readAllBlocks(ORVtape& tape, long long size, Defect& d) {
-    std::vector<char> buf(static_cast<size_t>(tape.maxRecordSize));  // the one block buffer
-    tape.rew();
+bool readAllBlocks(ORVtapeReader& reader, ORVtape& tape, long long size, Defect& d) {
+    long long room = tape.maxRecordSize;  // what one block may fill before it is read again
+    reader.rewind();
     for (;;) {
-        tape.getPosition();
-        long long at = tape.curPos;
-        int rc = readWhole(tape, buf);
-        if (rc == -2 && at >= size) return false;
+        orvTapeBlockInfo b;
+        int rc = reader.next(&b, ORVTAPE_READ_DECODE);
+        if (rc > room) {
+            // Written by a host that raised its block limit: read it again
+            // with room for the whole block, and keep that room.
+            room = rc;
+            reader.setMaxRecordSize(rc);
+            reader.seek(b.offset, b.blockNumber, b.fileNumber);
+            rc = reader.next(&b, ORVTAPE_READ_DECODE);
+        }
+        if (rc == -2 && b.offset >= size) return false;
         if (rc >= 0) continue;
-        d.offset = at;
+        d.offset = b.offset;
         d.code = rc;
-        d.headerBytes = headerAt(tape, at, d.header);
-        d.message = "block " + std::to_string(tape.blockID) + " does not read: " +
-                    readMessage(rc);
+        d.headerBytes = headerAt(tape, b.offset, d.header);
+        d.message = "block " + std::to_string(b.blockNumber) + " does not read: " + readMessage(rc);
         return true;
     }
 }
@@ -67,17 +72,19 @@ int cmdCheck(const Options& o) {
     ORVtape tape;
     mountForReading(tape, o.image);
     long long size = imageSize(tape);
+    ORVtapeReader reader;
+    openReader(reader, o.image);
     long long last = -1;
     unsigned char hdr[6] = {};
     bool multi = false, compressed = false;
-    int rc = tape.validate(&last, hdr, &multi, &compressed);
+    int rc = reader.validate(&last, hdr, &multi, &compressed);
     long long headers = rc;
     Defect d;
     bool defect = false;
 
     if (rc < 0) {
         if (rc == -2 && !(last >= 0 && last + 6 > size))
-            throw ToolError(o.image, "cannot walk the image " + cause(tape), kExitUsage);
+            throw ToolError(o.image, "cannot walk the image " + cause(rc, reader.lastErrno()), kExitUsage);
         defect = true;
         d.offset = last;
         d.code = rc;
@@ -104,7 +111,7 @@ int cmdCheck(const Options& o) {
             std::copy(hdr, hdr + 6, d.header);
             d.headerBytes = 6;
         } else {
-            defect = readAllBlocks(tape, size, d);
+            defect = readAllBlocks(reader, tape, size, d);
         }
     }
 

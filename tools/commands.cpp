@@ -184,6 +184,8 @@ int cmdLs(const Options& o) {
     ORVtape tape;
     mountForReading(tape, o.image);
     long long size = imageSize(tape);
+    ORVtapeReader reader;
+    openReader(reader, o.image);
     TapeInformation info;
     info.showReport = !o.json;
     Json files = Json::array(), blocks = Json::array();
@@ -199,41 +201,41 @@ int cmdLs(const Options& o) {
     };
     int failure = 0;
     for (;;) {
-        BlockLayout lay;
-        if (o.blocks) lay = blockLayout(tape);
-        tape.getPosition();
-        long long at = tape.curPos;
-        int block = tape.blockID;
-        int len = 0;
-        int rc = skipBlock(tape, size, &len);
+        orvTapeBlockInfo b;
+        int rc = reader.next(&b, ORVTAPE_READ_PASS);
+        long long at = b.offset;
+        // A block whose last segment runs past the end of the file is cut short.
+        if (rc >= 0 && b.end > size) rc = -12;
         if (rc == -2 && at >= size) break;
         if (rc < 0) {
             std::fflush(stdout);
-            std::fprintf(stderr, "orvtape: %s\n", readError(o.image, tape, at, rc).what());
+            std::fprintf(stderr, "orvtape: %s\n",
+                         readError(o.image, b.blockNumber, reader.lastErrno(), at, rc).what());
             failure = kExitFailure;
             break;
         }
-        bool endMark = rc == 0 && isEndMark(tape, prevTm);
+        bool endMark = rc == 0 && prevTm && b.end >= size;
         prevTm = rc == 0;
+        const int xform = b.flags2 & (HF2_BZ2 | HF2_SCRAMBLE);
         if (o.blocks) {
             if (o.json) {
-                Json b{{"block", block}, {"offset", at}};
+                Json j{{"block", b.blockNumber}, {"offset", at}};
                 if (rc == 0) {
-                    b["tapemark"] = true;
+                    j["tapemark"] = true;
                 } else {
-                    b["file"] = info.fileCount;
-                    b["stored"] = lay.stored;
-                    b["length"] = rc;
-                    b["segments"] = lay.segments;
-                    b["transforms"] = transformName(lay.xform);
+                    j["file"] = info.fileCount;
+                    j["stored"] = b.storedLength;
+                    j["length"] = rc;
+                    j["segments"] = b.segments;
+                    j["transforms"] = transformName(xform);
                 }
-                blocks.push_back(b);
+                blocks.push_back(j);
             } else if (rc == 0) {
-                std::printf("  block %d  offset %lld  tapemark%s\n", block, at,
+                std::printf("  block %d  offset %lld  tapemark%s\n", b.blockNumber, at,
                             endMark ? " (end of volume)" : "");
             } else {
-                std::printf("  block %d  offset %lld  stored %llu  data %d  segments %d  %s\n",
-                            block, at, lay.stored, rc, lay.segments, transformName(lay.xform));
+                std::printf("  block %d  offset %lld  stored %u  data %d  segments %u  %s\n",
+                            b.blockNumber, at, b.storedLength, rc, b.segments, transformName(xform));
             }
         }
         if (endMark) continue;  // the end-of-volume mark closes no file

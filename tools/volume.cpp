@@ -4,9 +4,17 @@
 namespace orvtool {
 
 ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code) {
-    return ToolError(path, "block " + std::to_string(tape.blockID) + " at offset " +
-                               std::to_string(offset) + ": " + readMessage(code) + " " +
-                               cause(code, tape.lastErrno));
+    return readError(path, tape.blockID, tape.lastErrno, offset, code);
+}
+
+ToolError readError(const std::string& path, int blockID, int err, long long offset, int code) {
+    return ToolError(path, "block " + std::to_string(blockID) + " at offset " + std::to_string(offset) +
+                               ": " + readMessage(code) + " " + cause(code, err));
+}
+
+void openReader(ORVtapeReader& reader, const std::string& path) {
+    if (reader.open(path.c_str()) != 0)
+        throw ToolError(path, "cannot open the image " + cause(-1, reader.lastErrno()), kExitUsage);
 }
 
 bool isEndMark(ORVtape& tape, bool prevWasTapemark) {

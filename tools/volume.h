@@ -10,6 +10,8 @@
 
 #include "orvtape.h"
 
+#include <orvTapeStream.h>
+
 #include <vector>
 
 namespace orvtool {
@@ -42,6 +44,11 @@ int readWhole(ORVtape& tape, std::vector<char>& buf);
 
 // Error for a block that failed to read at offset with code.
 ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code);
+// The same for block number blockID, with the errno saved by the reader.
+ToolError readError(const std::string& path, int blockID, int err, long long offset, int code);
+
+// Opens the streaming reader on an image that mountForReading accepted.
+void openReader(ORVtapeReader& reader, const std::string& path);
 
 // Layout of the block at the current position, read from its headers
 // without moving the tape.  segments is 0 when no header can be read.

@@ -17,10 +17,13 @@ int orvTapeReaderClose(orvTapeReaderHandle r) { return r ? readerOf(r)->close() 
 void orvTapeReaderSetMaxRecordSize(orvTapeReaderHandle r, int size) {
     if (r) readerOf(r)->setMaxRecordSize(size);
 }
-int orvTapeReaderNext(orvTapeReaderHandle r, orvTapeBlockInfo* block, bool decode) {
-    return r ? readerOf(r)->next(block, decode) : -1;
+int orvTapeReaderNext(orvTapeReaderHandle r, orvTapeBlockInfo* block, orvTapeReadMode mode) {
+    return r ? readerOf(r)->next(block, mode) : -1;
 }
 int orvTapeReaderRewind(orvTapeReaderHandle r) { return r ? readerOf(r)->rewind() : -1; }
+int orvTapeReaderSeek(orvTapeReaderHandle r, long long offset, int blockNumber, int fileNumber) {
+    return r ? readerOf(r)->seek(offset, blockNumber, fileNumber) : -1;
+}
 int orvTapeReaderValidate(orvTapeReaderHandle r, long long* lastHdrOffset, void* hdrOut, bool* multiSeg,
                           bool* compressed) {
     return r ? readerOf(r)->validate(lastHdrOffset, hdrOut, multiSeg, compressed) : -1;

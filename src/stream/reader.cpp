@@ -17,6 +17,10 @@ namespace {
 // Large enough that a card volume costs one read call per 12,000 blocks,
 // small enough to stay in the cache next to a block being decoded.
 constexpr std::size_t kWindow = 1u << 20;
+// A header that follows a large payload which is only passed over is read
+// with a small call: reading the payload in between would cost more.
+constexpr unsigned kLargePayload = 16u << 10;
+constexpr std::size_t kSmall = 512;
 }  // namespace
 
 struct ORVTAPE_LOCAL ORVtapeReader::Impl {
@@ -28,16 +32,17 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
     std::size_t winLen = 0;
     bool winEnds = false;  // the window stops where the file (or a read) did
     long long pos = 0;
+    unsigned passed = 0;  // payload bytes just before pos that were passed, not read
     int blockID = 0, fileNumber = 0;
     std::unique_ptr<unsigned char[]> gather;  // the stored payload of a block of several segments
     std::size_t gatherCap = 0;
     ORVtapeCodec codec;
 
-    void refill(long long off) {
+    void refill(long long off, std::size_t size) {
         std::size_t got = 0;
         winEnds = false;
-        while (got < kWindow) {
-            const ssize_t r = ::pread(fd, win.get() + got, kWindow - got, off + static_cast<long long>(got));
+        while (got < size) {
+            const ssize_t r = ::pread(fd, win.get() + got, size - got, off + static_cast<long long>(got));
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) {
                 if (r < 0) err = errno;
@@ -52,9 +57,12 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
 
     // Makes the n bytes at off (n at most the window) contiguous; returns how
     // many of them the file has, fewer only at its end or after a read error.
-    std::size_t fetch(long long off, std::size_t n, const unsigned char** p) {
-        const bool inside = off >= winStart && off <= winStart + static_cast<long long>(winLen);
-        if (!inside || (winLen - static_cast<std::size_t>(off - winStart) < n && !winEnds)) refill(off);
+    // after: the payload passed just before off, which decides the read size.
+    std::size_t fetch(long long off, std::size_t n, const unsigned char** p, unsigned after = 0) {
+        const long long end = winStart + static_cast<long long>(winLen);
+        const bool inside = off >= winStart && off <= end;
+        if (!inside || (static_cast<std::size_t>(end - off) < n && !winEnds))
+            refill(off, after >= kLargePayload && n <= kSmall ? kSmall : kWindow);
         const std::size_t have = winLen - static_cast<std::size_t>(off - winStart);
         *p = win.get() + (off - winStart);
         return have < n ? have : n;
@@ -84,7 +92,7 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
         gatherCap = cap;
     }
 
-    int next(orvTapeBlockInfo* b, bool decode);
+    int next(orvTapeBlockInfo* b, orvTapeReadMode mode);
     int validate(long long* lastHdrOffset, unsigned char* hdr, bool* multiSeg, bool* compressed);
 };
 
@@ -128,22 +136,25 @@ void ORVtapeReader::setMaxRecordSize(int size) {
     impl->codec.setMaxRecordSize(size);
 }
 
-int ORVtapeReader::rewind() {
-    if (impl->fd < 0) return -1;
-    impl->pos = 0;
-    impl->blockID = 0;
-    impl->fileNumber = 0;
+int ORVtapeReader::rewind() { return seek(0, 0, 0); }
+
+int ORVtapeReader::seek(long long offset, int blockNumber, int fileNumber) {
+    if (impl->fd < 0 || offset < 0 || blockNumber < 0 || fileNumber < 0) return -1;
+    impl->pos = offset;
+    impl->passed = 0;
+    impl->blockID = blockNumber;
+    impl->fileNumber = fileNumber;
     return 0;
 }
 
 int ORVtapeReader::lastErrno() const { return impl->err; }
 
-int ORVtapeReader::next(orvTapeBlockInfo* block, bool decode) {
+int ORVtapeReader::next(orvTapeBlockInfo* block, orvTapeReadMode mode) {
     if (impl->fd < 0 || block == nullptr) return -1;
-    return impl->next(block, decode);
+    return impl->next(block, mode);
 }
 
-int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, bool decode) {
+int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
     *b = orvTapeBlockInfo();
     b->offset = pos;
     b->end = pos;
@@ -151,7 +162,7 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, bool decode) {
     b->fileNumber = fileNumber;
     err = 0;
     const unsigned char* p;
-    if (fetch(pos, orv::kHeaderSize, &p) < static_cast<std::size_t>(orv::kHeaderSize)) return -2;
+    if (fetch(pos, orv::kHeaderSize, &p, passed) < static_cast<std::size_t>(orv::kHeaderSize)) return -2;
     unsigned char hdr[orv::kHeaderSize];
     std::memcpy(hdr, p, sizeof hdr);
     if (orv::hasReservedBits(hdr)) return -3;
@@ -161,6 +172,7 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, bool decode) {
         // As on the drive, nothing after a tapemark's header is passed over.
         b->tapemark = true;
         b->end = pos += orv::kHeaderSize;
+        passed = 0;
         ++blockID;
         ++fileNumber;
         return 0;
@@ -169,15 +181,17 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, bool decode) {
     const unsigned char first2 = hdr[5];
     const unsigned char xform = orv::blockTransform(first2);
     // What the drive gathers: a transformed block whole into a work buffer,
-    // a plain one as far as the caller's buffer (the record size) reaches.
+    // a plain one as far as the caller's buffer (the record size) reaches,
+    // nothing of it when only passing.
+    const bool plainRead = mode != ORVTAPE_READ_PASS;
     const unsigned long long limit = xform ? static_cast<unsigned long long>(orv::workCapacity(0, maxRecordSize))
-                                           : static_cast<unsigned long long>(maxRecordSize);
+                                     : plainRead ? static_cast<unsigned long long>(maxRecordSize) : 0;
     const unsigned firstLen = orv::curLenOf(hdr);
     if (firstLen == 0) return -10;
     unsigned long long total = 0;
     long long at = pos;
     b->segments = 0;
-    if (hdr[4] & HF1_EOR) {
+    if ((hdr[4] & HF1_EOR) && limit > 0) {
         // One segment: its payload is read in place, without a copy.
         if (fetch(at, orv::kHeaderSize + firstLen, &p) < orv::kHeaderSize + firstLen) return -12;
         b->stored = p + orv::kHeaderSize;
@@ -190,20 +204,22 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, bool decode) {
             if (curLen == 0) return -10;
             if (xform && total + curLen > limit) return -12;
             const unsigned n = total >= limit ? 0 : static_cast<unsigned>(limit - total < curLen ? limit - total : curLen);
-            reserveGather(static_cast<std::size_t>(total) + n);
-            if (n > 0 && !copyOut(at + orv::kHeaderSize, n, gather.get() + total)) return -12;
+            if (n > 0) {
+                reserveGather(static_cast<std::size_t>(total) + n);
+                if (!copyOut(at + orv::kHeaderSize, n, gather.get() + total)) return -12;
+            }
             total += curLen;
             at += orv::kHeaderSize + curLen;
             ++b->segments;
             // A chain that sums beyond what a result can carry is no block.
             if (total > static_cast<unsigned long long>(INT_MAX)) return -10;
             if (hdr[4] & HF1_EOR) break;
-            if (fetch(at, orv::kHeaderSize, &p) < static_cast<std::size_t>(orv::kHeaderSize)) return -2;
+            if (fetch(at, orv::kHeaderSize, &p, curLen - n) < static_cast<std::size_t>(orv::kHeaderSize)) return -2;
             std::memcpy(hdr, p, sizeof hdr);
             if (orv::hasReservedBits(hdr)) return -3;
             if (orv::checkContinuation(hdr, first2) != 0) return -10;
         }
-        b->stored = gather.get();
+        if (limit > 0) b->stored = gather.get();
     }
     b->storedLength = static_cast<unsigned int>(total);
     b->lastSegment = orv::curLenOf(hdr);
@@ -212,8 +228,9 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, bool decode) {
         b->data = b->stored;
         b->dataLength = static_cast<unsigned int>(total < limit ? total : limit);
     } else {
-        b->length = decode ? codec.decode(b->stored, b->storedLength, first2, &b->data, &b->dataLength)
-                           : codec.length(b->stored, b->storedLength, first2);
+        b->length = mode == ORVTAPE_READ_DECODE
+                        ? codec.decode(b->stored, b->storedLength, first2, &b->data, &b->dataLength)
+                        : codec.length(b->stored, b->storedLength, first2);
         if (b->length < 0) {
             b->data = nullptr;
             b->dataLength = 0;
@@ -221,6 +238,7 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, bool decode) {
         }
     }
     b->end = pos = at;
+    passed = limit > 0 ? 0 : b->lastSegment;
     ++blockID;
     return b->length;
 }
@@ -250,7 +268,7 @@ int ORVtapeReader::Impl::validate(long long* lastHdrOffset, unsigned char* hdr, 
     for (long long offset = 0; offset < st.st_size;) {
         if (lastHdrOffset) *lastHdrOffset = offset;
         const unsigned char* p;
-        const std::size_t got = fetch(offset, orv::kHeaderSize, &p);
+        const std::size_t got = fetch(offset, orv::kHeaderSize, &p, walk.expectedPrev);
         std::memcpy(hdr, p, got);
         if (got < static_cast<std::size_t>(orv::kHeaderSize)) return -2;
         if (orv::hasReservedBits(hdr)) return -3;
