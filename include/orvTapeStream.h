@@ -43,7 +43,7 @@ typedef struct orvTapeBlockInfo {
     unsigned int storedLength;   /**< payload bytes in the image */
     unsigned int segments;       /**< headers of the block (1 for a tapemark) */
     unsigned int lastSegment;    /**< curLen of its last header, the prevLen of what follows (0 after a tapemark) */
-    unsigned char flags2;        /**< flags2 of its first header: 0x00, 0x81, 0x82 or 0x83 */
+    unsigned char flags2;        /**< flags2 of its first header (the library writes 0x00, 0x81, 0x82, 0x83) */
     bool tapemark;               /**< the block is a tapemark */
     const unsigned char* stored; /**< the stored payload as far as it was read (see orvTapeReadMode), else null */
     const unsigned char* data;   /**< the block's data when read or decoded, else null */
@@ -103,14 +103,14 @@ ORVTAPE_API int orvTapeReaderGetLastErrno(orvTapeReaderHandle reader);
 
 /* ---- Writer ------------------------------------------------------------- */
 
-/** A writer with no image open and the drive's default settings (never null). */
+/** A writer with no image open and the drive's default settings, which stay until changed (never null). */
 ORVTAPE_API orvTapeWriterHandle orvTapeWriterCreate(void);
 /** Closes the image as orvTapeWriterClose does and frees the writer. */
 ORVTAPE_API void orvTapeWriterDestroy(orvTapeWriterHandle writer);
 /**
- * Opens (or creates) the image at path to write from offset on, where the
- * segment or tapemark before ends with curLen prevLen (0 at the load point).
- * Nothing in the file changes until blocks come.  0, or -1 (errno kept).
+ * Opens the image at path (created when missing) to write from offset on,
+ * where the segment or tapemark before has the curLen prevLen (0 at the load
+ * point).  Its bytes change only when blocks come.  0, or -1 (errno kept).
  */
 ORVTAPE_API int orvTapeWriterOpen(orvTapeWriterHandle writer, const char* path, long long offset,
                                   unsigned int prevLen);

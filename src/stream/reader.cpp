@@ -167,10 +167,10 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
     std::memcpy(hdr, p, sizeof hdr);
     if (orv::hasReservedBits(hdr)) return -3;
     b->flags2 = hdr[5];
-    b->segments = 1;
     if (hdr[4] & HF1_TM) {
         // As on the drive, nothing after a tapemark's header is passed over.
         b->tapemark = true;
+        b->segments = 1;
         b->end = pos += orv::kHeaderSize;
         passed = 0;
         ++blockID;
@@ -190,7 +190,6 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
     if (firstLen == 0) return -10;
     unsigned long long total = 0;
     long long at = pos;
-    b->segments = 0;
     if ((hdr[4] & HF1_EOR) && limit > 0) {
         // One segment: its payload is read in place, without a copy.
         if (fetch(at, orv::kHeaderSize + firstLen, &p) < orv::kHeaderSize + firstLen) return -12;

@@ -39,7 +39,6 @@ struct ORVTAPE_LOCAL ORVtapeWriter::Impl {
     // The image refused bytes: it keeps the whole blocks before keep, and
     // the writer takes nothing more.
     int refuse(long long keep) {
-        if (err == 0) err = EIO;
         (void)ftruncate(fd, keep);
         pos = bufStart = keep;
         used = 0;
