@@ -162,18 +162,27 @@ TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
 }
 
 TEST(Stream, WriterThatRunsOutOfRoomLeavesWholeBlocks) {
-    TempDir dir;
-    const std::string path = dir.path("full.tape");
-    EXPECT_EQ(inChild([&] {
-        ORVtapeWriter w;
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit lim{1500000, 1500000};  // room for one buffer and a half
-        if (setrlimit(RLIMIT_FSIZE, &lim) != 0 || w.open(path.c_str(), 0, 0) != 0) return 1;
-        int rc = 0;
-        for (int i = 0; i < 30000 && rc >= 0; ++i) rc = w.write(pattern(80).data(), 80);
-        if (rc != -11 || w.lastErrno() != EFBIG || w.wtm(1) != -11 || w.close() != -11) return 2;
-        return fileSize(path) == w.position() && w.position() % 86 == 0 && w.position() > (1 << 20) ? 0 : 3;
-    }), 0);
-    Mounted m(readFile(path), true);
-    EXPECT_EQ(m.t.validate(nullptr, nullptr, nullptr, nullptr), fileSize(path) / 86);
+    // Blocks gathered in the buffer, and blocks larger than it written straight.
+    const struct { unsigned len, blocks; } cases[] = {{80, 70000}, {2000000, 5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.len);
+        TempDir dir;
+        const std::string path = dir.path("full.tape");
+        const long long span = c.len + 6 * ((c.len - 1) / 65535 + 1);
+        EXPECT_EQ(inChild([&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit lim{4500000, 4500000};
+            ORVtapeWriter w;
+            if (setrlimit(RLIMIT_FSIZE, &lim) != 0 || w.open(path.c_str(), 0, 0) != 0) return 1;
+            const Bytes data = pattern(c.len);
+            int rc = 0;
+            for (unsigned i = 0; i < c.blocks && rc >= 0; ++i) rc = w.write(data.data(), c.len);
+            if (rc != -11 || w.lastErrno() != EFBIG || w.wtm(1) != -11 || w.close() != -11) return 2;
+            return fileSize(path) == w.position() && w.position() % span == 0 && w.position() > 3000000 ? 0 : 3;
+        }), 0);
+        Mounted m(readFile(path), true);
+        EXPECT_EQ(m.t.validate(nullptr, nullptr, nullptr, nullptr), fileSize(path) / span * (span - c.len) / 6);
+    }
+    ORVtapeWriter w;  // refusals before anything is written, in the drive's order
+    EXPECT_TRUE(w.write("x", 1) == -11 && w.write(nullptr, 4194305) == -13 && w.writeStored("x", 1, 0) == -11);
 }
