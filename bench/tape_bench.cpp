@@ -6,6 +6,7 @@
 // noise; each pair is run in several interleaved rounds and the best time of
 // each side is kept.
 #include "ORVtape.h"
+#include "orvTapeStream.h"
 #include "workload.h"
 
 #include <benchmark/benchmark.h>
@@ -237,6 +238,46 @@ void smallPair() {
         unsigned char buf[size];
         timed(st, [&] { return rawRead(fd, buf, size, blocks); }, 1ull * size * blocks);
         ::close(fd);
+    });
+}
+
+// The streaming writer and reader against the drive path on the same blocks:
+// the ratio is drive time / streaming time.
+void streamPairs(unsigned size, unsigned blocks) {
+    const std::string tag = size >= kKiB ? std::to_string(size / kKiB) + "K" : std::to_string(size);
+    const std::string img = "stream" + tag + ".tape", drv = "stream" + tag + ".drive";
+    const unsigned long long bytes = 1ull * size * blocks;
+    add("stream_write_" + tag + "/lib", [=](benchmark::State& st) {
+        emptyFile(img);
+        timed(st, [&] {
+            ORVtapeWriter w;
+            if (w.open(path(img).c_str(), 0, 0) != 0) return false;
+            for (unsigned i = 0; i < blocks; ++i)
+                if (w.write(blockData(i, size), size) != static_cast<int>(size)) return false;
+            return w.close() == 0;
+        }, bytes);
+    });
+    add("stream_write_" + tag + "/drive", [=](benchmark::State& st) {
+        Tape tp(drv);
+        timed(st, [&] { return libWrite(tp.t, size, blocks); }, bytes);
+        if (fileSize(drv) != fileSize(img)) fail(st, "the streaming image differs from the drive's");
+    });
+    add("stream_read_" + tag + "/lib", [=](benchmark::State& st) {
+        std::uint64_t sum = 0;
+        timed(st, [&] {
+            ORVtapeReader r;
+            if (r.open(path(img).c_str()) != 0) return false;
+            orvTapeBlockInfo b;
+            unsigned n = 0;
+            for (; r.next(&b, ORVTAPE_READ_DECODE) == static_cast<int>(size); ++n) sum = bench::digest(b.data, 8, sum);
+            return n == blocks;
+        }, bytes);
+        benchmark::DoNotOptimize(sum);
+    });
+    add("stream_read_" + tag + "/drive", [=](benchmark::State& st) {
+        Tape tp(drv, false);
+        std::unique_ptr<unsigned char[]> buf(new unsigned char[size]);
+        timed(st, [&] { return libRead(tp.t, buf.get(), size, blocks); }, bytes);
     });
 }
 
@@ -554,6 +595,10 @@ void printTable(const Memory& xform, const Memory& plain) {
     row("read 4 MiB (aligned 64 KiB)", "read_4M/lib", "read_4M/aligned", 0, "-");
     row("write 80 B blocks (raw layout)", "small_write/lib", "small_write/raw", 0.90, ">= 0.90");
     row("read 80 B blocks (raw layout)", "small_read/lib", "small_read/raw", 0.90, ">= 0.90");
+    row("stream write 80 B (drive write)", "stream_write_80/lib", "stream_write_80/drive", 5.0, ">= 5.00");
+    row("stream read 80 B (drive read)", "stream_read_80/lib", "stream_read_80/drive", 5.0, ">= 5.00");
+    row("stream write 32 KiB (drive write)", "stream_write_32K/lib", "stream_write_32K/drive", 1.0, ">= 1.00");
+    row("stream read 32 KiB (drive read)", "stream_read_32K/lib", "stream_read_32K/drive", 1.0, ">= 1.00");
     char note[64];
     std::snprintf(note, sizeof note, "; stored/original %.3f", compressionRatio);
     row("compressed write (bz2 in memory)", "cmp_write/lib", "cmp_write/bz2", 0.95, ">= 0.95", note);
@@ -660,6 +705,8 @@ int main(int argc, char** argv) {
     plainPair(256 * kKiB);
     plainPair(4 * kMiB);
     smallPair();
+    streamPairs(80, cfg.smallBlocks * 4);
+    streamPairs(32 * kKiB, static_cast<unsigned>(cfg.plainBytes / (32 * kKiB)));
     compressedPair();
     scramblePair();
     backwardPair();
@@ -688,6 +735,7 @@ int main(int argc, char** argv) {
     printTable(xform, plain);
     for (const char* f : {"plain256K", "plain4M"})
         for (const char* ext : {".tape", ".raw", ".al"}) std::remove(path(std::string(f) + ext).c_str());
+    for (const char* f : {"stream80.tape", "stream80.drive", "stream32K.tape", "stream32K.drive"}) std::remove(path(f).c_str());
     for (const char* f : {"small.tape", "small.raw", "cmp.tape", "scr.tape", "scr_plain.tape", "bkwd.tape",
                           "space.tape", "growth.tape", "cli.src", "cli.tape", "cli.back", "cli.tap", "cli.imp",
                           "cli.copy"})

@@ -8,7 +8,8 @@ option(ORVTAPE_BUILD_STATIC "Also build liborvTapeItf.a" OFF)
 set(ORVTAPE_PUBLIC_HEADERS
   ${PROJECT_SOURCE_DIR}/include/orvTapeItf.h
   ${PROJECT_SOURCE_DIR}/include/ORVtape.h
-  ${PROJECT_SOURCE_DIR}/include/TapeInformation.h)
+  ${PROJECT_SOURCE_DIR}/include/TapeInformation.h
+  ${PROJECT_SOURCE_DIR}/include/orvTapeStream.h)
 set(ORVTAPE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/orvTapeItf)
 set(ORVTAPE_INSTALL_TARGETS orvTapeItf)
 

@@ -2,6 +2,7 @@
 // image bytes (fewer if the input ends early), then opcode/argument byte pairs.
 // Every image is validated and read to its end and back before the script runs.
 #include "ORVtape.h"
+#include "orvTapeStream.h"
 #include "support.h"
 
 #include <algorithm>
@@ -151,12 +152,40 @@ int step(ORVtape& t, bool& strict, unsigned char op, unsigned char arg) {
     return r;
 }
 
+// The streaming reader passes, reads and validates as the drive passes (fsr),
+// reads into a buffer of the record size and validates; the drive ends back
+// at the load point.
+void agreeWithReader(ORVtape& t) {
+    static ORVtapeReader r;
+    static Bytes buf(static_cast<std::size_t>(t.maxRecordSize));
+    CHECK(r.open(memPath.c_str()) == 0);
+    orvTapeBlockInfo b;
+    for (orvTapeReadMode mode : {ORVTAPE_READ_PASS, ORVTAPE_READ_DECODE}) {
+        unsigned char* p = mode == ORVTAPE_READ_PASS ? nullptr : buf.data();
+        CHECK(r.rewind() == 0 && t.rew() == 0);
+        for (int rc = 0; rc >= 0;) {
+            const auto before = state(t);
+            rc = t.read(p, static_cast<unsigned>(buf.size()));
+            CHECK(r.next(&b, mode) == rc && b.offset == before[0] && b.blockNumber == before[1]);
+            CHECK(rc < 0 || (b.end == state(t)[0] && b.lastSegment == static_cast<unsigned>(t.curBlkLen)));
+            CHECK(rc <= 0 || !p || std::equal(b.data, b.data + std::min<std::size_t>(rc, buf.size()), p));
+        }
+    }
+    long long off[2];
+    unsigned char hdr[2][6];
+    bool multi[2], comp[2];
+    CHECK(r.validate(&off[0], hdr[0], &multi[0], &comp[0]) == t.validate(&off[1], hdr[1], &multi[1], &comp[1]));
+    CHECK(off[0] == off[1] && !std::memcmp(hdr[0], hdr[1], 6) && multi[0] == multi[1] && comp[0] == comp[1]);
+    CHECK(r.close() == 0 && t.rew() == 0);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::size_t n = size < 2 ? 0 : std::min<std::size_t>(data[0] | data[1] << 8, size - 2);
     CHECK(ftruncate(memFd, 0) == 0 && pwrite(memFd, data + 2, n, 0) == static_cast<ssize_t>(n));
     static ORVtape t;  // close() resets every field; the work buffers are kept
     CHECK(t.open(memPath.c_str(), false) == 0);  // an empty image receives its tapemarks here
     bool strict = strictCount(contents()) >= 0;
+    agreeWithReader(t);
     step(t, strict, 5, 15);  // validate with every output
     while (step(t, strict, 0, 11) >= 0) {}
     while (step(t, strict, 1, 11) >= 0) {}

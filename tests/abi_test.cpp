@@ -5,6 +5,7 @@
 // the test program no longer builds.
 #include "ORVtape.h"
 #include "TapeInformation.h"
+#include "orvTapeStream.h"
 
 #include <cstddef>
 #include <type_traits>
@@ -33,3 +34,10 @@ AT(TapeInformation, fileBytes, 0); AT(TapeInformation, fileCount, 4); AT(TapeInf
 AT(TapeInformation, fileMinBlk, 12); AT(TapeInformation, fileMaxBlk, 16); AT(TapeInformation, tapeMinBlk, 20);
 AT(TapeInformation, tapeMaxBlk, 24); AT(TapeInformation, totalBytes, 32); AT(TapeInformation, showProgress, 40);
 AT(TapeInformation, showReport, 41);
+
+// The streaming classes hold one pointer to their state, so they can grow
+// without moving anything a host compiled against.
+static_assert(sizeof(ORVtapeReader) == 8 && sizeof(ORVtapeWriter) == 8 && sizeof(ORVtapeCodec) == 8, "stream object resized");
+static_assert(sizeof(orvTapeBlockInfo) == 72, "block info resized");
+AT(orvTapeBlockInfo, offset, 0); AT(orvTapeBlockInfo, end, 8); AT(orvTapeBlockInfo, length, 24);
+AT(orvTapeBlockInfo, flags2, 40); AT(orvTapeBlockInfo, stored, 48); AT(orvTapeBlockInfo, dataLength, 64);

@@ -2,6 +2,7 @@
  * through the C interface, reads it back and positions on it.  Exit status 0
  * means every check held. */
 #include "orvTapeItf.h"
+#include "orvTapeStream.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -54,5 +55,27 @@ int main(int argc, char** argv) {
     CHECK(orvTapeLocate(tape, 99) == -2 && orvTapeGetLastRC(tape) == -2);
     CHECK(orvTapeClose(tape) == 0 && !orvTapeIsReady(tape));
     orvTapeDestroy(tape);
+
+    /* The volume read by the streaming reader and copied, stored forms as
+     * they are, by the streaming writer: the copy is the same file. */
+    orvTapeReaderHandle reader = orvTapeReaderCreate();
+    orvTapeWriterHandle writer = orvTapeWriterCreate();
+    orvTapeBlockInfo b;
+    char copy[4096], image[2][8192];
+    snprintf(copy, sizeof copy, "%s.copy", path);
+    unlink(copy);
+    orvTapeWriterSetMaxSegLen(writer, 1000);
+    CHECK(orvTapeReaderOpen(reader, path) == 0 && orvTapeWriterOpen(writer, copy, 0, 0) == 0);
+    CHECK(orvTapeReaderNext(reader, &b, ORVTAPE_READ_DECODE) == 3000 && b.segments == 3 && memcmp(b.data, block, 3000) == 0);
+    do CHECK(orvTapeWriterWriteStored(writer, b.stored, b.storedLength, b.flags2) == (int)b.storedLength);
+    while (orvTapeReaderNext(reader, &b, ORVTAPE_READ_STORED) >= 0);
+    CHECK(b.blockNumber == 6 && b.offset == 3152 && orvTapeWriterClose(writer) == 0);
+    for (int i = 0; i < 2; ++i) {
+        FILE* f = fopen(i ? copy : path, "rb");
+        CHECK(f != NULL && fread(image[i], 1, sizeof image[i], f) == 3152 && fclose(f) == 0);
+    }
+    CHECK(memcmp(image[0], image[1], 3152) == 0);
+    orvTapeReaderDestroy(reader);
+    orvTapeWriterDestroy(writer);
     return failures != 0;
 }

@@ -18,7 +18,7 @@ int readHdrAt(ORVtape& t, unsigned char* hdr, long long pos) {
     t.prevBlkLen = static_cast<int>(prevLenOf(hdr));
     t.hdrFlags1 = hdr[4];
     t.hdrFlags2 = hdr[5];
-    if ((hdr[4] & kReservedFlags1) || (hdr[5] & kReservedFlags2)) {
+    if (hasReservedBits(hdr)) {
         t.setPosition(pos);
         return -3;
     }
@@ -30,7 +30,7 @@ int writeHdrAt(ORVtape& t, const unsigned char* hdr, long long pos) {
     if (t.fd < 0) return -1;
     unsigned char out[kHeaderSize];
     std::memcpy(out, hdr, kHeaderSize);
-    if (out[5] & kTransformBits) out[5] |= HF2_XFORM;
+    out[5] = diskFlags2(out[5]);
     notePosition(t, pos);
     t.hdrPos = pos;
     if (::write(t.fd, out, kHeaderSize) != kHeaderSize) {

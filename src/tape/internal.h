@@ -1,36 +1,16 @@
-// Shared helpers of the tape image engine: header byte layout, the header
-// field snapshot that failed operations restore, and the known-offset
-// refresh that spares a position query when the engine already knows where
-// the descriptor stands.
+// Shared helpers of the tape image engine (the format itself is in
+// format.h): the header field snapshot that failed operations restore, and
+// the known-offset refresh that spares a position query when the engine
+// already knows where the descriptor stands.
 #ifndef ORV_TAPE_INTERNAL_H
 #define ORV_TAPE_INTERNAL_H
 
-#include "ORVtape.h"
+#include "format.h"
 
 #include <climits>
 #include <cstdint>
 
 namespace orv {
-
-constexpr int kHeaderSize = 6;
-constexpr int kMinRecordSize = 4194304;
-constexpr int kMaxSegment = 65535;
-constexpr unsigned char kReservedFlags1 = 0x1F;
-constexpr unsigned char kReservedFlags2 = 0x7C;
-constexpr unsigned char kTransformBits = HF2_BZ2 | HF2_SCRAMBLE;
-
-inline unsigned curLenOf(const unsigned char* h) { return h[0] | (h[1] << 8); }
-inline unsigned prevLenOf(const unsigned char* h) { return h[2] | (h[3] << 8); }
-
-inline void packHeader(unsigned char* h, unsigned curLen, unsigned prevLen,
-                       unsigned char flags1, unsigned char flags2) {
-    h[0] = static_cast<unsigned char>(curLen);
-    h[1] = static_cast<unsigned char>(curLen >> 8);
-    h[2] = static_cast<unsigned char>(prevLen);
-    h[3] = static_cast<unsigned char>(prevLen >> 8);
-    h[4] = flags1;
-    h[5] = flags2;
-}
 
 // The header fields describe the segment that ends at the current position.
 // Every failed operation puts them back together with the position, so that
@@ -72,11 +52,6 @@ int readHdrAt(ORVtape& t, unsigned char* hdr, long long pos);
 int writeHdrAt(ORVtape& t, const unsigned char* hdr, long long pos);
 // readPrevHdr from a known offset.
 int readPrevHdrAt(ORVtape& t, unsigned char* hdr, long long pos);
-
-// Largest count that a signed 32-bit size argument can carry.
-inline int clampToInt(unsigned long long v) {
-    return v > static_cast<unsigned long long>(INT_MAX) ? INT_MAX : static_cast<int>(v);
-}
 
 }  // namespace orv
 

@@ -24,15 +24,6 @@ struct BlockRead {
     }
 };
 
-// Checks that a continuation header carries the transform bits of the block.
-bool continuationFits(unsigned char flags2, bool transformed, bool compressed, bool scrambled) {
-    if (!transformed) return true;
-    if (!(flags2 & HF2_XFORM)) return false;
-    if (compressed && !(flags2 & HF2_BZ2)) return false;
-    if (scrambled && !(flags2 & HF2_SCRAMBLE)) return false;
-    return true;
-}
-
 }  // namespace
 
 int ORVtape::readBlk(void* buffer, unsigned int size, int* lengthOut) {
@@ -58,17 +49,16 @@ int ORVtape::readBlk(void* buffer, unsigned int size, int* lengthOut) {
         lastRC = 0;
         return 0;
     }
-    if (!(hdr[4] & HF1_BOR)) return blk.fail(-10);
+    if (orv::checkFirstHeader(hdr) != 0) return blk.fail(-10);
 
     // Destination of the payload: the caller's buffer for a plain block, the
     // work buffer that undoes the outermost transform for a transformed one.
     char* dest = static_cast<char*>(buffer);
     unsigned long long limit = buffer ? size : 0;
     const unsigned char first2 = hdr[5];
-    const bool transformed = first2 & HF2_XFORM;
-    const bool compressed = transformed && (first2 & HF2_BZ2);
-    const bool scrambled = transformed && (first2 & HF2_SCRAMBLE);
-    if (!transformed && (first2 & orv::kTransformBits)) return blk.fail(-10);
+    const unsigned char xform = orv::blockTransform(first2);
+    const bool compressed = xform & HF2_BZ2;
+    const bool scrambled = xform & HF2_SCRAMBLE;
     if (compressed) {
         dest = cmpBfr.getBfr(0, maxRecordSize);
         limit = static_cast<unsigned long long>(cmpBfr.capacity);
@@ -103,8 +93,7 @@ int ORVtape::readBlk(void* buffer, unsigned int size, int* lengthOut) {
         rc = orv::readHdrAt(*this, hdr, pos);
         if (rc != 0) return blk.fail(rc);
         pos += orv::kHeaderSize;
-        if (hdr[4] & (HF1_BOR | HF1_TM)) return blk.fail(-10);
-        if (!continuationFits(hdr[5], transformed, compressed, scrambled)) return blk.fail(-10);
+        if (orv::checkContinuation(hdr, first2) != 0) return blk.fail(-10);
     }
     orv::notePosition(*this, pos);
 
@@ -112,16 +101,14 @@ int ORVtape::readBlk(void* buffer, unsigned int size, int* lengthOut) {
     // they never write beyond the block's length anyway.
     const int callerSize = buffer ? orv::clampToInt(size) : 0;
     int length = static_cast<int>(total);
-    if (scrambled) {
-        encBfr.dataLen = static_cast<unsigned int>(length);
-        if (compressed)
-            length = decrypt(cmpBfr.getBfr(0, maxRecordSize), cmpBfr.capacity);
-        else
-            length = decrypt(static_cast<char*>(buffer), callerSize);
-    }
-    if (compressed) {
-        cmpBfr.dataLen = static_cast<unsigned int>(length);
-        length = decompress(static_cast<char*>(buffer), callerSize);
+    if (xform) {
+        // The gathered payload sits in the work buffer of the outermost transform.
+        if (scrambled) encBfr.dataLen = static_cast<unsigned int>(length);
+        if (compressed) cmpBfr.dataLen = static_cast<unsigned int>(length);
+        const auto* stored = reinterpret_cast<const unsigned char*>(scrambled ? encBfr.aligned : cmpBfr.aligned);
+        length = orv::decodeBlock(stored, static_cast<unsigned int>(length), xform,
+                                  reinterpret_cast<unsigned char*>(cmpBfr.aligned), cmpBfr.capacity,
+                                  static_cast<char*>(buffer), callerSize);
         if (length < 0) return blk.fail(-12);
     }
     if (lengthOut) *lengthOut = length;

@@ -5,48 +5,6 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace {
-
-// What the walk remembers about the block it is inside.
-struct WalkState {
-    unsigned int count = 0;
-    unsigned int expectedPrev = 0;
-    bool beginsBlock = true;
-    unsigned char blockBits = 0;  // XFORM, BZ2 and SCRAMBLE of the block's first header
-};
-
-// The flag rules for one header; 0 when it fits its place in the walk.
-int checkHeader(const unsigned char* h, WalkState& w, bool* multiSeg, bool* compressed) {
-    const unsigned curLen = orv::curLenOf(h);
-    const unsigned char flags1 = h[4];
-    if (w.beginsBlock) {
-        w.blockBits = h[5] & (HF2_XFORM | orv::kTransformBits);
-        if ((w.blockBits & HF2_BZ2) && compressed) *compressed = true;
-        if (flags1 & HF1_TM) {
-            if (flags1 & (HF1_BOR | HF1_EOR)) return -10;
-            if (w.blockBits) return -11;
-            if (curLen != 0) return -12;
-            w.blockBits = 0;
-        } else if (curLen == 0) {
-            return -14;
-        }
-        return 0;
-    }
-    if (multiSeg) *multiSeg = true;
-    if (flags1 & HF1_TM) return -15;
-    if (flags1 & HF1_BOR) return -16;
-    if (curLen == 0) return -17;
-    if (w.blockBits & HF2_XFORM) {
-        if ((w.blockBits & HF2_BZ2) && !(h[5] & HF2_BZ2)) return -21;
-        if ((w.blockBits & HF2_SCRAMBLE) && !(h[5] & HF2_SCRAMBLE)) return -22;
-    } else if (w.blockBits & orv::kTransformBits) {
-        return -20;
-    }
-    return 0;
-}
-
-}  // namespace
-
 int ORVtape::validate(long long* lastHdrOffset, void* hdrOut, bool* multiSeg, bool* compressed) {
     if (fd < 0) {
         lastErrno = 0;
@@ -76,7 +34,7 @@ int ORVtape::validate(long long* lastHdrOffset, void* hdrOut, bool* multiSeg, bo
         return -2;
     }
 
-    WalkState walk;
+    orv::WalkState walk;
     long long offset = curPos;
     for (;;) {
         lastErrno = 0;
@@ -88,15 +46,11 @@ int ORVtape::validate(long long* lastHdrOffset, void* hdrOut, bool* multiSeg, bo
         }
         if (lastHdrOffset) *lastHdrOffset = offset;
         int rc = orv::readHdrAt(*this, hdr, offset);
-        if (rc == 0) rc = checkHeader(hdr, walk, multiSeg, compressed);
-        if (rc == 0 && orv::prevLenOf(hdr) != walk.expectedPrev) rc = -18;
+        if (rc == 0) rc = orv::walkHeader(hdr, walk, multiSeg, compressed);
         if (rc != 0) {
             lastRC = rc;
             return rc;
         }
-        walk.beginsBlock = (hdr[4] & (HF1_TM | HF1_EOR)) != 0;
-        walk.expectedPrev = orv::curLenOf(hdr);
-        ++walk.count;
         offset += orv::kHeaderSize + orv::curLenOf(hdr);
         if (!setPosition(offset)) {
             setPosition(saved);

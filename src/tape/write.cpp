@@ -36,40 +36,17 @@ int ORVtape::writeBlk(const void* data, unsigned int length) {
         return -12;
     }
 
-    const char* payload = static_cast<const char*>(data);
-    unsigned int payloadLen = length;
-    unsigned char xform = 0;
-    // Tapemarks skip the transforms: there is nothing to transform, and a
-    // session that only writes tapemarks should not allocate work buffers.
-    if (compressOn && data != nullptr && length > 0) {
-        const int c = compress(const_cast<char*>(payload), static_cast<int>(length));
-        if (c > 0 && static_cast<unsigned int>(c) < length) {
-            payload = cmpBfr.getBfr(0, maxRecordSize);
-            payloadLen = static_cast<unsigned int>(c);
-            xform |= HF2_BZ2;
-        }
-    }
-    if (encryptOn && data != nullptr && length > 0) {
-        encrypt(const_cast<char*>(payload), static_cast<int>(payloadLen));
-        payload = encBfr.getBfr(0, maxRecordSize);
-        xform |= HF2_SCRAMBLE;
-    }
-
-    if (maxSegLen < 16) maxSegLen = 16;
-    if (maxSegLen > orv::kMaxSegment) maxSegLen = orv::kMaxSegment;
-    const unsigned int segSize = static_cast<unsigned int>(maxSegLen);
+    const orv::Encoded stored = orv::encodeBlock(cmpBfr, encBfr, maxRecordSize, cmpLevel, data, length,
+                                                 compressOn, encryptOn);
+    const char* payload = stored.payload;
+    maxSegLen = orv::clampSegLen(maxSegLen);
 
     long long pos = blockStart;
-    unsigned int remaining = payloadLen;
     unsigned long long total = 0;
-    bool first = true;
-    do {
-        const unsigned int n = remaining < segSize ? remaining : segSize;
-        unsigned char flags1 = 0;
-        if (first) flags1 = n == 0 ? HF1_TM : HF1_BOR;
-        if (n > 0 && n == remaining) flags1 |= HF1_EOR;
-        unsigned char hdr[orv::kHeaderSize];
-        orv::packHeader(hdr, n, static_cast<unsigned>(curBlkLen), flags1, n > 0 ? xform : 0);
+    orv::SegmentCutter cut(stored.length, static_cast<unsigned int>(maxSegLen), stored.xform);
+    unsigned char hdr[orv::kHeaderSize];
+    unsigned int n = 0;
+    while (cut.next(static_cast<unsigned>(curBlkLen), hdr, &n)) {
         if (orv::writeHdrAt(*this, hdr, pos) != 0)
             return abandonBlock(*this, blockStart, before, -11);
         pos += orv::kHeaderSize;
@@ -80,9 +57,7 @@ int ORVtape::writeBlk(const void* data, unsigned int length) {
             pos += n;
         }
         total += n;
-        remaining -= n;
-        first = false;
-    } while (remaining > 0);
+    }
 
     newImage = false;
     orv::notePosition(*this, pos);

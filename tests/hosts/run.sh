@@ -32,7 +32,7 @@ install)
     [ "$(readlink "$lib/liborvTapeItf.so")" = liborvTapeItf.so.1 ] || fail "bad .so link"
     [ "$(readlink "$lib/liborvTapeItf.so.1")" = liborvTapeItf.so.1.0.0 ] || fail "bad .so.1 link"
     readelf -d "$lib/liborvTapeItf.so.1.0.0" | grep -q 'SONAME.*\[liborvTapeItf\.so\.1\]' || fail "wrong SONAME"
-    for f in include/orvTapeItf.h include/ORVtape.h include/TapeInformation.h "$libdir/pkgconfig/orvTapeItf.pc" \
+    for f in include/orvTapeItf.h include/ORVtape.h include/TapeInformation.h include/orvTapeStream.h "$libdir/pkgconfig/orvTapeItf.pc" \
         "$libdir/cmake/orvTapeItf/orvTapeItfConfig.cmake" "$libdir/cmake/orvTapeItf/orvTapeItfConfigVersion.cmake"; do
         [ -f "$prefix/$f" ] || fail "$f not installed"
     done
