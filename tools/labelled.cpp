@@ -3,6 +3,8 @@
 #include "labelled.h"
 #include "volume.h"
 
+#include <cctype>
+
 namespace orvtool {
 
 namespace {
@@ -129,6 +131,7 @@ const DataSet& findDataSet(const LabelledVolume& v, const std::string& path,
     if (!v.labelled) throw ToolError(path, "is not a labelled volume (it has no VOL1 label)");
     std::string want = dsn;
     while (!want.empty() && want.back() == ' ') want.pop_back();
+    for (char& c : want) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (size_t i = 0; i < v.sets.size(); ++i)
         if (dsn.empty() ? static_cast<long long>(i + 1) == number : v.sets[i].dsn == want)
             return v.sets[i];
