@@ -287,7 +287,7 @@ GetPlan planGet(ORVtape& tape, long long size, const Options& o) {
         if (g.format.recfm == 'F' && o.lrecl <= 0)
             throw ToolError("", "--recfm F needs --lrecl", kExitUsage);
     }
-    bool ebcdic = o.ascii;  // without labels, --ascii says the data are EBCDIC
+    bool ebcdic = false;  // the code of the labels, taken for the data's when they stay
     if (bySet || (g.unblock && o.recfm.empty())) {
         LabelledVolume v = readLabels(tape, size, o.image);
         const DataSet* d = nullptr;
@@ -305,8 +305,8 @@ GetPlan planGet(ORVtape& tape, long long size, const Options& o) {
             g.format.lrecl = d->recordLength;
         }
     }
-    g.convert = o.ascii && ebcdic;
-    g.blank = ebcdic && !g.convert ? static_cast<char>(0x40) : ' ';
+    g.convert = o.ascii;
+    g.blank = ebcdic && !o.ascii ? static_cast<char>(0x40) : ' ';
     return g;
 }
 
