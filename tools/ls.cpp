@@ -62,6 +62,9 @@ Json labelJson(const LabelledVolume& v) {
                 {"warnings", v.warnings}};
 }
 
+// A label number, "-" where the label holds none.
+std::string num(long long v) { return v < 0 ? "-" : std::to_string(v); }
+
 // The listing of a labelled volume: one line per data set.
 void listDataSets(const LabelledVolume& v) {
     std::printf("Volume %s  owner %s  %s labels\n", v.volser.c_str(),
@@ -69,8 +72,8 @@ void listDataSets(const LabelledVolume& v) {
     std::printf("%4s  %-17s  %-5s  %6s  %7s  %8s  %14s  %s\n", "Seq", "Data set", "Recfm", "Lrecl",
                 "Blksize", "Blocks", "Bytes", "Created");
     for (const DataSet& d : v.sets)
-        std::printf("%4lld  %-17s  %-5s  %6lld  %7lld  %8llu  %14s  %s\n", d.fileSeq, d.dsn.c_str(),
-                    recfmName(d).c_str(), d.recordLength, d.blockSize, d.blocks,
+        std::printf("%4s  %-17s  %-5s  %6s  %7s  %8llu  %14s  %s\n", num(d.fileSeq).c_str(), d.dsn.c_str(),
+                    recfmName(d).c_str(), num(d.recordLength).c_str(), num(d.blockSize).c_str(), d.blocks,
                     grouped(d.bytes).c_str(), d.created.empty() ? "-" : d.created.c_str());
     std::fflush(stdout);
     for (const std::string& w : v.warnings) warn("%s", w.c_str());
