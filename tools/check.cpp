@@ -3,6 +3,7 @@
 // the end of the file, an image ending inside a block, blocks whose payload
 // does not read), then the volume's end mark; --deep decodes every block.
 #include "formats/records.h"
+#include "labelled.h"
 #include "orvtape.h"
 #include "safe_file.h"
 #include "volume.h"
@@ -143,6 +144,11 @@ int cmdCheck(const Options& o) {
         }
     }
 
+    // Labels that disagree with the data are defects of a readable volume.
+    LabelledVolume labels;
+    if (!defect && size > 0) labels = readLabels(tape, size, o.image);
+    const bool labelDefect = !labels.warnings.empty();
+
     // A file in another emulator's format is not damaged: say what it is.
     const std::string hint = defect ? otherFormatHint(o.image) : "";
     if (!hint.empty()) d.message = hint;
@@ -160,9 +166,15 @@ int cmdCheck(const Options& o) {
             for (const Defect& m : more)
                 j["more"].push_back({{"offset", m.offset}, {"message", m.message}});
         }
+        if (labels.labelled) j["labelWarnings"] = labels.warnings;
+        if (labelDefect) j["clean"] = false;
         std::printf("%s\n", j.dump(2).c_str());
     } else if (!hint.empty()) {
         std::printf("%s\n", hint.c_str());
+    } else if (labelDefect) {
+        std::printf("%s: %lld good headers, but the labels disagree with the data\n",
+                    o.image.c_str(), headers);
+        for (const std::string& w : labels.warnings) std::printf("  %s\n", w.c_str());
     } else if (!defect) {
         std::printf("%s: %lld headers, clean\n", o.image.c_str(), headers);
     } else {
@@ -173,7 +185,7 @@ int cmdCheck(const Options& o) {
         std::printf("  %s\n", d.message.c_str());
         for (const Defect& m : more) std::printf("  %s\n", m.message.c_str());
     }
-    return defect ? kExitFailure : kExitOk;
+    return defect || labelDefect ? kExitFailure : kExitOk;
 }
 
 }  // namespace orvtool

@@ -1,12 +1,18 @@
-// commands.cpp - init, put, get and dump.
+// commands.cpp - init, put and dump.
+#include "blocking.h"
+#include "labelled.h"
+#include "labels.h"
 #include "orvtape.h"
 #include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
 
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -16,34 +22,6 @@
 namespace orvtool {
 
 namespace {
-
-// Reads up to n bytes, retrying short reads so that every block but the
-// last of a file is full.  Returns the count, or -1 with errno set.
-long long readFull(int fd, char* p, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = ::read(fd, p + got, n - got);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<long long>(got);
-}
-
-bool writeFull(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        errno = 0;
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;  // after a short write, the retry obtains the reason
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 struct FdCloser {
     int fd;
@@ -73,6 +51,22 @@ bool isVolume(const std::string& path) {
     return probe.validate(nullptr, nullptr, nullptr, nullptr) > 0;
 }
 
+// The data set name of input number i: --name, else the file's own name,
+// upper-cased and cut to the 17 characters a label holds.
+std::string dataSetName(const Options& o, size_t i) {
+    std::string n = i < o.names.size() ? o.names[i] : o.files[i] == "-" ? "STDIN" : o.files[i];
+    if (i >= o.names.size()) n = n.substr(n.find_last_of('/') + 1);
+    for (char& c : n) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return n.substr(0, 17);
+}
+
+// How put lays labels out: off, or the serial, code and next file sequence.
+struct LabelPlan {
+    bool on = false, ansi = false, needVol1 = false;
+    std::string volser;
+    long long seq = 1;
+};
+
 }  // namespace
 
 int cmdInit(const Options& o) {
@@ -100,6 +94,19 @@ int cmdPut(const Options& o) {
                         kExitUsage);
     if (o.append && o.image == "-")
         throw ToolError("", "--append needs an image file, not standard output", kExitUsage);
+    RecordFormat fmt;
+    if (!o.recfm.empty() && (!parseRecfm(o.recfm, fmt) || fmt.recfm == 'V' ||
+                             (fmt.attr != ' ' && fmt.attr != 'B')))
+        throw ToolError("", "--recfm must be U, F or FB", kExitUsage);
+    if ((fmt.recfm == 'F') != (o.lrecl > 0))
+        throw ToolError("", "--lrecl goes with --recfm F or FB, and they need it", kExitUsage);
+    fmt.lrecl = o.lrecl;
+    if (!o.label.empty() && o.blockSize > 99999)  // HDR2 holds five digits
+        throw ToolError("", "--label takes a block size of at most 99999 bytes", kExitUsage);
+    if (o.ansi && o.label.empty())
+        throw ToolError("", "--ansi goes with --label", kExitUsage);
+    if (o.names.size() > o.files.size())
+        throw ToolError("", "more --name options than files", kExitUsage);
 
     // Check every input first, so that a missing file changes nothing; they
     // are opened again one at a time, so any number of them can be put.
@@ -119,11 +126,27 @@ int cmdPut(const Options& o) {
     bool inPlace = o.append && exists;  // only appending writes into the image itself
     ImageLock lock;
     std::unique_ptr<NewFile> file;
+    LabelPlan labels;
+    if (!o.label.empty()) labels = LabelPlan{true, o.ansi, true, o.label, 1};
     int start = 0;  // block number where the new files begin
     if (inPlace) {
         mountForWriting(tape, o.image);
         lock.lock(tape.fd, o.image, true);
+        // Appending to a labelled volume adds labelled data sets, numbered on.
+        LabelledVolume v = readLabels(tape, imageSize(tape), o.image);
         VolumeEnd end = walkToEnd(tape, o.image);
+        if (v.labelled) {
+            labels.on = true;
+            labels.ansi = !v.ebcdic;
+            labels.volser = v.volser;
+            for (const DataSet& d : v.sets) labels.seq = std::max(labels.seq, d.fileSeq + 1);
+            if (!o.label.empty() && o.label != v.volser)
+                warn("%s: the volume keeps its serial %s", o.image.c_str(), v.volser.c_str());
+        } else if (!o.label.empty()) {
+            if (end.blocks > 1)
+                throw ToolError(o.image, "is a volume without labels: --label cannot be appended");
+            labels = LabelPlan{true, o.ansi, true, o.label, 1};
+        }
         start = end.blocks;
         if (end.hasEndMark) {
             errno = 0;
@@ -148,24 +171,46 @@ int cmdPut(const Options& o) {
     applyWriteSettings(tape, o);
 
     Progress progress("put", total, o.quiet);
-    std::unique_ptr<char[]> buf(new char[o.blockSize]);  // the one block buffer
     bool warned = false;
     size_t done = 0;
     try {
-        for (const std::string& name : o.files) {
+        auto writeLabel = [&](const std::string& block) {
+            errno = 0;
+            if (tape.write(block.data(), kLabelBytes) != static_cast<int>(kLabelBytes))
+                throw ToolError(o.image, "cannot write a label " + writeCause(tape));
+        };
+        std::string block;
+        for (size_t i = 0; i < o.files.size(); ++i) {
+            const std::string& name = o.files[i];
             FdCloser input{openInput(name)};
-            for (;;) {
-                long long n = readFull(input.fd, buf.get(), o.blockSize);
-                if (n < 0) throw ToolError(name, "cannot read the file " + cause(0, errno));
-                if (n == 0) break;
+            InputBlocks blocks(input.fd, name, fmt, o.blockSize, o.ebcdic);
+            const std::string dsn = dataSetName(o, i);
+            const std::string created = todayCyyddd();
+            const char attr = fmt.attr;
+            if (labels.on) {
+                if (labels.needVol1) writeLabel(buildVol1(labels.volser, "", labels.ansi));
+                labels.needVol1 = false;
+                writeLabel(buildLabel1("HDR", dsn, labels.volser, labels.seq, created, 0, labels.ansi));
+                writeLabel(buildLabel2("HDR", fmt.recfm, blocks.blockLength(), fmt.lrecl, attr, labels.ansi));
+                writeTapemark(tape, o.image);
+            }
+            long long count = 0;
+            while (blocks.next(block)) {
                 errno = 0;  // a short write leaves errno alone; report no stale value
-                int rc = tape.write(buf.get(), static_cast<unsigned>(n));
-                if (rc != n) throw ToolError(o.image, "cannot write a block " + writeCause(tape));
-                progress.advance(static_cast<unsigned long long>(n));
+                int rc = tape.write(block.data(), static_cast<unsigned>(block.size()));
+                if (rc != static_cast<int>(block.size()))
+                    throw ToolError(o.image, "cannot write a block " + writeCause(tape));
+                ++count;
+                progress.advance(block.size());
                 warnAtCapacity(tape, o, o.image, "file " + name, warned);
-                if (n < static_cast<long long>(o.blockSize)) break;
             }
             writeTapemark(tape, o.image);
+            if (labels.on) {
+                writeLabel(buildLabel1("EOF", dsn, labels.volser, labels.seq, created, count, labels.ansi));
+                writeLabel(buildLabel2("EOF", fmt.recfm, blocks.blockLength(), fmt.lrecl, attr, labels.ansi));
+                writeTapemark(tape, o.image);
+                ++labels.seq;
+            }
             start = tape.blockID;
             ++done;
         }
@@ -192,77 +237,6 @@ int cmdPut(const Options& o) {
     note(o, "%s: %zu file%s written", o.image.c_str(), done, done == 1 ? "" : "s");
     return kExitOk;
 }
-
-int cmdGet(const Options& o) {
-    ORVtape tape;
-    ImageLock lock;
-    mountForReading(tape, o.image, lock);
-    if (o.fileNo < 0 || o.fileNo > 0x7FFFFFFF)
-        throw ToolError("", "the file number must be 0 to 2147483647", kExitUsage);
-    const std::string out = o.out.empty() ? "-" : o.out;
-    refuseSameFile(o.image, STDIN_FILENO, out, STDOUT_FILENO);
-    refuseToReplace(out, o.force, true);
-    long long size = imageSize(tape);
-    tape.rew();
-    int rc = skipFiles(tape, size, o.fileNo);
-    if (rc == -2 && tape.getPosition() && tape.curPos >= size)
-        throw ToolError(o.image, "has no tape file " + std::to_string(o.fileNo) +
-                                     " (it holds " + std::to_string(tape.fileNumber) +
-                                     " tapemarks)");
-    if (rc < 0) {
-        tape.getPosition();
-        throw readError(o.image, tape, tape.curPos, rc);
-    }
-
-    NewFile file(out, true);
-    const std::string shown = out == "-" ? "standard output" : out;
-    std::vector<char> buf(static_cast<size_t>(tape.maxRecordSize));  // the one block buffer
-    Progress progress("get", 0, o.quiet);
-    for (bool first = true;; first = false) {
-        tape.getPosition();
-        long long at = tape.curPos;
-        rc = readWhole(tape, buf);
-        if (rc == -2 && at >= size) {
-            if (first) throw ToolError(o.image, "has no tape file " + std::to_string(o.fileNo));
-            warn("%s: file %lld has no closing tapemark", o.image.c_str(), o.fileNo);
-            break;
-        }
-        if (rc < 0) throw readError(o.image, tape, at, rc);
-        if (rc == 0) {
-            if (first && isEndMark(tape, true))
-                throw ToolError(o.image, "has no tape file " + std::to_string(o.fileNo) +
-                                             " (it holds " + std::to_string(o.fileNo) + " files)");
-            break;
-        }
-        if (!writeFull(file.fd(), buf.data(), static_cast<size_t>(rc)))
-            throw ToolError(shown, "cannot write " + cause(0, errno ? errno : EIO));
-        progress.advance(static_cast<unsigned long long>(rc));
-    }
-    progress.finish();
-    file.commit();
-    return kExitOk;
-}
-
-namespace {
-// Code page 037 to Latin-1 for the text column of dump --ebcdic.
-const unsigned char kEbcdic037[256] = {
-    0x00,0x01,0x02,0x03,0x9C,0x09,0x86,0x7F,0x97,0x8D,0x8E,0x0B,0x0C,0x0D,0x0E,0x0F,
-    0x10,0x11,0x12,0x13,0x9D,0x85,0x08,0x87,0x18,0x19,0x92,0x8F,0x1C,0x1D,0x1E,0x1F,
-    0x80,0x81,0x82,0x83,0x84,0x0A,0x17,0x1B,0x88,0x89,0x8A,0x8B,0x8C,0x05,0x06,0x07,
-    0x90,0x91,0x16,0x93,0x94,0x95,0x96,0x04,0x98,0x99,0x9A,0x9B,0x14,0x15,0x9E,0x1A,
-    0x20,0xA0,0xE2,0xE4,0xE0,0xE1,0xE3,0xE5,0xE7,0xF1,0xA2,0x2E,0x3C,0x28,0x2B,0x7C,
-    0x26,0xE9,0xEA,0xEB,0xE8,0xED,0xEE,0xEF,0xEC,0xDF,0x21,0x24,0x2A,0x29,0x3B,0xAC,
-    0x2D,0x2F,0xC2,0xC4,0xC0,0xC1,0xC3,0xC5,0xC7,0xD1,0xA6,0x2C,0x25,0x5F,0x3E,0x3F,
-    0xF8,0xC9,0xCA,0xCB,0xC8,0xCD,0xCE,0xCF,0xCC,0x60,0x3A,0x23,0x40,0x27,0x3D,0x22,
-    0xD8,0x61,0x62,0x63,0x64,0x65,0x66,0x67,0x68,0x69,0xAB,0xBB,0xF0,0xFD,0xFE,0xB1,
-    0xB0,0x6A,0x6B,0x6C,0x6D,0x6E,0x6F,0x70,0x71,0x72,0xAA,0xBA,0xE6,0xB8,0xC6,0xA4,
-    0xB5,0x7E,0x73,0x74,0x75,0x76,0x77,0x78,0x79,0x7A,0xA1,0xBF,0xD0,0xDD,0xDE,0xAE,
-    0x5E,0xA3,0xA5,0xB7,0xA9,0xA7,0xB6,0xBC,0xBD,0xBE,0x5B,0x5D,0xAF,0xA8,0xB4,0xD7,
-    0x7B,0x41,0x42,0x43,0x44,0x45,0x46,0x47,0x48,0x49,0xAD,0xF4,0xF6,0xF2,0xF3,0xF5,
-    0x7D,0x4A,0x4B,0x4C,0x4D,0x4E,0x4F,0x50,0x51,0x52,0xB9,0xFB,0xFC,0xF9,0xFA,0xFF,
-    0x5C,0xF7,0x53,0x54,0x55,0x56,0x57,0x58,0x59,0x5A,0xB2,0xD4,0xD6,0xD2,0xD3,0xD5,
-    0x30,0x31,0x32,0x33,0x34,0x35,0x36,0x37,0x38,0x39,0xB3,0xDB,0xDC,0xD9,0xDA,0x9F};
-}  // namespace
 
 int cmdDump(const Options& o) {
     ORVtape tape;
@@ -308,7 +282,7 @@ int cmdDump(const Options& o) {
         line[w++] = ' ';
         line[w++] = '|';
         for (size_t i = row; i < row + 16 && i < n; ++i) {
-            unsigned char c = o.ebcdic ? kEbcdic037[p[i]] : p[i];
+            unsigned char c = o.ebcdic ? ebcdicToLatin1(p[i]) : p[i];
             line[w++] = (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
         }
         line[w++] = '|';

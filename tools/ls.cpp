@@ -4,6 +4,7 @@
 // counts in 64 bits and prints its own: the report's fields are cut at a
 // fixed width and its per-file byte count wraps at 4 GiB.
 #include "formats/records.h"
+#include "labelled.h"
 #include "orvtape.h"
 #include "safe_file.h"
 #include "volume.h"
@@ -44,6 +45,40 @@ void item(int width, const char* label, unsigned long long v) {
     std::printf("%-*s  ", width, (label + grouped(v)).c_str());
 }
 
+std::string recfmName(const DataSet& d) {
+    if (d.recfm == ' ') return "?";
+    return std::string(1, d.recfm) + (d.blockAttr == 'R' ? "BS" : d.blockAttr == ' ' ? "" : std::string(1, d.blockAttr));
+}
+
+Json labelJson(const LabelledVolume& v) {
+    Json sets = Json::array();
+    for (const DataSet& d : v.sets)
+        sets.push_back(Json{{"sequence", d.fileSeq}, {"name", jsonSafe(d.dsn)},
+                            {"recfm", recfmName(d)}, {"lrecl", d.recordLength},
+                            {"blockSize", d.blockSize}, {"blocks", d.blocks}, {"bytes", d.bytes},
+                            {"created", d.created}, {"file", d.dataFile}});
+    return Json{{"serial", jsonSafe(v.volser)}, {"owner", jsonSafe(v.owner)},
+                {"labels", v.ebcdic ? "standard" : "ansi"}, {"dataSets", sets},
+                {"warnings", v.warnings}};
+}
+
+// A label number, "-" where the label holds none.
+std::string num(long long v) { return v < 0 ? "-" : std::to_string(v); }
+
+// The listing of a labelled volume: one line per data set.
+void listDataSets(const LabelledVolume& v) {
+    std::printf("Volume %s  owner %s  %s labels\n", v.volser.c_str(),
+                v.owner.empty() ? "-" : v.owner.c_str(), v.ebcdic ? "standard (EBCDIC)" : "ANSI");
+    std::printf("%4s  %-17s  %-5s  %6s  %7s  %8s  %14s  %s\n", "Seq", "Data set", "Recfm", "Lrecl",
+                "Blksize", "Blocks", "Bytes", "Created");
+    for (const DataSet& d : v.sets)
+        std::printf("%4s  %-17s  %-5s  %6s  %7s  %8llu  %14s  %s\n", num(d.fileSeq).c_str(), d.dsn.c_str(),
+                    recfmName(d).c_str(), num(d.recordLength).c_str(), num(d.blockSize).c_str(), d.blocks,
+                    grouped(d.bytes).c_str(), d.created.empty() ? "-" : d.created.c_str());
+    std::fflush(stdout);
+    for (const std::string& w : v.warnings) warn("%s", w.c_str());
+}
+
 }  // namespace
 
 int cmdLs(const Options& o) {
@@ -51,6 +86,17 @@ int cmdLs(const Options& o) {
     ImageLock lock;
     mountForReading(tape, o.image, lock);
     long long size = imageSize(tape);
+    LabelledVolume labels;
+    try {
+        labels = readLabels(tape, size, o.image);
+    } catch (const ToolError&) {
+        // The block walk below reports what cannot be read.
+    }
+    if (labels.labelled && !o.json && !o.blocks) {
+        listDataSets(labels);
+        return kExitOk;
+    }
+    tape.rew();
     Json files = Json::array(), blocks = Json::array();
     Counts file, tape_;
     unsigned long long fileNo = 0;
@@ -133,6 +179,7 @@ int cmdLs(const Options& o) {
                  {"files", files},
                  {"total", Json{{"files", fileNo}, {"bytes", tape_.bytes},
                                 {"minBlock", tape_.minBlk}, {"maxBlock", tape_.maxBlk}}}};
+        if (labels.labelled) out["volume"] = labelJson(labels);
         if (o.blocks) out["blocks"] = blocks;
         if (failure) out["error"] = "the volume could not be read to its end";
         std::printf("%s\n", out.dump(2).c_str());

@@ -73,6 +73,17 @@ int runTool(int argc, char** argv) {
         ->transform(CLI::AsSizeValue(false));
     c->add_flag("-a,--append", o.append, "add after the files already on the volume");
     c->add_flag("-f,--force", o.force, "replace a non-empty file that is not a volume");
+    c->add_option("--label", o.label, "build a labelled volume with this volume serial")
+        ->check([](const std::string& v) {
+            return v.empty() || v.size() > 6 ? std::string("a volume serial is 1 to 6 characters")
+                                             : std::string();
+        });
+    c->add_flag("--ansi", o.ansi, "ANSI labels in ASCII instead of standard labels in EBCDIC");
+    c->add_option("--name", o.names, "data set name of the next input (default: its file name)");
+    c->add_option("--recfm", o.recfm, "record format: U (default), F or FB");
+    c->add_option("--lrecl", o.lrecl, "record length of F and FB")->check(CLI::Range(1, 32760));
+    c->add_flag("--ebcdic", o.ebcdic,
+                "convert text input to EBCDIC; with F or FB each line is one record");
     addWriteOptions(c, o, false);
 
     c = add("ls", "list the tape files of a volume", cmdLs);
@@ -85,11 +96,19 @@ int runTool(int argc, char** argv) {
     c->add_flag("--json", o.json, "JSON output for scripts");
     c->add_flag("--deep", o.deep, "decode every block and report each that does not decode");
 
-    c = add("get", "extract tape file N (from 0) to OUT or standard output", cmdGet);
+    c = add("get", "extract tape file N (from 0) or a data set to OUT or standard output", cmdGet);
     c->add_option("IMAGE", o.image, "the image file")->required();
-    c->add_option("N", o.fileNo, "tape file number, 0 for the first")->required();
+    c->add_option("N", o.fileArg, "tape file number, 0 for the first (none with --name, --dataset)");
     c->add_option("OUT", o.out, "output file; - or none for standard output");
     c->add_flag("-f,--force", o.force, "replace a non-empty OUT");
+    c->add_option("--name", o.dsName, "the data set of this name on a labelled volume");
+    c->add_option("--dataset", o.dataSet, "data set K (from 1) of a labelled volume")
+        ->check(CLI::Range(1ll, 0x7FFFFFFFll));
+    c->add_flag("--unblock", o.unblock, "the records of the blocks, without descriptor words");
+    c->add_flag("--ascii", o.ascii, "EBCDIC to ASCII, one record a line (implies --unblock)");
+    c->add_flag("--strip", o.strip, "remove trailing blanks of records (implies --unblock)");
+    c->add_option("--recfm", o.recfm, "record format when there are no labels: U, F, FB, V, VB, VBS");
+    c->add_option("--lrecl", o.lrecl, "record length of F and FB")->check(CLI::Range(1, 32760));
 
     c = add("dump", "show one block as hex and text", cmdDump);
     c->add_option("IMAGE", o.image, "the image file")->required();

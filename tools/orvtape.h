@@ -41,7 +41,17 @@ struct Options {
     bool json = false;
     bool blocks = false;
     bool deep = false;  // check: decode every block
-    bool ebcdic = false;
+    bool ebcdic = false;  // dump: text column; put: convert text input
+    // Labelled volumes.
+    std::string label;              // put: volume serial of a new labelled volume
+    bool ansi = false;              // put: ANSI (ASCII) labels
+    std::vector<std::string> names; // put: data set names, one per input
+    std::string recfm;              // put, get: record format without labels
+    long long lrecl = 0;            // put, get: record length
+    std::string fileArg;            // get: N, or OUT when a data set is chosen
+    std::string dsName;             // get --name
+    long long dataSet = 0;          // get --dataset, from 1
+    bool unblock = false, ascii = false, strip = false;  // get
     std::string format;  // export --to / import --from
     std::string method = "keep";       // export --compress: keep, none, zlib, bzip2
     int level = 0;                     // export --level, 0: the method's default

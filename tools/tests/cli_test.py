@@ -99,6 +99,33 @@ for name, data in (("huge.tape", image(b"\x7f\x7f\x7f\x7f\x87" + bz2.compress(b"
     (DIR / name).write_bytes(data)
 os.link(DIR / "v.tape", DIR / "hl.tape")
 
+# Label blocks by column, in either code, and the data set each group must list as.
+hdr1 = lambda dsn, seq, made, n, high="    ": f"1{dsn:17}VOL001{1:04}{seq:04}{'':6}{made} 000000{n:06}{'':16}{high}"
+hdr2 = lambda f, blk, lrecl, attr: f"2{f}{blk:05}{lrecl:05}{'':23}{attr}"
+vrec = lambda *rs: struct.pack(">HH", 4 + sum(len(r) + 4 for r in rs), 0) + b"".join(
+    struct.pack(">HH", len(r) + 4, 0) + r for r in rs)
+LABELS = [  # code, HDR1, HDR2, data blocks (None: none), EOF1 (None: none), listed as
+    ("cp037", hdr1("SYS1.TEST", 1, " 99365", 0), hdr2("F", 160, 80, "B"), [(b"a" * 40 + b"\x40" * 40) * 2] * 2,
+     hdr1("SYS1.TEST", 1, " 99365", 2), [1, "SYS1.TEST", "FB", 80, 160, 2, 320, "1999-12-31"]),
+    ("ascii", hdr1("ANSI.V", 2, "024060", 0), hdr2("V", 200, 100, "B"), [vrec(b"rec one".decode().encode("cp037"), b"record two".decode().encode("cp037"))],
+     hdr1("ANSI.V", 2, "024060", 1), [2, "ANSI.V", "VB", 100, 200, 1, 29, "2024-02-29"]),
+    ("cp037", hdr1("BIG", 3, "026366", 0), hdr2("U", 999, 0, " "), [b"u"], hdr1("BIG", 3, "026366", 1, "0001"),
+     [3, "BIG", "U", 0, 999, 1, 1, ""]),
+    ("ascii", hdr1("NOEOF", 4, "000001", 0), hdr2("U", 9, 0, " "), [b"n"], None, [4, "NOEOF", "U", 0, 9, 1, 1, "2000-01-01"]),
+    ("ascii", hdr1("NODATA", 5, "000001", 0), hdr2("U", 9, 0, " "), None, None, [5, "NODATA", "U", 0, 9, 0, 0, "2000-01-01"]),
+]
+LABEL_WARNINGS = ["data set 3 (BIG): EOF1 counts 1000001 blocks, the data holds 1",
+                  "data set 4 (NOEOF): no EOF labels after its data", "data set 5 (NODATA): header labels without data"]
+lab = lambda text, code: rec(text.ljust(80).encode(code))
+tap_ = lab("VOL1VOL001" + " " * 31 + "OWNER", "cp037")
+for code, h1, h2, data, e1, _ in LABELS:
+    tap_ += lab("HDR" + h1, code) + lab("HDR" + h2, code) + TM
+    tap_ += b"".join(map(rec, data)) + TM if data is not None else b""
+    tap_ += lab("EOF" + e1, code) + lab("EOF" + h2, code) + TM if e1 else b""
+(DIR / "lab.tap").write_bytes(tap_ + TM)
+LINES = b"HELLO WORLD\n\nthe third line\n" * 20
+(DIR / "lt.txt").write_bytes(LINES)
+
 # (command line, exit status, fragments of stdout+stderr or, as bytes, the
 # exact stdout[, child setup]), in order: later rows use earlier results.
 TABLE = [
@@ -179,6 +206,24 @@ TABLE = [
     (["init", "cut.tape"], 1, ["cut.tape: exists and is not empty; use --force"]),
     (["init", "-f", "cut.tape"], 0, []),
     (["ls", "cut.tape"], 0, ["Total-0 "]),
+    (["import", "lab.tap", "lab.tape", "--from", "tap"], 0, []),
+    (["check", "lab.tape"], 1, ["the labels disagree with the data", *LABEL_WARNINGS]),
+    (["get", "--dataset", "2", "--ascii", "lab.tape"], 0, b"rec one\nrecord two\n"),
+    (["get", "lab.tape", "4", "--ascii"], 0, b"rec one\nrecord two\n"),
+    (["get", "--name", "SYS1.TEST", "lab.tape", "--unblock", "--strip"], 0, b"a" * 160),
+    (["get", "--dataset", "5", "lab.tape"], 1, ["lab.tape: data set NODATA has no data"]),
+    (["get", "--dataset", "6", "lab.tape"], 1, ["lab.tape: has no data set 6 (it holds 5)"]),
+    (["get", "--name", "X", "v.tape"], 1, ["v.tape: is not a labelled volume"]),
+    (["get", "lab.tape", "3", "--recfm", "VB", "--unblock"], 1, ["block 0 of the data set: its block descriptor word does not fit its 80 bytes"]),
+    (["put", "--label", "LAB001", "--ebcdic", "--recfm", "FB", "--lrecl", "80", "-b", "800",
+      "--name", "my.data", "lv.tape", "lt.txt"], 0, []),
+    (["put", "-a", "lv.tape", IN[4]], 0, []),
+    (["ls", "lv.tape"], 0, ["Volume LAB001  owner -  standard (EBCDIC)", "   1  MY.DATA            FB         80      800         "
+                            "6           4,800  " + time.strftime("%Y-%m-%d", time.gmtime()), "   2  IN4097             U           0    32768         1"]),
+    (["check", "lv.tape"], 0, ["clean"]),
+    (["get", "--name", "my.data", "--ascii", "--strip", "lv.tape"], 0, LINES),
+    (["get", "--dataset", "2", "lv.tape"], 0, DATA[4]),
+    (["put", "-a", "--label", "X", "v.tape", IN[1]], 1, ["v.tape: is a volume without labels"]),
 ]
 for args, status, want, *child in TABLE:
     p = run(*args, status=status, child=child[0] if child else None)
@@ -192,6 +237,10 @@ stored = [b for b in layout("c.tape")["blocks"] if "tapemark" not in b]
 expect(tape_files("c.tape", len(VOLUME)) == VOLUME and all(
     b["transforms"] == "scrambled" and b["segments"] == -(-b["stored"] // 1000) for b in stored),
     "copy with other transforms")
+got = json.loads(run("ls", "--json", "lab.tape").stdout)["volume"]
+expect([[d[k] for k in ("sequence", "name", "recfm", "lrecl", "blockSize", "blocks", "bytes", "created")]
+        for d in got["dataSets"]] == [row[-1] for row in LABELS] and got["warnings"] == LABEL_WARNINGS
+       and (got["serial"], got["owner"]) == ("VOL001", "OWNER"), f"label fields: {got}")
 expect((DIR / "rt2.tap").read_bytes() == (DIR / "rt.tap").read_bytes(), "tap round trip")
 expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EBCDIC and
        (DIR / IN[1]).read_bytes() == DATA[1] and not any((DIR / f).exists() for f in (

@@ -170,6 +170,32 @@ class Formats(unittest.TestCase):
                     self.assertEqual(self.read("back.tape"), self.read("v.tape"))
                 self.assertEqual(self.records_of("back.tape"), self.records_of("v.tape"))
 
+    @unittest.skipUnless(HAVE_HERCULES, "needs the hercules package")
+    def test_outside_readers_see_our_labels(self):
+        self.write("t", TEXT[:20000])
+        self.write("r", RNG.randbytes(70001))
+        table = [  # put options (the first makes the volume), input, hetget options, get options
+            (["--label", "ORV001", "--ebcdic", "--recfm", "FB", "--lrecl", "80", "-b", "8000"], "t",
+             ["-a", "-s"], ["--ascii", "--strip"]),
+            (["-a", "--name", "random.bytes", "-b", "30000"], "r", [], []),
+            (["-a", "--ebcdic", "--recfm", "F", "--lrecl", "40", "--name", "T.F"], "t", ["-a"], ["--ascii"]),
+        ]
+        for ansi in ([], ["--ansi"]):
+            for args, name, _, _ in table:
+                self.tool("put", *args, *(ansi if "--label" in args else []), "v.tape", name)
+            self.tool("export", "-f", "v.tape", "x", "--to", "aws")
+            os.remove(self.path("v.tape"))
+            vol = json.loads(self.tool("ls", "--json", "x").stdout)["volume"]
+            out = self.run_cmd("hetmap", "-d", "x").stdout.decode()
+            self.assertEqual(re.findall(r"vol=(\S+)", out), [vol["serial"]])
+            self.assertEqual(re.findall(r"dsn=(\S+) .* blocks=(\d+)\n.*recfm=(\S+) +lrecl=(\d+) +blksize=(\d+)", out),
+                             [(d["name"], str(d["blocks"]), d["recfm"], str(d["lrecl"]), str(d["blockSize"]))
+                              for d in vol["dataSets"]])
+            for i, (_, _, het_opts, get_opts) in enumerate(table):
+                with self.subTest(ansi=ansi, dataset=i + 1):
+                    self.run_cmd("hetget", *het_opts, "x", "g", str(i + 1))
+                    self.assertEqual(self.read("g"), self.tool("get", "--dataset", str(i + 1), "x", *get_opts).stdout)
+
     @staticmethod
     def blocks_per_file(blocks):
         counts, n = [], 0

@@ -1,0 +1,64 @@
+// blocking.h - records and blocks: host input cut into the blocks of a
+// record format (put), and blocks split back into records (get --unblock).
+#ifndef ORVTAPE_TOOL_BLOCKING_H
+#define ORVTAPE_TOOL_BLOCKING_H
+
+#include <string>
+
+namespace orvtool {
+
+// A record format as labels give it: F, V or U, with B (blocked), S
+// (spanned) or blank.
+struct RecordFormat {
+    char recfm = 'U', attr = ' ';
+    long long lrecl = 0;
+};
+// "U", "F", "FB", "V", "VB", "VBS"...; false when it is none of them.
+bool parseRecfm(const std::string& s, RecordFormat& out);
+
+// The blocks of one put input.  Raw input is cut into block-size blocks
+// (format U) or into records of lrecl bytes, as many as fit a block (F, FB);
+// with text, every line becomes one record padded with blanks (F, FB), and
+// the bytes are converted to EBCDIC.
+class InputBlocks {
+public:
+    InputBlocks(int fd, const std::string& name, const RecordFormat& f, unsigned long long blockSize,
+                bool text);
+    // The next block into block; false at the end of the input.  Throws ToolError.
+    bool next(std::string& block);
+    // The length of the blocks made (HDR2's block length).
+    unsigned long long blockLength() const { return blockLen_; }
+
+private:
+    bool fill();  // reads more input into pending_; false at its end
+    int fd_;
+    std::string name_, pending_;
+    RecordFormat f_;
+    unsigned long long blockLen_;
+    bool text_, eof_ = false, padded_ = false;
+    long long line_ = 0;
+};
+
+// Turns blocks into the records they hold, in this order: descriptor words
+// (V) removed, records cut (F), EBCDIC converted (ascii), trailing blanks
+// removed (strip), a newline after each record (lines).
+class Unblocker {
+public:
+    // blank: the byte that strip removes (0x40 for records left in EBCDIC).
+    Unblocker(const RecordFormat& f, bool ascii, bool strip, bool lines, char blank)
+        : f_(f), ascii_(ascii), strip_(strip), lines_(lines), blank_(blank) {}
+    // Appends the records of block (blockNo for messages) to out; throws
+    // ToolError when its descriptor words do not fit it.
+    void block(const char* p, size_t n, long long blockNo, std::string& out);
+
+private:
+    void record(const char* p, size_t n, std::string& out) const;
+    RecordFormat f_;
+    bool ascii_, strip_, lines_;
+    char blank_;
+    std::string spanned_;  // the segments so far of a spanned record
+};
+
+}  // namespace orvtool
+
+#endif
