@@ -84,7 +84,7 @@ TEST(Object, CloseAndRunResetEverything) {
         Mounted m(segment(100, 0, 0xA0) + segment(50, 100, 0xA0));
         ORVtape& t = m.t;
         ASSERT_TRUE(t.fsr(2) == 0 && t.prevBlkLen == 100);
-        t.compressOn = t.encryptOn = t.sync = t.newImage = true;
+        t.compressOn = t.encryptOn = t.sync = t.newImage = t.tapemark = true;
         t.maxTapeLen = 5, t.maxSegLen = 100;
         t.setMaxRecordSize(1000);
         EXPECT_EQ(t.maxRecordSize, 4194304);
