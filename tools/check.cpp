@@ -2,6 +2,7 @@
 // it, then what a header walk alone cannot see (a last segment running past
 // the end of the file, an image ending inside a block, blocks whose payload
 // does not read), then the volume's end mark; --deep decodes every block.
+// Both walks go through the streaming reader (VolumeStream).
 #include "formats/records.h"
 #include "labelled.h"
 #include "orvtape.h"
@@ -57,27 +58,24 @@ Defect blockDefect(ORVtape& tape, long long at, int code, const std::string& wha
 // cut short, blocks beyond --max-block, empty compressed blocks and, with
 // deep, every block that does not decode; then a volume without its end mark.
 // Without deep it stops at the first defect.
-std::vector<Defect> walkBlocks(ORVtape& tape, long long size, bool deep) {
+std::vector<Defect> walkBlocks(ORVtape& tape, VolumeStream& volume, long long size, bool deep) {
     std::vector<Defect> found;
-    std::vector<char> buf;
-    if (deep) buf.resize(static_cast<size_t>(tape.maxRecordSize));
-    tape.rew();
+    volume.rewind();
     bool prevTm = true, endMark = false;
     for (;;) {
-        tape.getPosition();
-        long long at = tape.curPos;
-        int rc = admitBlock(tape, true);
-        if (rc == 0) rc = deep ? readWhole(tape, buf) : skipBlock(tape, size, nullptr);
+        orvTapeBlockInfo b;
+        int rc = volume.next(b, deep, true);
+        const long long at = b.offset;
         if (rc == -2 && at >= size) break;
         if (rc >= 0) {
-            endMark = rc == 0 && isEndMark(tape, prevTm);
+            endMark = rc == 0 && prevTm && b.end >= size;
             prevTm = rc == 0;
             continue;
         }
-        std::string what = readError("", tape, at, rc).what();
+        std::string what = readError("", b.blockNumber, at, rc).what();
         found.push_back(blockDefect(tape, at, rc, what));
         // Go on after a block that does not decode; stop where the walk breaks.
-        if (!deep || skipBlock(tape, size, nullptr) < 0) return found;
+        if (!deep || volume.next(b, false, false) < 0) return found;
         prevTm = endMark = false;
     }
     if (!endMark)
@@ -93,10 +91,11 @@ int cmdCheck(const Options& o) {
     ImageLock lock;
     mountForReading(tape, o.image, lock);
     long long size = imageSize(tape);
+    VolumeStream volume(tape, o.image);
     long long last = -1;
     unsigned char hdr[6] = {};
     bool multi = false, compressed = false;
-    int rc = tape.validate(&last, hdr, &multi, &compressed);
+    int rc = volume.validate(&last, hdr, &multi, &compressed);
     long long headers = rc;
     Defect d;
     bool defect = false;
@@ -108,7 +107,7 @@ int cmdCheck(const Options& o) {
         headers = 0;
     } else if (rc < 0) {
         if (rc == -2 && !(last >= 0 && last + 6 > size))
-            throw ToolError(o.image, "cannot walk the image " + cause(tape), kExitUsage);
+            throw ToolError(o.image, "cannot walk the image " + cause(rc, volume.lastErrno()), kExitUsage);
         defect = true;
         d.offset = last;
         d.code = rc;
@@ -135,7 +134,7 @@ int cmdCheck(const Options& o) {
             std::copy(hdr, hdr + 6, d.header);
             d.headerBytes = 6;
         } else {
-            more = walkBlocks(tape, size, o.deep);
+            more = walkBlocks(tape, volume, size, o.deep);
             defect = !more.empty();
             if (defect) {
                 d = more.front();

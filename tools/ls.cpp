@@ -97,6 +97,7 @@ int cmdLs(const Options& o) {
         return kExitOk;
     }
     tape.rew();
+    VolumeStream volume(tape, o.image);
     Json files = Json::array(), blocks = Json::array();
     Counts file, tape_;
     unsigned long long fileNo = 0;
@@ -118,44 +119,41 @@ int cmdLs(const Options& o) {
     };
     int failure = 0;
     for (;;) {
-        BlockLayout lay;
-        if (o.blocks) lay = blockLayout(tape);
-        tape.getPosition();
-        long long at = tape.curPos;
-        int block = tape.blockID;
-        int len = 0;
-        int rc = skipBlock(tape, size, &len);
+        orvTapeBlockInfo b;
+        int rc = volume.next(b, false, false);
+        const long long at = b.offset;
+        const int block = b.blockNumber;
         if (rc == -2 && at >= size) break;
         if (rc < 0) {
             std::fflush(stdout);
             // A file in another emulator's format is not damaged: say what it is.
             std::string hint = otherFormatHint(o.image);
             std::fprintf(stderr, "orvtape: %s\n",
-                         hint.empty() ? readError(o.image, tape, at, rc).what() : hint.c_str());
+                         hint.empty() ? readError(o.image, block, at, rc).what() : hint.c_str());
             failure = kExitFailure;
             break;
         }
-        bool endMark = rc == 0 && isEndMark(tape, prevTm);
+        bool endMark = rc == 0 && prevTm && b.end >= size;
         prevTm = rc == 0;
         if (o.blocks) {
             if (o.json) {
-                Json b{{"block", block}, {"offset", at}};
+                Json j{{"block", block}, {"offset", at}};
                 if (rc == 0) {
-                    b["tapemark"] = true;
+                    j["tapemark"] = true;
                 } else {
-                    b["file"] = fileNo;
-                    b["stored"] = lay.stored;
-                    b["length"] = rc;
-                    b["segments"] = lay.segments;
-                    b["transforms"] = transformName(lay.xform);
+                    j["file"] = fileNo;
+                    j["stored"] = static_cast<unsigned long long>(b.storedLength);
+                    j["length"] = rc;
+                    j["segments"] = static_cast<int>(b.segments);
+                    j["transforms"] = transformName(b.flags2);
                 }
-                blocks.push_back(b);
+                blocks.push_back(j);
             } else if (rc == 0) {
                 std::printf("  block %d  offset %lld  tapemark%s\n", block, at,
                             endMark ? " (end of volume)" : "");
             } else {
-                std::printf("  block %d  offset %lld  stored %llu  data %d  segments %d  %s\n",
-                            block, at, lay.stored, rc, lay.segments, transformName(lay.xform));
+                std::printf("  block %d  offset %lld  stored %u  data %d  segments %u  %s\n",
+                            block, at, b.storedLength, rc, b.segments, transformName(b.flags2));
             }
         }
         if (endMark) continue;  // the end-of-volume mark closes no file

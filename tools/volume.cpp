@@ -10,7 +10,11 @@ unsigned long long maxBlockBytes = 64ull << 20;
 ReadFailure lastReadFailure;
 
 ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code) {
-    std::string where = "block " + std::to_string(tape.blockID) + " at offset " + std::to_string(offset);
+    return readError(path, tape.blockID, offset, code);
+}
+
+ToolError readError(const std::string& path, int blockID, long long offset, int code) {
+    std::string where = "block " + std::to_string(blockID) + " at offset " + std::to_string(offset);
     if (code == kOverLimit)
         return ToolError(path, where + " claims " + std::to_string(lastReadFailure.claim) +
                                    " bytes, more than --max-block (" +
@@ -30,13 +34,15 @@ int refuse(int code, unsigned long long claim) {
     lastReadFailure = ReadFailure{0, claim};
     return code;
 }
-}  // namespace
 
-int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers) {
-    tape.getPosition();
-    const long long start = tape.curPos;
+
+// admitBlock for the block at offset start of the image open on fd; complete
+// receives its stored bytes when its whole header chain was read, else 0.
+int admitAt(int fd, long long start, bool deliver, unsigned long long* delivers,
+            unsigned long long* complete) {
+    *complete = 0;
     unsigned char h[6];
-    if (pread(tape.fd, h, 6, start) != 6 || (h[4] & HF1_TM) || !(h[5] & HF2_XFORM)) return 0;
+    if (pread(fd, h, 6, start) != 6 || (h[4] & HF1_TM) || !(h[5] & HF2_XFORM)) return 0;
     // A plain block goes straight into the caller's buffer; a transformed one
     // is gathered into work buffers, which must hold its stored bytes.
     unsigned long long stored = 0;
@@ -46,13 +52,13 @@ int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers) {
         if (stored > maxBlockBytes) return refuse(kOverLimit, stored);
         if ((h[4] & HF1_EOR) || len == 0) break;
         at += 6 + len;
-        if (pread(tape.fd, h, 6, at) != 6) return 0;  // the read will report it
+        if (pread(fd, h, 6, at) != 6) return 0;  // the read will report it
     }
     unsigned long long claim = stored;
     if (h[5] & HF2_BZ2) {
         unsigned char p[5] = {};
         const bool scrambled = h[5] & HF2_SCRAMBLE;
-        ssize_t got = pread(tape.fd, p, sizeof p, start + 6);
+        ssize_t got = pread(fd, p, sizeof p, start + 6);
         claim = 0;
         int i = 0;
         for (; i < got; ++i) {
@@ -65,9 +71,80 @@ int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers) {
         if (deliver && claim > maxBlockBytes) return refuse(kOverLimit, claim);
     }
     if (delivers) *delivers = claim;
-    if (stored > static_cast<unsigned long long>(tape.maxRecordSize))
-        tape.setMaxRecordSize(static_cast<int>(stored));
+    *complete = stored;
     return 0;
+}
+
+}  // namespace
+
+int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers) {
+    tape.getPosition();
+    unsigned long long stored = 0;
+    int rc = admitAt(tape.fd, tape.curPos, deliver, delivers, &stored);
+    if (rc == 0 && stored > static_cast<unsigned long long>(tape.maxRecordSize))
+        tape.setMaxRecordSize(static_cast<int>(stored));
+    return rc;
+}
+
+VolumeStream::VolumeStream(ORVtape& tape, const std::string& path)
+    : fd(tape.fd), bytes(imageSize(tape)), room(tape.maxRecordSize) {
+    // The very file the drive mounted (and locked), even when it came on
+    // standard input or was renamed since.
+    const std::string self = "/proc/self/fd/" + std::to_string(tape.fd);
+    if (reader.open(self.c_str()) != 0 && reader.open(path == "-" ? "/dev/stdin" : path.c_str()) != 0)
+        throw ToolError(path, "cannot open the image " + cause(-1, reader.lastErrno()), kExitUsage);
+    reader.setMaxRecordSize(room);
+}
+
+// Back to the block, to read it again or to leave the walk there.
+int VolumeStream::again(const orvTapeBlockInfo& b, int code) {
+    reader.seek(b.offset, b.blockNumber, b.fileNumber);
+    return code;
+}
+
+int VolumeStream::next(orvTapeBlockInfo& b, bool decode, bool deliver) {
+    const unsigned long long max = maxBlockBytes;
+    for (;;) {
+        int rc = reader.next(&b, decode ? ORVTAPE_READ_DECODE : ORVTAPE_READ_PASS);
+        const bool xform = rc >= 0 && !b.tapemark && (b.flags2 & HF2_XFORM);
+        // The look admitBlock takes before the drive reads, taken only where
+        // it could refuse the block or raise the record limit.
+        if (rc < 0 || (xform && (b.storedLength > max || rc == 0 ||
+                                 (deliver && static_cast<unsigned long long>(rc) > max)))) {
+            unsigned long long stored = 0;
+            int refused = admitAt(fd, b.offset, deliver, nullptr, &stored);
+            if (refused < 0) return again(b, refused);
+            if (rc < 0 && stored > static_cast<unsigned long long>(room)) {
+                room = static_cast<int>(stored);
+                reader.setMaxRecordSize(room);
+                again(b, 0);
+                continue;
+            }
+        }
+        if (xform && b.storedLength > static_cast<unsigned>(room)) {
+            room = static_cast<int>(b.storedLength);
+            reader.setMaxRecordSize(room);
+        }
+        if (rc < 0) {
+            lastReadFailure = ReadFailure{reader.lastErrno(), 0};
+            return rc;
+        }
+        if (decode && rc > room) {
+            // Longer than the buffer it went into: the whole of it once more.
+            if (static_cast<unsigned long long>(rc) > max)
+                return again(b, refuse(kOverLimit, static_cast<unsigned long long>(rc)));
+            room = rc;
+            reader.setMaxRecordSize(room);
+            again(b, 0);
+            continue;
+        }
+        if (!decode && b.end > bytes) {
+            // Its last segment runs past the end of the file.
+            lastReadFailure = ReadFailure{};
+            return again(b, -12);
+        }
+        return rc;
+    }
 }
 
 int skipBlock(ORVtape& tape, long long size, int* length) {

@@ -10,6 +10,8 @@
 
 #include "orvtape.h"
 
+#include <orvTapeStream.h>
+
 #include <vector>
 
 namespace orvtool {
@@ -70,6 +72,35 @@ int readWhole(ORVtape& tape, std::vector<char>& buf);
 
 // Error for a block that failed to read at offset with code.
 ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code);
+// The same for block number blockID.
+ToolError readError(const std::string& path, int blockID, long long offset, int code);
+
+// A forward walk over a mounted volume through the streaming reader, which
+// judges every block as skipBlock (pass) or readWhole (decode) does on the
+// drive: the same refusals beyond --max-block, the same record limit raised
+// block by block, the same result codes; a failure leaves it at the block.
+class VolumeStream {
+public:
+    // Opens the image that tape has mounted; throws ToolError naming path.
+    VolumeStream(ORVtape& tape, const std::string& path);
+    // The next block into b: its length, 0 for a tapemark, or a failure
+    // (lastReadFailure set).  deliver: refuse a compressed block claiming
+    // more than --max-block, as admitBlock does.
+    int next(orvTapeBlockInfo& b, bool decode, bool deliver);
+    void rewind() { reader.rewind(); }
+    // The library's header chain walk (ORVtape::validate), on the same file.
+    int validate(long long* last, unsigned char hdr[6], bool* multi, bool* compressed) {
+        return reader.validate(last, hdr, multi, compressed);
+    }
+    int lastErrno() const { return reader.lastErrno(); }
+
+private:
+    int again(const orvTapeBlockInfo& b, int code);
+    ORVtapeReader reader;
+    int fd;
+    long long bytes;
+    int room;  // the record limit, raised as on the drive
+};
 
 // Layout of the block at the current position, read from its headers
 // without moving the tape.  segments is 0 when no header can be read.
