@@ -39,6 +39,7 @@ void agree(const Bytes& image) {
             if (rc > 0) { EXPECT_TRUE(b.dataLength == n && std::equal(b.data, b.data + n, buf.begin())); }
         }
         EXPECT_EQ(r.next(&b, mode), m.t.read(p, static_cast<unsigned>(buf.size()))) << "both stay at the block";
+        EXPECT_EQ(r.lastErrno(), 0);  // running into the end or a defect is no system error
     }
     long long last[2];
     Bytes hdr[2] = {Bytes(6, 0xEE), Bytes(6, 0xEE)};
@@ -104,7 +105,8 @@ TEST(Stream, ReaderReadsAndValidatesAsTheDrive) {
         cont16 + header(0, 16, 0x40, 0), header(0, 10, 0xA0, 0), cont16 + header(0, 16, 0x20, 0),
         segment(5, 10, 0xA0, 0x01), segment(16, 10, 0x80, 0x82) + segment(4, 16, 0x20, 0x02),
         segment(16, 10, 0x80, 0x82) + segment(4, 16, 0x20, 0x80), segment(16, 10, 0x80, 0x81) + segment(4, 16, 0x20, 0x82),
-        cont16, header(100, 10, 0xA0, 0) + Bytes(40, 1), block(broken, 65535, 10, 0x81), block(broken, 700, 10, 0x83),
+        cont16, header(100, 10, 0xA0, 0) + Bytes(40, 1), header(100, 10, 0xA0, 0) + Bytes(99, 1),
+        cont16 + header(100, 16, 0x20, 0) + Bytes(40, 1), block(broken, 65535, 10, 0x81), block(broken, 700, 10, 0x83),
         segment(3, 10, 0x40), Bytes{5, 0, 0}, header(0, 5, 0x40, 0), segment(16, 10, 0x80, 0x80) + segment(4, 16, 0x20, 0),
     };
     for (const Bytes& tail : tails) agree(start + tail);
@@ -185,4 +187,7 @@ TEST(Stream, WriterThatRunsOutOfRoomLeavesWholeBlocks) {
     }
     ORVtapeWriter w;  // refusals before anything is written, in the drive's order
     EXPECT_TRUE(w.write("x", 1) == -11 && w.write(nullptr, 4194305) == -13 && w.writeStored("x", 1, 0) == -11);
+    TempDir dir;
+    EXPECT_TRUE(w.close() == 0 && w.open(dir.path("n.tape").c_str(), 0, 0) == 0 && w.write(nullptr, 5) == -12 &&
+                w.lastErrno() == EFAULT && w.close() == 0 && fileSize(dir.path("n.tape")) == 0);
 }

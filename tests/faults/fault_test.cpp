@@ -157,6 +157,7 @@ TEST(Faults, FailedSeeksAndTruncations) {
         {'h', {Seek, 0, EIO, -1, SEEK_CUR}, 'r', -2, {312, 2, 1, true}},  // no block start to come back to
         {'m', {Seek, 0, EIO, -1, SEEK_END}, 'v', -2, {306, 2, 1, true}},  // validate cannot find the end
         {'e', {Seek, 0, EIO, -1, SEEK_SET}, 'v', -2, {312, 0, 0, true}},  // validate cannot rewind
+        {'m', {Seek, 1, EIO, -1, SEEK_SET}, 'v', -2, {306, 0, 0, true}},  // nor reach the next header
     };
     Two m;
     unsigned char h[6];
