@@ -156,6 +156,12 @@ TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
     EXPECT_EQ(codec.decode(broken.data(), 4, 0x84, &out, &outLen), -10);
     EXPECT_EQ(codec.encode(broken.data(), 4194305, false, false, &out, &flags2), -13);
     EXPECT_EQ(codec.encode(nullptr, 5, false, false, &out, &flags2), -12);
+    orvTapeCodecHandle h = orvTapeCodecCreate();  // the same through the C functions
+    const Bytes d = compressible(300);
+    const int n = orvTapeCodecEncode(h, d.data(), 300, true, true, &out, &flags2);
+    const Bytes st(out, out + n);
+    EXPECT_TRUE(orvTapeCodecDecode(h, st.data(), n, flags2, &out, &outLen) == 300 && Bytes(out, out + 300) == d);
+    orvTapeCodecDestroy(h);
     const int nulls[] = {orvTapeCodecEncode(nullptr, broken.data(), 1, true, true, &out, &flags2),
                          orvTapeCodecDecode(nullptr, broken.data(), 1, 0, &out, &outLen), orvTapeReaderOpen(nullptr, "x"),
                          orvTapeReaderNext(nullptr, nullptr, ORVTAPE_READ_PASS), orvTapeWriterWrite(nullptr, "x", 1),
