@@ -124,7 +124,7 @@ TEST(Stream, ReaderReadsAndValidatesAsTheDrive) {
     orvTapeBlockInfo b;
     ASSERT_TRUE(r.open(big.path.c_str()) == 0 && r.next(&b, ORVTAPE_READ_DECODE) == 5 << 20);
     r.setMaxRecordSize(8 << 20);
-    ASSERT_EQ(r.seek(b.offset, b.blockNumber, b.fileNumber), 0);
+    ASSERT_TRUE(r.seek(-1, 0, 0) == -1 && r.seek(0, -1, 0) == -1 && r.seek(b.offset, b.blockNumber, b.fileNumber) == 0);
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(r.next(&b, ORVTAPE_READ_DECODE), 5 << 20);
         EXPECT_TRUE(b.dataLength == 5u << 20 && Bytes(b.data, b.data + b.dataLength) == pattern(5 << 20));
@@ -162,11 +162,20 @@ TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
     const Bytes st(out, out + n);
     EXPECT_TRUE(orvTapeCodecDecode(h, st.data(), n, flags2, &out, &outLen) == 300 && Bytes(out, out + 300) == d);
     orvTapeCodecDestroy(h);
-    const int nulls[] = {orvTapeCodecEncode(nullptr, broken.data(), 1, true, true, &out, &flags2),
-                         orvTapeCodecDecode(nullptr, broken.data(), 1, 0, &out, &outLen), orvTapeReaderOpen(nullptr, "x"),
-                         orvTapeReaderNext(nullptr, nullptr, ORVTAPE_READ_PASS), orvTapeWriterWrite(nullptr, "x", 1),
-                         orvTapeWriterWTM(nullptr, 1), orvTapeWriterClose(nullptr)};
-    for (int r : nulls) EXPECT_EQ(r, -1);
+    const long long nulls[] = {
+        orvTapeCodecEncode(nullptr, broken.data(), 1, true, true, &out, &flags2), orvTapeReaderRewind(nullptr),
+        orvTapeCodecDecode(nullptr, broken.data(), 1, 0, &out, &outLen), orvTapeReaderOpen(nullptr, "x"),
+        orvTapeReaderNext(nullptr, nullptr, ORVTAPE_READ_PASS), orvTapeWriterWrite(nullptr, "x", 1),
+        orvTapeWriterWTM(nullptr, 1), orvTapeWriterClose(nullptr), orvTapeReaderClose(nullptr),
+        orvTapeReaderSeek(nullptr, 0, 0, 0), orvTapeReaderValidate(nullptr, nullptr, nullptr, nullptr, nullptr),
+        orvTapeReaderGetLastErrno(nullptr), orvTapeWriterOpen(nullptr, "x", 0, 0), orvTapeWriterGetLastErrno(nullptr),
+        orvTapeWriterWriteStored(nullptr, "x", 1, 0), orvTapeWriterGetPosition(nullptr)};
+    for (long long r : nulls) EXPECT_EQ(r, -1);
+    ORVtapeReader idle;  // not open, or refused: nothing to read
+    orvTapeBlockInfo b;
+    EXPECT_TRUE(idle.next(&b, ORVTAPE_READ_PASS) == -1 && idle.seek(0, 0, 0) == -1 && idle.close() == 0 &&
+                idle.open("/nonexistent/x") == -1 && idle.lastErrno() == ENOENT && idle.open("/") == -1 &&
+                idle.lastErrno() == EISDIR);
 }
 
 TEST(Stream, WriterThatRunsOutOfRoomLeavesWholeBlocks) {
