@@ -63,6 +63,7 @@ TEST(Object, PositioningRewindAndErase) {
     none.lastRC = 7, none.lastErrno = 8;
     EXPECT_TRUE(none.rew() == -1 && none.lastRC == 7 && none.lastErrno == 8);
     EXPECT_TRUE(none.erase() == -1 && none.lastRC == -1 && none.lastErrno == EBADF);
+    EXPECT_TRUE(none.close() == 0 && none.lastRC == 0 && none.lastErrno == 0);
 
     Mounted m(segment(100, 0, 0xA0) + segment(50, 100, 0xA0) + header(0, 50, 0x40, 0));
     ORVtape& t = m.t;

@@ -124,6 +124,7 @@ TEST(Stream, ReaderReadsAndValidatesAsTheDrive) {
     orvTapeBlockInfo b;
     ASSERT_TRUE(r.open(big.path.c_str()) == 0 && r.next(&b, ORVTAPE_READ_DECODE) == 5 << 20);
     r.setMaxRecordSize(8 << 20);
+    EXPECT_TRUE(r.open(big.path.c_str()) == -1 && r.lastErrno() == EBUSY);  // one image at a time
     ASSERT_TRUE(r.seek(-1, 0, 0) == -1 && r.seek(0, -1, 0) == -1 && r.seek(b.offset, b.blockNumber, b.fileNumber) == 0);
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(r.next(&b, ORVTAPE_READ_DECODE), 5 << 20);
@@ -175,7 +176,7 @@ TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
     orvTapeBlockInfo b;
     EXPECT_TRUE(idle.next(&b, ORVTAPE_READ_PASS) == -1 && idle.seek(0, 0, 0) == -1 && idle.close() == 0 &&
                 idle.open("/nonexistent/x") == -1 && idle.lastErrno() == ENOENT && idle.open("/") == -1 &&
-                idle.lastErrno() == EISDIR);
+                idle.lastErrno() == EISDIR && idle.validate(nullptr, nullptr, nullptr, nullptr) == -1);
 }
 
 TEST(Stream, WriterThatRunsOutOfRoomLeavesWholeBlocks) {
