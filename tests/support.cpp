@@ -24,10 +24,7 @@ TempDir::TempDir() {
     chmod(dir.c_str(), 0755);  // an unprivileged child must reach its files
 }
 
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-}
+TempDir::~TempDir() { std::error_code ec; std::filesystem::remove_all(dir, ec); }
 
 Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -53,10 +50,7 @@ Bytes segment(unsigned curLen, unsigned prevLen, unsigned char flags1, unsigned 
     return header(curLen, prevLen, flags1, flags2) + Bytes(curLen, fill);
 }
 
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+Bytes operator+(Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
 
 Bytes block(const Bytes& payload, unsigned seg, unsigned prev, unsigned char flags2) {
     Bytes out;
@@ -104,15 +98,8 @@ Bytes bzip2(const Bytes& plain) {
     return out;
 }
 
-std::string& consoleLog() {
-    static std::string log;
-    return log;
-}
-
-int& consoleCalls() {
-    static int calls = 0;
-    return calls;
-}
+std::string& consoleLog() { static std::string log; return log; }
+int& consoleCalls() { static int calls = 0; return calls; }
 
 int inChild(const std::function<int()>& fn) {
     std::fflush(nullptr);

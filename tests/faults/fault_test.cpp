@@ -209,7 +209,7 @@ TEST(Faults, BlocksWrittenBeforeAKillSurviveIt) {
     const std::string path = dir.path("crash.tape");
     std::mt19937 rng(20261205);
     Bytes buf(200000);
-    unsigned checked = 0;
+    int checked = 0;
     for (int round = 0; round < 25; ++round) {
         SCOPED_TRACE(round);
         std::remove(path.c_str());
@@ -229,31 +229,28 @@ TEST(Faults, BlocksWrittenBeforeAKillSurviveIt) {
         }
         ::close(fds[1]);
         const int wanted = static_cast<int>(rng() % 12);
-        int done = -1;
+        int done = -1, status = 0;
         unsigned k = 0;
         ASSERT_TRUE(::read(fds[0], &k, sizeof k) == sizeof k && k == ~0u);
         while (done + 1 < wanted && ::read(fds[0], &k, sizeof k) == sizeof k) done = static_cast<int>(k);
         usleep(rng() % 3000);
-        kill(pid, SIGKILL);
-        int status = 0;
-        waitpid(pid, &status, 0);
+        kill(pid, SIGKILL), waitpid(pid, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "writer stopped by itself: " << status;
         while (::read(fds[0], &k, sizeof k) == sizeof k) done = static_cast<int>(k);  // reports in flight
         ::close(fds[0]);
         ORVtape t;
         ASSERT_EQ(t.open(path.c_str(), true), 0);
-        int r = 0;
-        unsigned got = 0;
+        int r = 0, got = 0;
         for (; (r = t.read(buf.data(), static_cast<unsigned>(buf.size()))) >= 0; ++got) {
-            const Bytes want = contents(got);
+            const Bytes want = contents(static_cast<unsigned>(got));
             ASSERT_EQ(r, static_cast<int>(want.size())) << "block " << got;
             ASSERT_TRUE(std::equal(want.begin(), want.end(), buf.begin())) << "block " << got;
         }
         // Every reported block came back; at most one more (complete but not
         // yet reported) may follow, and then only a defect or the end.
-        EXPECT_TRUE(static_cast<int>(got) >= done + 1 && static_cast<int>(got) <= done + 2) << got << " " << done;
+        EXPECT_TRUE(got >= done + 1 && got <= done + 2) << got << " " << done;
         EXPECT_TRUE(r == -2 || r == -10 || r == -12) << r;
         checked += got;
     }
-    EXPECT_GT(checked, 25u);
+    EXPECT_GT(checked, 25);
 }
