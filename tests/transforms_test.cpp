@@ -15,7 +15,7 @@ char* chars(Bytes& b) { return reinterpret_cast<char*>(b.data()); }
 Bytes area(const ORVtape::OrvTapeWorkBuffer& b, std::size_t n) { return Bytes(b.aligned, b.aligned + n); }
 }  // namespace
 
-TEST(Transforms, WorkBufferSizingAlignmentAndGrowth) {
+TEST(Transforms, WorkBuffersCompressAndDecompress) {
     ORVtape::OrvTapeWorkBuffer b;
     EXPECT_TRUE(b.raw == nullptr && b.aligned == nullptr && b.capacity == 0 && b.dataLen == 0);  // allocates nothing
     // need, minimum -> capacity, and whether the area stays.
@@ -31,9 +31,6 @@ TEST(Transforms, WorkBufferSizingAlignmentAndGrowth) {
         EXPECT_TRUE(reinterpret_cast<std::uintptr_t>(p) % 4096 == 0 && p >= b.raw && p - b.raw < 4096);
         std::memset(p, 0xA5, static_cast<std::size_t>(b.capacity));  // all of it is ours
     }
-}
-
-TEST(Transforms, CompressAndDecompress) {
     ORVtape t;
     const struct { std::size_t len; Bytes prefix; } lengths[] = {
         {0, {0x80}}, {127, {0xFF}}, {128, {0x00, 0x81}}, {1000, {0x68, 0x87}}, {65535, {0x7F, 0x7F, 0x83}}};
