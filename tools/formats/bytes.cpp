@@ -129,4 +129,13 @@ void OutputBytes::flush() {
     used_ = 0;
 }
 
+ToolError InputBytes::errorAt(long long offset, const std::string& what) const {
+    return ToolError(name_, "offset " + std::to_string(offset) + ": " + what);
+}
+
+std::string longerThanLimit(std::size_t length, std::size_t limit) {
+    return "a record of " + std::to_string(length) + " bytes is longer than the block limit of " +
+           std::to_string(limit) + " (--max-block)";
+}
+
 }  // namespace orvtool

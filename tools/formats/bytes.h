@@ -3,6 +3,8 @@
 #ifndef ORVTAPE_TOOL_BYTES_H
 #define ORVTAPE_TOOL_BYTES_H
 
+#include "../orvtape.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -10,6 +12,9 @@
 namespace orvtool {
 
 // A file or standard input ("-") read front to back through one buffer.
+// The refusal of a record longer than --max-block lets through.
+std::string longerThanLimit(std::size_t length, std::size_t limit);
+
 // Read failures throw ToolError naming the file.
 class InputBytes {
 public:
@@ -34,6 +39,8 @@ public:
     // Size of a regular file, -1 for a pipe or terminal.
     long long size() const { return size_; }
     const std::string& name() const { return name_; }
+    // A refusal that names this input and the offset of the record at fault.
+    ToolError errorAt(long long offset, const std::string& what) const;
 
 private:
     bool fill();

@@ -87,7 +87,7 @@ public:
 
 private:
     ToolError bad(long long at, const std::string& what) const {
-        return ToolError(in_.name(), "offset " + std::to_string(at) + ": " + what);
+        return in_.errorAt(at, what);
     }
 
     InputBytes& in_;

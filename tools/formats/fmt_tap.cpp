@@ -51,8 +51,7 @@ public:
             throw bad(r, "a record of " + std::to_string(len) +
                              " bytes is longer than the rest of the file");
         if (len > s_.maxBlock)
-            throw bad(r, "a record of " + std::to_string(len) + " bytes is longer than the " +
-                             "block limit of " + std::to_string(s_.maxBlock) + " (--max-block)");
+            throw bad(r, longerThanLimit(len, s_.maxBlock));
         if (in_.readInto(r.data, stored) != stored) throw bad(r, "the file ends inside a record");
         if (in_.read(word, 4) != 4)
             throw bad(r, "the file ends inside a record's closing length word");
@@ -66,7 +65,7 @@ public:
 
 private:
     ToolError bad(const Record& r, const std::string& what) const {
-        return ToolError(in_.name(), "offset " + std::to_string(r.offset) + ": " + what);
+        return in_.errorAt(r.offset, what);
     }
 
     InputBytes& in_;

@@ -28,8 +28,7 @@ public:
             return true;
         }
         if (len > maxBlock_)
-            throw bad(r, "a record of " + std::to_string(len) + " bytes is longer than the " +
-                             "block limit of " + std::to_string(maxBlock_) + " (--max-block)");
+            throw bad(r, longerThanLimit(len, maxBlock_));
         size_t stored = len + (len & 1);
         if (in_.readInto(r.data, stored) != stored) throw bad(r, "the file ends inside a record");
         r.length = len;
@@ -40,7 +39,7 @@ public:
 
 private:
     ToolError bad(const Record& r, const std::string& what) const {
-        return ToolError(in_.name(), "offset " + std::to_string(r.offset) + ": " + what);
+        return in_.errorAt(r.offset, what);
     }
 
     InputBytes& in_;
