@@ -1,7 +1,7 @@
 # Tests that treat the library as hosts do: installed into a scratch prefix
 # and used from separate builds, and as a Debian package.  A sanitizer build
 # is for memory checks: its library cannot be loaded by an ordinary host.
-if(ORVTAPE_SANITIZE)
+if(ORVTAPE_SANITIZE OR ORVTAPE_TSAN)
   return()
 endif()
 set(ORVTAPE_HOST_WORK ${PROJECT_BINARY_DIR}/host-tests)

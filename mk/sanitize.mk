@@ -21,3 +21,21 @@ check-valgrind: all
 	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
 	  --track-fds=no --quiet $(BUILD)/tests/orvtape_tests --gtest_filter='$(VALGRIND_FILTER)' \
 	  --gtest_brief=1
+
+# check-tsan: the library and the tool built with ThreadSanitizer, and the
+# tool's end-to-end tests run on it, so that every command whose codec work
+# runs on worker threads (-j) is exercised; any report fails the run.
+# Address randomisation is turned off for the run: ThreadSanitizer cannot
+# map its shadow memory under the widest randomisation of some kernels.
+TSAN_BUILD ?= build-tsan
+TSAN_ENV := TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1
+
+.PHONY: check-tsan
+CHECKS += check-tsan
+
+check-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVTAPE_TSAN=ON \
+	  -DORVTAPE_BUILD_TESTS=OFF
+	cmake --build $(TSAN_BUILD) -j2 --target orvtape
+	$(TSAN_ENV) setarch $$(uname -m) -R python3 tools/tests/cli_test.py $(TSAN_BUILD)/tools/orvtape
+	$(TSAN_ENV) setarch $$(uname -m) -R python3 tools/tests/formats_test.py $(TSAN_BUILD)/tools/orvtape

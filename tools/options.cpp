@@ -1,6 +1,7 @@
 // options.cpp - the command line of orvtape and its dispatch to the commands.
 #include "formats/records.h"
 #include "orvtape.h"
+#include "pipeline.h"
 #include "safe_file.h"
 #include "volume.h"
 
@@ -46,6 +47,9 @@ int runTool(int argc, char** argv) {
     app.name("orvtape");
     app.set_version_flag("--version", "orvtape " ORVTAPE_VERSION);
     app.add_flag("-q,--quiet", o.quiet, "no progress line or notes on standard error");
+    app.add_option("-j,--jobs", o.jobs,
+                   "threads that compress, scramble or decode blocks (default: the cores available; 1: none)")
+        ->check(CLI::Range(1, 256));
     app.add_flag("--wait", ImageLock::wait, "wait for an image that another process has in use");
     app.add_option("--max-block", maxBlockBytes,
                    "largest block to read or import, in bytes (default 64M, at most 1G)")
@@ -163,7 +167,8 @@ int runTool(int argc, char** argv) {
         if (e.get_exit_code() == 0) return app.exit(e);
         // The first word that is no option names the command.
         for (int i = 1; i < argc; ++i) {
-            if (std::strcmp(argv[i], "--max-block") == 0) {
+            if (std::strcmp(argv[i], "--max-block") == 0 || std::strcmp(argv[i], "-j") == 0 ||
+                std::strcmp(argv[i], "--jobs") == 0) {
                 ++i;
                 continue;
             }
@@ -192,6 +197,7 @@ int runTool(int argc, char** argv) {
         std::fputs(it->second.app->help("orvtape").c_str(), stdout);
         return kExitOk;
     }
+    if (o.jobs == 0) o.jobs = defaultJobs();
     if (o.compress && o.noCompress) {
         std::fprintf(stderr, "orvtape: --compress and --no-compress exclude each other\n");
         return kExitUsage;

@@ -22,6 +22,7 @@ constexpr int kExitUsage = 2;    // bad arguments; every error of check
 // Everything the command line can set; each command reads what it needs.
 struct Options {
     bool quiet = false;
+    int jobs = 0;  // -j: codec worker threads; 0 until options are parsed, then at least 1
 
     std::string image;              // the image a command works on
     std::string source, target;     // copy, recover, export, import

@@ -1,0 +1,125 @@
+// pipeline.cpp - the ordered worker pool of pipeline.h.
+#include "pipeline.h"
+
+#include <sched.h>
+
+namespace orvtool {
+
+int defaultJobs() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? static_cast<int>(n) : 1;
+}
+
+Pipeline::Pipeline(int jobs, int maxRecordSize, Work work) : work_(std::move(work)) {
+    if (jobs < 1) jobs = 1;
+    // Two slots a worker (one worked on, one waiting) and two for the
+    // command's thread (one being consumed, one being filled).
+    const size_t count = jobs == 1 ? 1 : static_cast<size_t>(2 * jobs + 2);
+    slots_.resize(count);
+    done_.assign(count, 0);
+    for (int i = 0; i < jobs; ++i) {
+        codecs_.push_back(new ORVtapeCodec);
+        codecs_.back()->setMaxRecordSize(maxRecordSize);
+    }
+    if (jobs == 1) return;  // submit() works in the caller's thread
+    for (ORVtapeCodec* c : codecs_) workers_.emplace_back([this, c] { workerLoop(*c); });
+}
+
+Pipeline::~Pipeline() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    workReady_.notify_all();
+    for (std::thread& t : workers_) t.join();
+    for (ORVtapeCodec* c : codecs_) delete c;
+}
+
+Slot* Pipeline::acquire() {
+    if (submitted_ - collected_ >= slots_.size()) return nullptr;
+    Slot& s = slots_[submitted_ % slots_.size()];
+    s.error = nullptr;
+    s.transform = false;
+    s.rc = 0;
+    s.outLength = 0;
+    return &s;
+}
+
+void Pipeline::perform(Slot& s, ORVtapeCodec& codec) {
+    try {
+        work_(s, codec);
+    } catch (...) {
+        s.error = std::current_exception();
+    }
+}
+
+void Pipeline::submit(Slot& s) {
+    const size_t index = submitted_ % slots_.size();
+    ++submitted_;
+    if (!s.transform || workers_.empty()) {
+        if (s.transform) perform(s, *codecs_.front());
+        done_[index] = 1;  // no worker touches a slot that was not queued
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_[index] = 0;
+        queue_.push_back(index);
+    }
+    workReady_.notify_one();
+}
+
+Slot* Pipeline::collect() {
+    if (collected_ == submitted_) return nullptr;
+    const size_t index = collected_ % slots_.size();
+    if (!workers_.empty()) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        workDone_.wait(lock, [&] { return done_[index] != 0; });
+    }
+    done_[index] = 0;
+    ++collected_;
+    Slot& s = slots_[index];
+    if (s.error) std::rethrow_exception(s.error);
+    return &s;
+}
+
+void Pipeline::workerLoop(ORVtapeCodec& codec) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        workReady_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        const size_t index = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        perform(slots_[index], codec);
+        lock.lock();
+        done_[index] = 1;
+        workDone_.notify_one();  // only the command's thread waits
+    }
+}
+
+void Pipeline::run(const std::function<bool(Slot&)>& produce, const std::function<void(Slot&)>& consume) {
+    for (;;) {
+        Slot* s = acquire();
+        if (!s) {
+            consume(*collect());
+            continue;
+        }
+        bool more;
+        try {
+            more = produce(*s);
+        } catch (...) {
+            s->error = std::current_exception();
+            s->transform = false;
+            submit(*s);
+            break;
+        }
+        if (!more) break;
+        submit(*s);
+    }
+    while (Slot* s = collect()) consume(*s);
+}
+
+}  // namespace orvtool

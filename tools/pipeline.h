@@ -1,0 +1,93 @@
+// pipeline.h - blocks transformed by worker threads and delivered in order.
+//
+// The command's own thread reads blocks into slots and submits them; the
+// slots that need a transform (compression, scrambling, either way) go to N
+// workers, each with a codec of its own; collect() hands the slots back in
+// the order they were submitted.  So the command reads and writes exactly as
+// the serial loop would, and only the codec work runs in parallel.  With one
+// job there are no threads at all: submit() does the work at once.
+//
+// Memory is bounded: 2N + 2 slots (one for N = 1), each holding a block as
+// read and as transformed, so at most 4N + 4 blocks of the largest size seen,
+// plus each worker's codec buffers.
+#ifndef ORVTAPE_TOOL_PIPELINE_H
+#define ORVTAPE_TOOL_PIPELINE_H
+
+#include <orvTapeStream.h>
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace orvtool {
+
+// One block in flight.  The producer fills the input fields; the work fills
+// the output (or leaves it empty when the block passes as it is).
+struct Slot {
+    std::vector<unsigned char> in;   // the block as read: stored form or data
+    unsigned inLength = 0;
+    unsigned char flags2 = 0;        // transforms of the stored form read
+    int length = 0;                  // the block's length (0: tapemark), or a read code
+    long long offset = 0;            // where it came from, for messages
+    long long number = 0;            // the block's number, for messages
+    int tag = 0;                     // free for the command (what kind of block)
+    bool transform = false;          // the producer asks for the work to run on it
+    std::vector<unsigned char> out;  // the block as transformed
+    unsigned outLength = 0;
+    unsigned char outFlags2 = 0;
+    int rc = 0;                      // the work's result code
+    std::exception_ptr error;        // thrown by the producer or the work, rethrown in order
+};
+
+// Jobs to use when -j is not given: the cores this process may run on.
+int defaultJobs();
+
+class Pipeline {
+public:
+    using Work = std::function<void(Slot&, ORVtapeCodec&)>;
+    // work runs on a worker for every slot submitted with its transform set;
+    // each codec gets maxRecordSize as its record limit.
+    Pipeline(int jobs, int maxRecordSize, Work work);
+    ~Pipeline();  // stops and joins the workers; slots in flight are dropped
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    // A free slot to fill, or null when all are in flight (collect first).
+    // Frees the slot that collect() returned last.
+    Slot* acquire();
+    // Hands the slot last acquired on: to the work when its transform is
+    // set, else straight to collect().
+    void submit(Slot& s);
+    // The oldest slot submitted, once its work is done; null when none is in
+    // flight.  Rethrows the exception its producer or work left in it.  The
+    // slot stays valid until the next acquire() or collect().
+    Slot* collect();
+
+    // Runs produce (false: no more blocks) and consume over every block: an
+    // exception of produce surfaces only after the blocks before it were
+    // consumed, as it would in the serial loop.
+    void run(const std::function<bool(Slot&)>& produce, const std::function<void(Slot&)>& consume);
+
+private:
+    void workerLoop(ORVtapeCodec& codec);
+    void perform(Slot& s, ORVtapeCodec& codec);
+
+    Work work_;
+    std::vector<Slot> slots_;
+    std::vector<char> done_;        // per slot: its work is finished
+    unsigned long long submitted_ = 0, collected_ = 0;
+    std::vector<ORVtapeCodec*> codecs_;
+    std::vector<std::thread> workers_;
+    std::deque<size_t> queue_;      // slots waiting for a worker
+    std::mutex mutex_;
+    std::condition_variable workReady_, workDone_;
+    bool stopping_ = false;
+};
+
+}  // namespace orvtool
+
+#endif
