@@ -246,6 +246,30 @@ expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EB
        (DIR / IN[1]).read_bytes() == DATA[1] and not any((DIR / f).exists() for f in (
            "out", "x.tape", "k2.tape", "n.tape")) and not list(DIR.glob(".*part-*")),
        "refusals leave their files alone, failures leave no file")
+# Every worker count makes the same bytes and the same refusals as -j 1.
+JOBS = [  # command line with {j} for the count, output file (None: stdout), exit status
+    (["put", "--compress", "-b", "4K", "j{j}.tape", *IN, IN[5]], "j{j}.tape", 0),
+    (["put", "-a", "--scramble", "j{j}.tape", IN[4]], "j{j}.tape", 0),
+    (["copy", "--no-compress", "--scramble", "j{j}.tape", "jc{j}.tape"], "jc{j}.tape", 0),
+    (["copy", "--compress", "--segment-size", "500", "v.tape", "jd{j}.tape"], "jd{j}.tape", 0),
+    (["import", "--compress", "--scramble", "rt.tap", "ji{j}.tape", "--from", "tap"], "ji{j}.tape", 0),
+    (["export", "j{j}.tape", "je{j}.tap", "--to", "tap"], "je{j}.tap", 0),
+    (["get", "j{j}.tape", "5"], None, 0),
+    (["recover", "d.tape", "jr{j}.tape"], "jr{j}.tape", 0),
+    (["check", "--deep", "crc.tape"], None, 1),
+    (["get", "crc.tape", "0"], None, 1),
+    (["copy", "crc.tape", "jx{j}.tape"], None, 1),
+    (["export", "crc.tape", "jx{j}.tap", "--to", "tap"], None, 1),
+]
+for args, out, status in JOBS:
+    results = []
+    for j in (1, 2, 3, 4):
+        p = run("-j", str(j), *[a.format(j=j) for a in args], status=status)
+        said = p.stdout + p.stderr
+        for a in args:  # the names that differ by count
+            said = said.replace(a.format(j=j).encode(), a.encode())
+        results.append((said, (DIR / out.format(j=j)).read_bytes() if out else b""))
+    expect(all(r == results[0] for r in results), f"orvtape -j N {' '.join(args)} differs between worker counts")
 # Killed half way, a forced copy leaves the old target whole, and its unfinished
 # temporary file does not pass check.
 before = (DIR / "c.tape").read_bytes()
