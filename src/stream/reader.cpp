@@ -248,11 +248,7 @@ int ORVtapeReader::validate(long long* lastHdrOffset, void* hdrOut, bool* multiS
         return -1;
     }
     unsigned char own[orv::kHeaderSize];
-    auto* hdr = hdrOut ? static_cast<unsigned char*>(hdrOut) : own;
-    if (lastHdrOffset) *lastHdrOffset = -1;
-    std::memset(hdr, 0, orv::kHeaderSize);
-    if (multiSeg) *multiSeg = false;
-    if (compressed) *compressed = false;
+    unsigned char* hdr = orv::startValidateOutputs(lastHdrOffset, hdrOut, own, multiSeg, compressed);
     return impl->validate(lastHdrOffset, hdr, multiSeg, compressed);
 }
 

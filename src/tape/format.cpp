@@ -8,6 +8,16 @@
 
 namespace orv {
 
+unsigned char* startValidateOutputs(long long* lastHdrOffset, void* hdrOut, unsigned char* own, bool* multiSeg,
+                                    bool* compressed) {
+    auto* hdr = hdrOut ? static_cast<unsigned char*>(hdrOut) : own;
+    if (lastHdrOffset) *lastHdrOffset = -1;
+    std::memset(hdr, 0, kHeaderSize);
+    if (multiSeg) *multiSeg = false;
+    if (compressed) *compressed = false;
+    return hdr;
+}
+
 int walkHeader(const unsigned char* h, WalkState& w, bool* multiSeg, bool* compressed) {
     const unsigned curLen = curLenOf(h);
     const unsigned char flags1 = h[4];

@@ -115,6 +115,12 @@ struct WalkState {
 // it fits, and then the walk has accepted it.
 int walkHeader(const unsigned char* h, WalkState& w, bool* multiSeg, bool* compressed);
 
+// Sets validate's outputs to "nothing found" before a walk, so a failure at
+// the first header reports them defined; returns where the walk keeps the
+// last header (own when the caller passed no buffer).
+unsigned char* startValidateOutputs(long long* lastHdrOffset, void* hdrOut, unsigned char* own, bool* multiSeg,
+                                    bool* compressed);
+
 // ---- Work buffers and payload transforms ---------------------------------------
 
 // Capacity that OrvTapeWorkBuffer::getBfr(need, minimum) provides: nine

@@ -12,11 +12,7 @@ int ORVtape::validate(long long* lastHdrOffset, void* hdrOut, bool* multiSeg, bo
         return -1;
     }
     unsigned char own[orv::kHeaderSize];
-    auto* hdr = hdrOut ? static_cast<unsigned char*>(hdrOut) : own;
-    if (lastHdrOffset) *lastHdrOffset = -1;
-    std::memset(hdr, 0, orv::kHeaderSize);
-    if (multiSeg) *multiSeg = false;
-    if (compressed) *compressed = false;
+    unsigned char* hdr = orv::startValidateOutputs(lastHdrOffset, hdrOut, own, multiSeg, compressed);
 
     getPosition();
     const long long saved = curPos;
