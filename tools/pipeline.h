@@ -71,6 +71,10 @@ public:
     // exception of produce surfaces only after the blocks before it were
     // consumed, as it would in the serial loop.
     void run(const std::function<bool(Slot&)>& produce, const std::function<void(Slot&)>& consume);
+    // Fills every free slot with produce and submits it, for a consumer that
+    // pulls with collect(): false once produce said there are no more blocks
+    // or threw (its exception then waits in the slot, behind earlier blocks).
+    bool feed(const std::function<bool(Slot&)>& produce);
 
 private:
     void workerLoop(ORVtapeCodec& codec);
@@ -79,6 +83,7 @@ private:
     Work work_;
     std::vector<Slot> slots_;
     std::vector<char> done_;        // per slot: its work is finished
+    std::vector<char> queued_;      // per slot: it went to a worker (only the command's thread touches it)
     unsigned long long submitted_ = 0, collected_ = 0;
     std::vector<ORVtapeCodec*> codecs_;
     std::vector<std::thread> workers_;

@@ -2,6 +2,7 @@
 #include "volume.h"
 
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace orvtool {
@@ -87,7 +88,7 @@ int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers) {
 }
 
 VolumeStream::VolumeStream(ORVtape& tape, const std::string& path)
-    : fd(tape.fd), bytes(imageSize(tape)), room(tape.maxRecordSize) {
+    : path_(path), fd(tape.fd), bytes(imageSize(tape)), room(tape.maxRecordSize) {
     // The very file the drive mounted (and locked), even when it came on
     // standard input or was renamed since.
     const std::string self = "/proc/self/fd/" + std::to_string(tape.fd);
@@ -102,10 +103,11 @@ int VolumeStream::again(const orvTapeBlockInfo& b, int code) {
     return code;
 }
 
-int VolumeStream::next(orvTapeBlockInfo& b, bool decode, bool deliver) {
+int VolumeStream::read(orvTapeBlockInfo& b, orvTapeReadMode mode, bool deliver) {
     const unsigned long long max = maxBlockBytes;
+    const bool whole = mode != ORVTAPE_READ_PASS;  // read as the drive's read does, not passed over
     for (;;) {
-        int rc = reader.next(&b, decode ? ORVTAPE_READ_DECODE : ORVTAPE_READ_PASS);
+        int rc = reader.next(&b, mode);
         const bool xform = rc >= 0 && !b.tapemark && (b.flags2 & HF2_XFORM);
         // The look admitBlock takes before the drive reads, taken only where
         // it could refuse the block or raise the record limit.
@@ -129,7 +131,7 @@ int VolumeStream::next(orvTapeBlockInfo& b, bool decode, bool deliver) {
             lastReadFailure = ReadFailure{reader.lastErrno(), 0};
             return rc;
         }
-        if (decode && rc > room) {
+        if (whole && rc > room) {
             // Longer than the buffer it went into: the whole of it once more.
             if (static_cast<unsigned long long>(rc) > max)
                 return again(b, refuse(kOverLimit, static_cast<unsigned long long>(rc)));
@@ -138,13 +140,63 @@ int VolumeStream::next(orvTapeBlockInfo& b, bool decode, bool deliver) {
             again(b, 0);
             continue;
         }
-        if (!decode && b.end > bytes) {
+        if (!whole && b.end > bytes) {
             // Its last segment runs past the end of the file.
             lastReadFailure = ReadFailure{};
             return again(b, -12);
         }
+        position_ = b.end;
         return rc;
     }
+}
+
+ToolError VolumeStream::failure(long long number, long long offset, int code, const char* advice) const {
+    ToolError e = readError(path_, static_cast<int>(number), offset, code);
+    return *advice ? ToolError("", e.what() + std::string(advice)) : e;
+}
+
+bool VolumeStream::fill(Slot& s, bool decode, const char* advice) {
+    orvTapeBlockInfo b;
+    const int rc = nextStored(b);
+    s.offset = b.offset;
+    s.number = b.blockNumber;
+    s.length = rc;
+    if (atEnd(b, rc)) return false;
+    if (rc < 0) throw failure(s.number, s.offset, rc, advice);
+    s.inLength = storedForm(b, rc, s.in, s.flags2);
+    s.transform = decode && s.flags2 != 0;
+    return true;
+}
+
+void VolumeStream::checkDecoded(const Slot& s, const char* advice) const {
+    if (!s.transform || s.rc >= 0) return;
+    lastReadFailure = ReadFailure{};
+    throw failure(s.number, s.offset, s.rc, advice);
+}
+
+unsigned storedForm(const orvTapeBlockInfo& b, int length, std::vector<unsigned char>& buf, unsigned char& flags2) {
+    // Flags2 with the transform flag alone describe a plain block.
+    const bool xform = length > 0 && (b.flags2 & (HF2_BZ2 | HF2_SCRAMBLE));
+    const unsigned char* from = xform ? b.stored : b.data;
+    const unsigned n = xform ? b.storedLength : static_cast<unsigned>(length);
+    if (buf.size() < n) buf.resize(n);
+    if (n > 0) std::memcpy(buf.data(), from, n);
+    flags2 = xform ? b.flags2 : 0;
+    return n;
+}
+
+void decodeWork(Slot& s, ORVtapeCodec& codec) {
+    // The whole block, as the walk delivers it after raising its record limit.
+    codec.setMaxRecordSize(s.length);
+    const unsigned char* data = nullptr;
+    unsigned n = 0;
+    const int rc = codec.decode(s.in.data(), s.inLength, s.flags2, &data, &n);
+    s.rc = rc < 0 ? -12 : rc;  // the reader's code for a payload that does not decode
+    if (rc < 0) return;
+    if (s.out.size() < n) s.out.resize(n);
+    std::memcpy(s.out.data(), data, n);
+    s.outLength = n;
+    s.outFlags2 = 0;
 }
 
 int skipBlock(ORVtape& tape, long long size, int* length) {

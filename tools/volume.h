@@ -9,6 +9,7 @@
 #define ORVTAPE_TOOL_VOLUME_H
 
 #include "orvtape.h"
+#include "pipeline.h"
 
 #include <orvTapeStream.h>
 
@@ -86,8 +87,29 @@ public:
     // The next block into b: its length, 0 for a tapemark, or a failure
     // (lastReadFailure set).  deliver: refuse a compressed block claiming
     // more than --max-block, as admitBlock does.
-    int next(orvTapeBlockInfo& b, bool decode, bool deliver);
-    void rewind() { reader.rewind(); }
+    int next(orvTapeBlockInfo& b, bool decode, bool deliver) {
+        return read(b, decode ? ORVTAPE_READ_DECODE : ORVTAPE_READ_PASS, deliver);
+    }
+    // next(b, true, true) without the decoding: the same refusals, codes and
+    // record limit, the length a transformed block will decode to, and its
+    // stored payload at b.stored; only a payload that does not decode is
+    // left for decodeWork to find.
+    int nextStored(orvTapeBlockInfo& b) { return read(b, ORVTAPE_READ_STORED, true); }
+    // nextStored as a pipeline producer: s.length is the block's length (0:
+    // a tapemark), s.in holds its data, or for a transformed block its stored
+    // payload with its flags2 in s.flags2; s.transform asks decodeWork for
+    // it when decode is set.  False at the end of the data; a block that
+    // cannot be read throws its read error, with advice appended.
+    bool fill(Slot& s, bool decode, const char* advice = "");
+    // Throws the read error of a slot whose decodeWork failed.
+    void checkDecoded(const Slot& s, const char* advice = "") const;
+    // Offset after the last block read.
+    long long position() const { return position_; }
+    bool atEnd(const orvTapeBlockInfo& b, int rc) const { return rc == -2 && b.offset >= bytes; }
+    void rewind() {
+        reader.rewind();
+        position_ = 0;
+    }
     // The library's header chain walk (ORVtape::validate), on the same file.
     int validate(long long* last, unsigned char hdr[6], bool* multi, bool* compressed) {
         return reader.validate(last, hdr, multi, compressed);
@@ -95,12 +117,27 @@ public:
     int lastErrno() const { return reader.lastErrno(); }
 
 private:
+    int read(orvTapeBlockInfo& b, orvTapeReadMode mode, bool deliver);
     int again(const orvTapeBlockInfo& b, int code);
+    ToolError failure(long long number, long long offset, int code, const char* advice) const;
     ORVtapeReader reader;
+    std::string path_;
     int fd;
     long long bytes;
+    long long position_ = 0;
     int room;  // the record limit, raised as on the drive
 };
+
+// A block's data or stored payload into buf (grown, never shrunk): its
+// length there.  flags2 receives the transforms it is stored with (0: plain).
+unsigned storedForm(const orvTapeBlockInfo& b, int length, std::vector<unsigned char>& buf, unsigned char& flags2);
+
+// The work that decodes a slot filled by VolumeStream::fill: its data into
+// out (outLength), or s.rc -12 when the payload does not decode, as the
+// walk's own decoding would say.
+void decodeWork(Slot& s, ORVtapeCodec& codec);
+// A filled slot's data once its work is done.
+inline const unsigned char* slotData(const Slot& s) { return s.transform ? s.out.data() : s.in.data(); }
 
 // Layout of the block at the current position, read from its headers
 // without moving the tape.  segments is 0 when no header can be read.
