@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <unistd.h>
 
 namespace orvtool {
@@ -17,15 +19,17 @@ namespace {
 // Output gathered into large writes: a card file is a quarter million blocks.
 class Output {
 public:
-    Output(int fd, std::string shown) : fd_(fd), shown_(std::move(shown)) { buf_.reserve(kSize); }
+    Output(int fd, std::string shown) : fd_(fd), shown_(std::move(shown)), buf_(new char[kSize]) {}
     void write(const char* p, size_t n) {
-        if (buf_.size() + n > kSize) flush();
+        if (used_ + n > kSize) flush();
         if (n >= kSize) return put(p, n);
-        buf_.insert(buf_.end(), p, p + n);
+        std::memcpy(buf_.get() + used_, p, n);
+        used_ += n;
     }
     void flush() {
-        put(buf_.data(), buf_.size());
-        buf_.clear();
+        const size_t n = used_;
+        used_ = 0;  // a failed flush is not tried again
+        put(buf_.get(), n);
     }
 
 private:
@@ -43,7 +47,8 @@ private:
     }
     int fd_;
     std::string shown_;
-    std::vector<char> buf_;
+    std::unique_ptr<char[]> buf_;
+    size_t used_ = 0;
 };
 
 // What get extracts: the tape file, and how its blocks become output.
@@ -169,7 +174,12 @@ int cmdGet(const Options& o) {
         output.write(data, n);
         progress.advance(static_cast<unsigned long long>(s.length));
     };
-    Pipeline(o.jobs, tape.maxRecordSize, decodeWork).run(produce, consume);
+    try {
+        Pipeline(o.jobs, tape.maxRecordSize, decodeWork).run(produce, consume);
+    } catch (...) {
+        output.flush();  // what came before the failure, as a block-by-block write would leave it
+        throw;
+    }
     output.flush();
     if (!closed) {
         if (produced == 0) throw ToolError(o.image, "has no tape file " + std::to_string(fileNo));

@@ -5,43 +5,44 @@
 
 #include "../volume.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace orvtool {
 
 namespace {
 
+// Blocks come decoded from the pipeline, which reads ahead while its
+// workers decompress.
 class ImageReader : public RecordReader {
 public:
-    ImageReader(ORVtape& tape, std::string path) : tape_(tape), path_(std::move(path)) {
-        size_ = imageSize(tape);
-    }
+    ImageReader(ORVtape& tape, const std::string& path, int jobs)
+        : volume_(tape, path), pipe_(jobs, tape.maxRecordSize, decodeWork),
+          produce_([this](Slot& s) { return volume_.fill(s, true); }) {}
 
     bool next(Record& r) override {
-        r = Record{Record::Data, std::move(r.data)};
-        if (r.data.size() < static_cast<size_t>(tape_.maxRecordSize))
-            r.data.resize(static_cast<size_t>(tape_.maxRecordSize));
-        tape_.getPosition();
-        r.offset = tape_.curPos;
-        int xform = peekTransforms(tape_);
-        int rc = readWhole(tape_, r.data);
-        tape_.getPosition();
-        at_ = tape_.curPos;
-        if (rc == -2 && r.offset >= size_) return false;
-        if (rc < 0) throw readError(path_, tape_, r.offset, rc);
-        r.kind = rc == 0 ? Record::Tapemark : Record::Data;
-        r.length = static_cast<size_t>(rc);
-        r.packing = (xform & HF2_BZ2) ? Packing::Bzip2 : Packing::Plain;
-        r.scrambled = (xform & HF2_SCRAMBLE) != 0;
+        if (more_) more_ = pipe_.feed(produce_);
+        const Slot* s = pipe_.collect();
+        if (!s) return false;
+        volume_.checkDecoded(*s);
+        r = Record{s->length == 0 ? Record::Tapemark : Record::Data, std::move(r.data)};
+        r.offset = s->offset;
+        r.length = static_cast<size_t>(s->length);
+        if (r.data.size() < r.length) r.data.resize(r.length);
+        const unsigned char* data = slotData(*s);
+        std::copy(data, data + r.length, r.data.begin());
+        r.packing = (s->flags2 & HF2_BZ2) ? Packing::Bzip2 : Packing::Plain;
+        r.scrambled = (s->flags2 & HF2_SCRAMBLE) != 0;
         return true;
     }
 
-    long long consumed() const override { return at_; }
+    long long consumed() const override { return volume_.position(); }
 
 private:
-    ORVtape& tape_;
-    std::string path_;
-    long long size_ = 0, at_ = 0;
+    VolumeStream volume_;
+    Pipeline pipe_;
+    std::function<bool(Slot&)> produce_;
+    bool more_ = true;
 };
 
 class ImageWriter : public RecordWriter {
@@ -86,8 +87,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path) {
-    return std::make_unique<ImageReader>(tape, path);
+std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path, int jobs) {
+    return std::make_unique<ImageReader>(tape, path, jobs);
 }
 
 std::unique_ptr<RecordWriter> makeImageWriter(ORVtape& tape, const std::string& path,
