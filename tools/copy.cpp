@@ -96,11 +96,15 @@ long long verify(ORVtape& src, const Options& o, const std::string& dstPath) {
         if (ra != rb || ra < 0) throw differs(dstPath, blocks);
         s.number = blocks++;
         s.length = ra;
-        s.inLength = storedForm(a, ra, s.in, s.flags2);
-        s.outLength = storedForm(b, rb, s.out, s.outFlags2);
-        // The same stored bytes need no decoding to agree.
-        s.transform = s.flags2 != s.outFlags2 || s.inLength != s.outLength ||
-                      std::memcmp(s.in.data(), s.out.data(), s.inLength) != 0;
+        // The same stored bytes agree without decoding, and need no copying.
+        const unsigned char fa = a.flags2 & kTransforms, fb = b.flags2 & kTransforms;
+        const unsigned n = fa ? a.storedLength : static_cast<unsigned>(ra);
+        s.transform = ra > 0 && (fa != fb || n != (fb ? b.storedLength : static_cast<unsigned>(rb)) ||
+                                 std::memcmp(fa ? a.stored : a.data, fb ? b.stored : b.data, n) != 0);
+        if (s.transform) {
+            s.inLength = storedForm(a, ra, s.in, s.flags2);
+            s.outLength = storedForm(b, rb, s.out, s.outFlags2);
+        }
         return true;
     };
     Pipeline(o.jobs, src.maxRecordSize, compareWork).run(produce, [&](Slot& s) {
