@@ -21,8 +21,8 @@ class Output {
 public:
     Output(int fd, std::string shown) : fd_(fd), shown_(std::move(shown)), buf_(new char[kSize]) {}
     void write(const char* p, size_t n) {
-        if (used_ + n > kSize) flush();
-        if (n >= kSize) return put(p, n);
+        if (used_ + n > kSize || n >= kDirect) flush();
+        if (n >= kDirect) return put(p, n);  // copying a large block costs more than its write
         std::memcpy(buf_.get() + used_, p, n);
         used_ += n;
     }
@@ -33,7 +33,7 @@ public:
     }
 
 private:
-    static constexpr size_t kSize = 1u << 20;
+    static constexpr size_t kSize = 1u << 20, kDirect = 16u << 10;
     void put(const char* p, size_t n) {
         while (n > 0) {
             errno = 0;
