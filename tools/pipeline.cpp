@@ -40,7 +40,7 @@ Pipeline::~Pipeline() {
 
 Slot* Pipeline::acquire() {
     if (submitted_ - collected_ >= slots_.size()) return nullptr;
-    Slot& s = slots_[submitted_ % slots_.size()];
+    Slot& s = slots_[submitIndex_];
     s.error = nullptr;
     s.transform = false;
     s.rc = 0;
@@ -57,7 +57,8 @@ void Pipeline::perform(Slot& s, ORVtapeCodec& codec) {
 }
 
 void Pipeline::submit(Slot& s) {
-    const size_t index = submitted_ % slots_.size();
+    const size_t index = submitIndex_;
+    submitIndex_ = wrap(index + 1);
     ++submitted_;
     queued_[index] = s.transform && !workers_.empty();
     if (!queued_[index]) {
@@ -75,7 +76,8 @@ void Pipeline::submit(Slot& s) {
 
 Slot* Pipeline::collect() {
     if (collected_ == submitted_) return nullptr;
-    const size_t index = collected_ % slots_.size();
+    const size_t index = collectIndex_;
+    collectIndex_ = wrap(index + 1);
     if (queued_[index]) {  // a slot done in this thread needs no lock: most blocks need no codec
         std::unique_lock<std::mutex> lock(mutex_);
         workDone_.wait(lock, [&] { return done_[index] != 0; });

@@ -85,6 +85,8 @@ private:
     std::vector<char> done_;        // per slot: its work is finished
     std::vector<char> queued_;      // per slot: it went to a worker (only the command's thread touches it)
     unsigned long long submitted_ = 0, collected_ = 0;
+    size_t submitIndex_ = 0, collectIndex_ = 0;  // the slots of those two counts, without a division a block
+    size_t wrap(size_t i) const { return i == slots_.size() ? 0 : i; }
     std::vector<ORVtapeCodec*> codecs_;
     std::vector<std::thread> workers_;
     std::deque<size_t> queue_;      // slots waiting for a worker
