@@ -161,6 +161,8 @@ TABLE = [
     (["check", "nope.tape"], 2, ["nope.tape: cannot open the image (library code -1, No such"]),
     (["ls", "d.tape"], 1, [f"block 4 at offset {offs[4]}:", "File-0"]),
     (["get", "d.tape", "1", "out"], 1, []),
+    (["get", "d.tape", "1"], 1, DATA[5][:4096]),  # the blocks before the damage still reach stdout
+    (["copy", "crc.tape", "x.tape"], 1, ["block 0 at offset 0: the block's payload", "; try 'orvtape recover'"]),
     (["recover", "d.tape", "r.tape"], 0, [f"damaged bytes at offsets {offs[4]} to"]),
     (["check", "r.tape"], 0, ["clean"]),
     (["get", "r.tape", "1"], 0, DATA[5][:4096] + DATA[5][7 * 4096:]),
