@@ -220,15 +220,6 @@ int skipBlock(ORVtape& tape, long long size, int* length) {
     return -12;
 }
 
-int skipFiles(ORVtape& tape, long long size, long long count) {
-    for (long long passed = 0; passed < count;) {
-        int rc = skipBlock(tape, size, nullptr);
-        if (rc < 0) return rc;
-        if (rc == 0) ++passed;
-    }
-    return 0;
-}
-
 int skipBlocks(ORVtape& tape, long long size, long long count) {
     for (long long i = 0; i < count; ++i) {
         int rc = skipBlock(tape, size, nullptr);

@@ -62,9 +62,8 @@ int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers = nullp
 // the end of the file, which spacing alone does not notice.
 int skipBlock(ORVtape& tape, long long size, int* length);
 
-// Passes count tapemarks (fsf) with skipBlock, so that blocks longer than the
-// default limit are passed too.  0 or the first failure.
-int skipFiles(ORVtape& tape, long long size, long long count);
+// Passes count blocks with skipBlock, so that blocks longer than the default
+// limit are passed too.  0 or the first failure.
 int skipBlocks(ORVtape& tape, long long size, long long count);
 
 // Reads the next block into buf, which grows to take it (never past
@@ -106,10 +105,7 @@ public:
     // Offset after the last block read.
     long long position() const { return position_; }
     bool atEnd(const orvTapeBlockInfo& b, int rc) const { return rc == -2 && b.offset >= bytes; }
-    void rewind() {
-        reader.rewind();
-        position_ = 0;
-    }
+    void rewind() { reader.rewind(), position_ = 0; }
     // The library's header chain walk (ORVtape::validate), on the same file.
     int validate(long long* last, unsigned char hdr[6], bool* multi, bool* compressed) {
         return reader.validate(last, hdr, multi, compressed);
