@@ -80,6 +80,14 @@ void compareWork(Slot& s, ORVtapeCodec& codec) {
     s.rc = n == source.size() && std::equal(p, p + n, source.begin()) ? 0 : 1;
 }
 
+// Blocks of one length stored alike, compared where the readers hold them.
+bool sameStored(const orvTapeBlockInfo& a, const orvTapeBlockInfo& b, int length) {
+    const int fa = a.flags2 & kTransforms, fb = b.flags2 & kTransforms;
+    const unsigned n = fa ? a.storedLength : static_cast<unsigned>(length);
+    return fa == fb && n == (fb ? b.storedLength : static_cast<unsigned>(length)) &&
+           std::memcmp(fa ? a.stored : a.data, fb ? b.stored : b.data, n) == 0;
+}
+
 // Reads both images block by block; throws at the first difference.
 long long verify(ORVtape& src, const Options& o, const std::string& dstPath) {
     ORVtape dst;
@@ -89,26 +97,24 @@ long long verify(ORVtape& src, const Options& o, const std::string& dstPath) {
     const int rc = copy.validate(nullptr, nullptr, nullptr, nullptr);
     if (rc < 0) throw ToolError(dstPath, "the copy does not validate " + cause(rc, copy.lastErrno()));
     long long blocks = 0;
+    // Only blocks stored in different forms take a slot, to be decoded and compared.
     auto produce = [&](Slot& s) {
-        orvTapeBlockInfo a, b;
-        const int ra = source.nextStored(a), rb = copy.nextStored(b);
-        if (ra == -2 && rb == -2) return false;
-        if (ra != rb || ra < 0) throw differs(dstPath, blocks);
-        s.number = blocks++;
-        s.length = ra;
-        // The same stored bytes agree without decoding, and need no copying.
-        const unsigned char fa = a.flags2 & kTransforms, fb = b.flags2 & kTransforms;
-        const unsigned n = fa ? a.storedLength : static_cast<unsigned>(ra);
-        s.transform = ra > 0 && (fa != fb || n != (fb ? b.storedLength : static_cast<unsigned>(rb)) ||
-                                 std::memcmp(fa ? a.stored : a.data, fb ? b.stored : b.data, n) != 0);
-        if (s.transform) {
+        for (;;) {
+            orvTapeBlockInfo a, b;
+            const int ra = source.nextStored(a), rb = copy.nextStored(b);
+            if (ra == -2 && rb == -2) return false;
+            if (ra != rb || ra < 0) throw differs(dstPath, blocks);
+            s.number = blocks++;
+            if (ra == 0 || sameStored(a, b, ra)) continue;
+            s.length = ra;
             s.inLength = storedForm(a, ra, s.in, s.flags2);
             s.outLength = storedForm(b, rb, s.out, s.outFlags2);
+            s.transform = true;
+            return true;
         }
-        return true;
     };
     Pipeline(o.jobs, src.maxRecordSize, compareWork).run(produce, [&](Slot& s) {
-        if (s.transform && s.rc != 0) throw differs(dstPath, s.number);
+        if (s.rc != 0) throw differs(dstPath, s.number);
     });
     return blocks;
 }
