@@ -144,45 +144,41 @@ int cmdGet(const Options& o) {
     Progress progress("get", 0, o.quiet);
     Unblocker unblocker(plan.format, plan.convert, o.strip, o.ascii, plan.blank);
     std::string records;
-    long long produced = 0, blockNo = 0;
+    long long blockNo = 0;
+    DecodedWalk walk(volume, o.jobs, tape.maxRecordSize);
+    DecodedBlock b;
     bool closed = false;  // the file's tapemark was read: nothing after it is
-    auto produce = [&](Slot& s) {
-        if (closed || !volume.fill(s, true)) return false;
-        if (s.length == 0 && produced == 0 && volume.position() >= size)
-            throw ToolError(o.image, "has no tape file " + std::to_string(fileNo) + " (it holds " +
-                                         std::to_string(fileNo) + " files)");
-        closed = s.length == 0;
-        ++produced;
-        return true;
-    };
-    auto consume = [&](Slot& s) {
-        volume.checkDecoded(s);
-        if (s.length == 0) return;
-        const char* data = reinterpret_cast<const char*>(slotData(s));
-        size_t n = static_cast<size_t>(s.length);
-        if (plan.unblock) {
-            records.clear();
-            try {
-                unblocker.block(data, n, blockNo, records);
-            } catch (const ToolError& e) {
-                throw ToolError(o.image, e.what());
-            }
-            data = records.data();
-            n = records.size();
-        }
-        ++blockNo;
-        output.write(data, n);
-        progress.advance(static_cast<unsigned long long>(s.length));
-    };
     try {
-        Pipeline(o.jobs, tape.maxRecordSize, decodeWork).run(produce, consume);
+        while (!closed && walk.next(b)) {
+            closed = b.length == 0;
+            // A tapemark is one 6-byte header: this one ends the image.
+            if (closed && blockNo == 0 && b.offset + 6 >= size)
+                throw ToolError(o.image, "has no tape file " + std::to_string(fileNo) + " (it holds " +
+                                             std::to_string(fileNo) + " files)");
+            if (closed) break;
+            const char* data = reinterpret_cast<const char*>(b.data);
+            size_t n = static_cast<size_t>(b.length);
+            if (plan.unblock) {
+                records.clear();
+                try {
+                    unblocker.block(data, n, blockNo, records);
+                } catch (const ToolError& e) {
+                    throw ToolError(o.image, e.what());
+                }
+                data = records.data();
+                n = records.size();
+            }
+            ++blockNo;
+            output.write(data, n);
+            progress.advance(static_cast<unsigned long long>(b.length));
+        }
     } catch (...) {
         output.flush();  // what came before the failure, as a block-by-block write would leave it
         throw;
     }
     output.flush();
     if (!closed) {
-        if (produced == 0) throw ToolError(o.image, "has no tape file " + std::to_string(fileNo));
+        if (blockNo == 0) throw ToolError(o.image, "has no tape file " + std::to_string(fileNo));
         warn("%s: file %lld has no closing tapemark", o.image.c_str(), fileNo);
     }
     progress.finish();

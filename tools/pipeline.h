@@ -66,6 +66,8 @@ public:
     // flight.  Rethrows the exception its producer or work left in it.  The
     // slot stays valid until the next acquire() or collect().
     Slot* collect();
+    // Slots submitted and not yet collected.
+    unsigned long long inFlight() const { return submitted_ - collected_; }
 
     // Runs produce (false: no more blocks) and consume over every block: an
     // exception of produce surfaces only after the blocks before it were

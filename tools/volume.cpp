@@ -155,15 +155,19 @@ ToolError VolumeStream::failure(long long number, long long offset, int code, co
     return *advice ? ToolError("", e.what() + std::string(advice)) : e;
 }
 
+bool VolumeStream::nextOrEnd(orvTapeBlockInfo& b, int& length, const char* advice) {
+    length = nextStored(b);
+    if (atEnd(b, length)) return false;
+    if (length < 0) throw failure(b.blockNumber, b.offset, length, advice);
+    return true;
+}
+
 bool VolumeStream::fill(Slot& s, bool decode, const char* advice) {
     orvTapeBlockInfo b;
-    const int rc = nextStored(b);
+    if (!nextOrEnd(b, s.length, advice)) return false;
     s.offset = b.offset;
     s.number = b.blockNumber;
-    s.length = rc;
-    if (atEnd(b, rc)) return false;
-    if (rc < 0) throw failure(s.number, s.offset, rc, advice);
-    s.inLength = storedForm(b, rc, s.in, s.flags2);
+    s.inLength = storedForm(b, s.length, s.in, s.flags2);
     s.transform = decode && s.flags2 != 0;
     return true;
 }
@@ -197,6 +201,35 @@ void decodeWork(Slot& s, ORVtapeCodec& codec) {
     std::memcpy(s.out.data(), data, n);
     s.outLength = n;
     s.outFlags2 = 0;
+}
+
+DecodedWalk::DecodedWalk(VolumeStream& volume, int jobs, int maxRecordSize)
+    : volume_(volume), pipe_(jobs, maxRecordSize, decodeWork),
+      fill_([this](Slot& s) { return volume_.fill(s, true); }) {}
+
+bool DecodedWalk::next(DecodedBlock& b) {
+    if (pipe_.inFlight() == 0 && more_) {
+        orvTapeBlockInfo info;
+        int length;
+        if (!(more_ = volume_.nextOrEnd(info, length))) return false;
+        if (length == 0 || !(info.flags2 & (HF2_BZ2 | HF2_SCRAMBLE))) {
+            b = DecodedBlock{length, info.data, 0, info.offset};
+            return true;
+        }
+        Slot& s = *pipe_.acquire();
+        s.length = length;
+        s.offset = info.offset;
+        s.number = info.blockNumber;
+        s.inLength = storedForm(info, length, s.in, s.flags2);
+        s.transform = true;
+        pipe_.submit(s);
+    }
+    if (more_) more_ = pipe_.feed(fill_);
+    const Slot* s = pipe_.collect();
+    if (!s) return false;
+    volume_.checkDecoded(*s);
+    b = DecodedBlock{s->length, s->transform ? s->out.data() : s->in.data(), s->flags2, s->offset};
+    return true;
 }
 
 int skipBlock(ORVtape& tape, long long size, int* length) {

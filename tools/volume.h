@@ -100,6 +100,10 @@ public:
     // it when decode is set.  False at the end of the data; a block that
     // cannot be read throws its read error, with advice appended.
     bool fill(Slot& s, bool decode, const char* advice = "");
+    // nextStored for a walk that ends at the first failure: false at the end
+    // of the data; a block that cannot be read throws its read error, with
+    // advice appended.
+    bool nextOrEnd(orvTapeBlockInfo& b, int& length, const char* advice = "");
     // Throws the read error of a slot whose decodeWork failed.
     void checkDecoded(const Slot& s, const char* advice = "") const;
     // Offset after the last block read.
@@ -132,8 +136,30 @@ unsigned storedForm(const orvTapeBlockInfo& b, int length, std::vector<unsigned 
 // out (outLength), or s.rc -12 when the payload does not decode, as the
 // walk's own decoding would say.
 void decodeWork(Slot& s, ORVtapeCodec& codec);
-// A filled slot's data once its work is done.
-inline const unsigned char* slotData(const Slot& s) { return s.transform ? s.out.data() : s.in.data(); }
+// One block of a DecodedWalk, valid until its next call.
+struct DecodedBlock {
+    int length = 0;                      // 0: a tapemark
+    const unsigned char* data = nullptr; // the block's data
+    unsigned char flags2 = 0;            // the transforms it was stored with
+    long long offset = 0;
+};
+
+// The blocks of a walk in order, decoded.  A plain block comes straight from
+// the reader while nothing is being decoded; from a transformed block on, the
+// pipeline reads ahead so that its workers decode in parallel, until it runs
+// empty again.  Read errors surface in block order.
+class DecodedWalk {
+public:
+    DecodedWalk(VolumeStream& volume, int jobs, int maxRecordSize);
+    // The next block; false at the end of the data.
+    bool next(DecodedBlock& b);
+
+private:
+    VolumeStream& volume_;
+    Pipeline pipe_;
+    std::function<bool(Slot&)> fill_;
+    bool more_ = true;  // the walk has not reached the end of the data
+};
 
 // Layout of the block at the current position, read from its headers
 // without moving the tape.  segments is 0 when no header can be read.

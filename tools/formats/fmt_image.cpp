@@ -5,34 +5,30 @@
 
 #include "../volume.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace orvtool {
 
 namespace {
 
-// Blocks come decoded from the pipeline, which reads ahead while its
+// Blocks come decoded from a DecodedWalk, which reads ahead while its
 // workers decompress.
 class ImageReader : public RecordReader {
 public:
     ImageReader(ORVtape& tape, const std::string& path, int jobs)
-        : volume_(tape, path), pipe_(jobs, tape.maxRecordSize, decodeWork),
-          produce_([this](Slot& s) { return volume_.fill(s, true); }) {}
+        : volume_(tape, path), walk_(volume_, jobs, tape.maxRecordSize) {}
 
     bool next(Record& r) override {
-        if (more_) more_ = pipe_.feed(produce_);
-        const Slot* s = pipe_.collect();
-        if (!s) return false;
-        volume_.checkDecoded(*s);
-        r = Record{s->length == 0 ? Record::Tapemark : Record::Data, std::move(r.data)};
-        r.offset = s->offset;
-        r.length = static_cast<size_t>(s->length);
+        DecodedBlock b;
+        if (!walk_.next(b)) return false;
+        r = Record{b.length == 0 ? Record::Tapemark : Record::Data, std::move(r.data)};
+        r.offset = b.offset;
+        r.length = static_cast<size_t>(b.length);
         if (r.data.size() < r.length) r.data.resize(r.length);
-        const unsigned char* data = slotData(*s);
-        std::copy(data, data + r.length, r.data.begin());
-        r.packing = (s->flags2 & HF2_BZ2) ? Packing::Bzip2 : Packing::Plain;
-        r.scrambled = (s->flags2 & HF2_SCRAMBLE) != 0;
+        if (r.length > 0) std::memcpy(r.data.data(), b.data, r.length);
+        r.packing = (b.flags2 & HF2_BZ2) ? Packing::Bzip2 : Packing::Plain;
+        r.scrambled = (b.flags2 & HF2_SCRAMBLE) != 0;
         return true;
     }
 
@@ -40,9 +36,7 @@ public:
 
 private:
     VolumeStream volume_;
-    Pipeline pipe_;
-    std::function<bool(Slot&)> produce_;
-    bool more_ = true;
+    DecodedWalk walk_;
 };
 
 class ImageWriter : public RecordWriter {
