@@ -108,8 +108,12 @@ public:
     void checkDecoded(const Slot& s, const char* advice = "") const;
     // Offset after the last block read.
     long long position() const { return position_; }
+    // rc says the walk met the end of the data, not a block it cannot read.
     bool atEnd(const orvTapeBlockInfo& b, int rc) const { return rc == -2 && b.offset >= bytes; }
-    void rewind() { reader.rewind(), position_ = 0; }
+    void rewind() {
+        reader.rewind();
+        position_ = 0;
+    }
     // The library's header chain walk (ORVtape::validate), on the same file.
     int validate(long long* last, unsigned char hdr[6], bool* multi, bool* compressed) {
         return reader.validate(last, hdr, multi, compressed);
