@@ -2,7 +2,8 @@
 // it, then what a header walk alone cannot see (a last segment running past
 // the end of the file, an image ending inside a block, blocks whose payload
 // does not read), then the volume's end mark; --deep decodes every block.
-// Both walks go through the streaming reader (VolumeStream).
+// Both walks go through the streaming reader (VolumeStream); --deep decodes
+// on the pipeline's workers.
 #include "formats/records.h"
 #include "labelled.h"
 #include "orvtape.h"
@@ -12,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <deque>
 #include <unistd.h>
 #include <vector>
 
@@ -54,33 +56,74 @@ Defect blockDefect(ORVtape& tape, long long at, int code, const std::string& wha
     return d;
 }
 
-// Every block passed (with deep, decoded) in order: catches payloads that are
-// cut short, blocks beyond --max-block, empty compressed blocks and, with
-// deep, every block that does not decode; then a volume without its end mark.
-// Without deep it stops at the first defect.
-std::vector<Defect> walkBlocks(ORVtape& tape, VolumeStream& volume, long long size, bool deep) {
-    std::vector<Defect> found;
+Defect endMarkDefect(ORVtape& tape, long long size) {
+    return blockDefect(tape, size, 0, "the volume is not closed by its end mark "
+                                      "(a tapemark after the last file's tapemark)");
+}
+
+// Every block passed in order: catches payloads that are cut short, blocks
+// beyond --max-block and empty compressed blocks; then a volume without its
+// end mark.  Stops at the first defect.
+std::vector<Defect> walkBlocks(ORVtape& tape, VolumeStream& volume, long long size) {
     volume.rewind();
     bool prevTm = true, endMark = false;
     for (;;) {
         orvTapeBlockInfo b;
-        int rc = volume.next(b, deep, true);
+        int rc = volume.next(b, false, true);
         const long long at = b.offset;
-        if (rc == -2 && at >= size) break;
-        if (rc >= 0) {
+        if (volume.atEnd(b, rc)) break;
+        if (rc < 0) return {blockDefect(tape, at, rc, readError("", b.blockNumber, at, rc).what())};
+        endMark = rc == 0 && prevTm && b.end >= size;
+        prevTm = rc == 0;
+    }
+    if (!endMark) return {endMarkDefect(tape, size)};
+    return {};
+}
+
+// walkBlocks that also decodes every block, on the workers, and goes on
+// after a block that does not read as long as the walk can pass it.
+std::vector<Defect> walkDecoding(ORVtape& tape, VolumeStream& volume, long long size, int jobs) {
+    std::vector<Defect> found;
+    std::deque<Defect> refused;  // met by the walk, placed in block order by the consumer
+    bool prevTm = true, endMark = false, broken = false;
+    volume.rewind();
+    // Only blocks with something left to find take a slot: a failure, or a
+    // transformed block still to decode; a plain block was read whole already.
+    auto produce = [&](Slot& s) {
+        for (;;) {
+            if (broken) return false;
+            orvTapeBlockInfo b;
+            const int rc = volume.nextStored(b);
+            if (volume.atEnd(b, rc)) return false;
+            s.number = b.blockNumber;
+            s.offset = b.offset;
+            s.length = rc;
+            if (rc < 0) {
+                refused.push_back(blockDefect(tape, b.offset, rc, readError("", b.blockNumber, b.offset, rc).what()));
+                broken = volume.next(b, false, false) < 0;
+                prevTm = endMark = false;
+                return true;
+            }
             endMark = rc == 0 && prevTm && b.end >= size;
             prevTm = rc == 0;
-            continue;
+            if (rc > 0 && (b.flags2 & (HF2_BZ2 | HF2_SCRAMBLE))) {
+                s.inLength = storedForm(b, rc, s.in, s.flags2);
+                s.transform = true;
+                return true;
+            }
         }
-        std::string what = readError("", b.blockNumber, at, rc).what();
-        found.push_back(blockDefect(tape, at, rc, what));
-        // Go on after a block that does not decode; stop where the walk breaks.
-        if (!deep || volume.next(b, false, false) < 0) return found;
-        prevTm = endMark = false;
-    }
-    if (!endMark)
-        found.push_back(blockDefect(tape, size, 0, "the volume is not closed by its end mark "
-                                                    "(a tapemark after the last file's tapemark)"));
+    };
+    auto consume = [&](Slot& s) {
+        if (s.length < 0) {
+            found.push_back(std::move(refused.front()));
+            refused.pop_front();
+        } else if (s.transform && s.rc < 0) {
+            lastReadFailure = ReadFailure{};
+            found.push_back(blockDefect(tape, s.offset, s.rc, readError("", s.number, s.offset, s.rc).what()));
+        }
+    };
+    Pipeline(jobs, tape.maxRecordSize, decodeWork).run(produce, consume);
+    if (!broken && !endMark) found.push_back(endMarkDefect(tape, size));
     return found;
 }
 
@@ -134,7 +177,7 @@ int cmdCheck(const Options& o) {
             std::copy(hdr, hdr + 6, d.header);
             d.headerBytes = 6;
         } else {
-            more = walkBlocks(tape, volume, size, o.deep);
+            more = o.deep ? walkDecoding(tape, volume, size, o.jobs) : walkBlocks(tape, volume, size);
             defect = !more.empty();
             if (defect) {
                 d = more.front();

@@ -189,7 +189,7 @@ int cmdExport(const Options& o) {
     NewFile out(o.target, true);
     OutputBytes bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
     FormatSettings s = settingsFrom(o, o.source);
-    auto rd = makeImageReader(tape, o.source);
+    auto rd = makeImageReader(tape, o.source, o.jobs);
     auto wr = makeWriter(o.format, bytes, s);
     Progress progress("export", static_cast<unsigned long long>(std::max(0LL, imageSize(tape))),
                       o.quiet);

@@ -1,19 +1,27 @@
 // copy.cpp - orvtape copy: every block and tapemark re-written into a new
 // image, optionally with other transforms or segment size, then read back
 // and compared with the source.
+//
+// A block that keeps its transforms keeps its stored bytes; the workers
+// still decode it, so that a damaged block stops the copy as reading it
+// would.  Only a block whose transforms change is encoded anew.
+#include "image_out.h"
 #include "orvtape.h"
+#include "pipeline.h"
 #include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
 
+#include <algorithm>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace orvtool {
 
 namespace {
+
+constexpr const char* kAdvice = "; try 'orvtape recover'";
+constexpr int kTransforms = HF2_BZ2 | HF2_SCRAMBLE;
 
 int wantedTransforms(int original, const Options& o) {
     int x = original;
@@ -24,25 +32,91 @@ int wantedTransforms(int original, const Options& o) {
     return x;
 }
 
+// A slot's work in the copy: decode the stored block (the check that it
+// reads), then, when s.tag asks for other transforms, encode it with them.
+// out stays empty for a block that keeps its stored bytes.
+void copyWork(Slot& s, ORVtapeCodec& codec) {
+    const int from = s.flags2 & kTransforms;
+    if (from) {
+        decodeWork(s, codec);
+        if (s.rc < 0 || s.tag == from) {
+            s.outLength = 0;
+            return;
+        }
+        std::swap(s.in, s.out);  // the data becomes the input of the encoding
+        s.inLength = s.outLength;
+    }
+    codec.setMaxRecordSize(s.length);
+    encodeWork(s, codec);
+}
+
+ToolError differs(const std::string& path, long long block) {
+    return ToolError(path, "block " + std::to_string(block) + " of the copy differs from the source");
+}
+
+// A block as the reader gave it, decoded when stored with transforms.
+// Returns false when it does not decode.
+bool decoded(ORVtapeCodec& codec, const unsigned char* stored, unsigned n, unsigned char flags2,
+             const unsigned char** data, unsigned* length) {
+    if (!flags2) {
+        *data = stored;
+        *length = n;
+        return true;
+    }
+    return codec.decode(stored, n, flags2, data, length) >= 0;
+}
+
+// Compares the source block (in) with the copy's (out), both as stored but
+// in different forms: rc 0 when their data agree.
+void compareWork(Slot& s, ORVtapeCodec& codec) {
+    thread_local std::vector<unsigned char> source;
+    codec.setMaxRecordSize(s.length);
+    const unsigned char* p;
+    unsigned n;
+    s.rc = 1;
+    if (!decoded(codec, s.in.data(), s.inLength, s.flags2, &p, &n)) return;
+    source.assign(p, p + n);
+    if (!decoded(codec, s.out.data(), s.outLength, s.outFlags2, &p, &n)) return;
+    s.rc = n == source.size() && std::equal(p, p + n, source.begin()) ? 0 : 1;
+}
+
+// Blocks of one length stored alike, compared where the readers hold them.
+bool sameStored(const orvTapeBlockInfo& a, const orvTapeBlockInfo& b, int length) {
+    const int fa = a.flags2 & kTransforms, fb = b.flags2 & kTransforms;
+    const unsigned n = fa ? a.storedLength : static_cast<unsigned>(length);
+    return fa == fb && n == (fb ? b.storedLength : static_cast<unsigned>(length)) &&
+           std::memcmp(fa ? a.stored : a.data, fb ? b.stored : b.data, n) == 0;
+}
+
 // Reads both images block by block; throws at the first difference.
-long long verify(ORVtape& src, const std::string& dstPath, std::vector<char>& a) {
+long long verify(ORVtape& src, const Options& o, const std::string& dstPath) {
     ORVtape dst;
     ImageLock unshared;  // the copy is still the tool's own file
     mountForReading(dst, dstPath, unshared);
-    if (dst.validate(nullptr, nullptr, nullptr, nullptr) < 0)
-        throw ToolError(dstPath, "the copy does not validate " + cause(dst));
-    std::vector<char> b(a.size());
-    src.rew();
-    dst.rew();
+    VolumeStream source(src, o.source), copy(dst, dstPath);
+    const int rc = copy.validate(nullptr, nullptr, nullptr, nullptr);
+    if (rc < 0) throw ToolError(dstPath, "the copy does not validate " + cause(rc, copy.lastErrno()));
     long long blocks = 0;
-    for (;; ++blocks) {
-        int ra = readWhole(src, a);
-        int rb = readWhole(dst, b);
-        if (ra == -2 && rb == -2) return blocks;
-        if (ra != rb || (ra > 0 && std::memcmp(a.data(), b.data(), static_cast<size_t>(ra)) != 0))
-            throw ToolError(dstPath, "block " + std::to_string(blocks) +
-                                         " of the copy differs from the source");
-    }
+    // Only blocks stored in different forms take a slot, to be decoded and compared.
+    auto produce = [&](Slot& s) {
+        for (;;) {
+            orvTapeBlockInfo a, b;
+            const int ra = source.nextStored(a), rb = copy.nextStored(b);
+            if (ra == -2 && rb == -2) return false;
+            if (ra != rb || ra < 0) throw differs(dstPath, blocks);
+            s.number = blocks++;
+            if (ra == 0 || sameStored(a, b, ra)) continue;
+            s.length = ra;
+            s.inLength = storedForm(a, ra, s.in, s.flags2);
+            s.outLength = storedForm(b, rb, s.out, s.outFlags2);
+            s.transform = true;
+            return true;
+        }
+    };
+    Pipeline(o.jobs, src.maxRecordSize, compareWork).run(produce, [&](Slot& s) {
+        if (s.rc != 0) throw differs(dstPath, s.number);
+    });
+    return blocks;
 }
 
 }  // namespace
@@ -52,36 +126,31 @@ int cmdCopy(const Options& o) {
     ImageLock srcLock, dstLock;
     const long long size = mountSourceForNewFile(src, o, srcLock, dstLock);
     NewFile file(o.target, false);
-    std::vector<char> buf(static_cast<size_t>(src.maxRecordSize));  // the one block buffer
     {
-        ORVtape dst;
-        mountForWriting(dst, file.path());
-        dst.rew();
-        dst.erase();  // start from an empty file, not the five tapemarks of a new image
-        applyWriteSettings(dst, o);
-
+        VolumeStream volume(src, o.source);
+        ImageOut out(file.path(), o.target, o);
         Progress progress("copy", static_cast<unsigned long long>(size), o.quiet);
-        long long blocks = 0;
-        bool warned = false;
-        for (;; ++blocks) {
-            src.getPosition();
-            long long at = src.curPos;
-            int xform = wantedTransforms(peekTransforms(src), o);
-            int rc = readWhole(src, buf);
-            if (rc == -2 && at >= size) break;
-            if (rc < 0)
-                throw ToolError("", std::string(readError(o.source, src, at, rc).what()) +
-                                        "; try 'orvtape recover'");
-            writeBlock(dst, o.target, buf.data(), static_cast<unsigned>(rc), rc ? xform : 0);
-            warnAtCapacity(dst, o, o.target, "copying block " + std::to_string(blocks), warned);
-            src.getPosition();
-            progress.advance(static_cast<unsigned long long>(src.curPos - at));
-        }
+        auto produce = [&](Slot& s) {
+            if (!volume.fill(s, false, kAdvice)) return false;
+            const int from = s.flags2 & kTransforms;
+            s.tag = s.length ? wantedTransforms(from, o) : 0;
+            s.transform = from != 0 || s.tag != from;
+            return true;
+        };
+        long long shown = 0;
+        auto consume = [&](Slot& s) {
+            volume.checkDecoded(s, kAdvice);
+            out.slot(s);
+            if (o.capacity && static_cast<unsigned long long>(out.position()) >= o.capacity)
+                out.warnAtCapacity("copying block " + std::to_string(out.blocks() - 1));
+            progress.advance(static_cast<unsigned long long>(volume.position() - shown));
+            shown = volume.position();
+        };
+        Pipeline(o.jobs, src.maxRecordSize, copyWork).run(produce, consume);
         progress.finish();
-        errno = 0;
-        if (dst.close() != 0) throw ToolError(o.target, "cannot close the image " + cause(dst));
+        out.close();
     }
-    long long checked = verify(src, file.path(), buf);
+    long long checked = verify(src, o, file.path());
     file.commit();  // only a verified copy takes the target's place
     note(o, "%s: %lld blocks and tapemarks copied and verified", o.target.c_str(), checked);
     return kExitOk;

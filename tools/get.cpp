@@ -8,23 +8,48 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <unistd.h>
 
 namespace orvtool {
 
 namespace {
 
-bool writeFull(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        errno = 0;
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;  // after a short write, the retry obtains the reason
-        p += w;
-        n -= static_cast<size_t>(w);
+// Output gathered into large writes: a card file is a quarter million blocks.
+class Output {
+public:
+    Output(int fd, std::string shown) : fd_(fd), shown_(std::move(shown)), buf_(new char[kSize]) {}
+    void write(const char* p, size_t n) {
+        if (used_ + n > kSize || n >= kDirect) flush();
+        if (n >= kDirect) return put(p, n);  // copying a large block costs more than its write
+        std::memcpy(buf_.get() + used_, p, n);
+        used_ += n;
     }
-    return true;
-}
+    void flush() {
+        const size_t n = used_;
+        used_ = 0;  // a failed flush is not tried again
+        put(buf_.get(), n);
+    }
+
+private:
+    static constexpr size_t kSize = 1u << 20, kDirect = 16u << 10;
+    void put(const char* p, size_t n) {
+        while (n > 0) {
+            errno = 0;
+            ssize_t w = ::write(fd_, p, n);
+            if (w < 0 && errno == EINTR) continue;
+            // After a short write, the retry obtains the reason.
+            if (w <= 0) throw ToolError(shown_, "cannot write " + cause(0, errno ? errno : EIO));
+            p += w;
+            n -= static_cast<size_t>(w);
+        }
+    }
+    int fd_;
+    std::string shown_;
+    std::unique_ptr<char[]> buf_;
+    size_t used_ = 0;
+};
 
 // What get extracts: the tape file, and how its blocks become output.
 struct GetPlan {
@@ -86,6 +111,19 @@ GetPlan planGet(ORVtape& tape, long long size, const Options& o) {
     return g;
 }
 
+// Walks to the first block of tape file fileNo, passing blocks as spacing does.
+void toFile(VolumeStream& volume, long long fileNo, const std::string& path) {
+    for (long long passed = 0; passed < fileNo;) {
+        orvTapeBlockInfo b;
+        const int rc = volume.next(b, false, false);
+        if (volume.atEnd(b, rc))
+            throw ToolError(path, "has no tape file " + std::to_string(fileNo) + " (it holds " +
+                                      std::to_string(b.fileNumber) + " tapemarks)");
+        if (rc < 0) throw readError(path, b.blockNumber, b.offset, rc);
+        if (rc == 0) ++passed;
+    }
+}
+
 }  // namespace
 
 int cmdGet(const Options& o) {
@@ -98,56 +136,50 @@ int cmdGet(const Options& o) {
     const std::string& out = plan.out;
     refuseSameFile(o.image, STDIN_FILENO, out, STDOUT_FILENO);
     refuseToReplace(out, o.force, true);
-    tape.rew();
-    int rc = skipFiles(tape, size, fileNo);
-    if (rc == -2 && tape.getPosition() && tape.curPos >= size)
-        throw ToolError(o.image, "has no tape file " + std::to_string(fileNo) +
-                                     " (it holds " + std::to_string(tape.fileNumber) +
-                                     " tapemarks)");
-    if (rc < 0) {
-        tape.getPosition();
-        throw readError(o.image, tape, tape.curPos, rc);
-    }
+    VolumeStream volume(tape, o.image);
+    toFile(volume, fileNo, o.image);
 
     NewFile file(out, true);
-    const std::string shown = out == "-" ? "standard output" : out;
-    std::vector<char> buf(static_cast<size_t>(tape.maxRecordSize));  // the one block buffer
+    Output output(file.fd(), out == "-" ? "standard output" : out);
     Progress progress("get", 0, o.quiet);
     Unblocker unblocker(plan.format, plan.convert, o.strip, o.ascii, plan.blank);
     std::string records;
     long long blockNo = 0;
-    for (bool first = true;; first = false) {
-        tape.getPosition();
-        long long at = tape.curPos;
-        rc = readWhole(tape, buf);
-        if (rc == -2 && at >= size) {
-            if (first) throw ToolError(o.image, "has no tape file " + std::to_string(fileNo));
-            warn("%s: file %lld has no closing tapemark", o.image.c_str(), fileNo);
-            break;
-        }
-        if (rc < 0) throw readError(o.image, tape, at, rc);
-        if (rc == 0) {
-            if (first && isEndMark(tape, true))
-                throw ToolError(o.image, "has no tape file " + std::to_string(fileNo) +
-                                             " (it holds " + std::to_string(fileNo) + " files)");
-            break;
-        }
-        const char* data = buf.data();
-        size_t n = static_cast<size_t>(rc);
-        if (plan.unblock) {
-            records.clear();
-            try {
-                unblocker.block(data, n, blockNo, records);
-            } catch (const ToolError& e) {
-                throw ToolError(o.image, e.what());
+    DecodedWalk walk(volume, o.jobs, tape.maxRecordSize);
+    DecodedBlock b;
+    bool closed = false;  // the file's tapemark was read: nothing after it is
+    try {
+        while (!closed && walk.next(b)) {
+            closed = b.length == 0;
+            // A tapemark is one 6-byte header: this one ends the image.
+            if (closed && blockNo == 0 && b.offset + 6 >= size)
+                throw ToolError(o.image, "has no tape file " + std::to_string(fileNo) + " (it holds " +
+                                             std::to_string(fileNo) + " files)");
+            if (closed) break;
+            const char* data = reinterpret_cast<const char*>(b.data);
+            size_t n = static_cast<size_t>(b.length);
+            if (plan.unblock) {
+                records.clear();
+                try {
+                    unblocker.block(data, n, blockNo, records);
+                } catch (const ToolError& e) {
+                    throw ToolError(o.image, e.what());
+                }
+                data = records.data();
+                n = records.size();
             }
-            data = records.data();
-            n = records.size();
+            ++blockNo;
+            output.write(data, n);
+            progress.advance(static_cast<unsigned long long>(b.length));
         }
-        ++blockNo;
-        if (!writeFull(file.fd(), data, n))
-            throw ToolError(shown, "cannot write " + cause(0, errno ? errno : EIO));
-        progress.advance(static_cast<unsigned long long>(rc));
+    } catch (...) {
+        output.flush();  // what came before the failure, as a block-by-block write would leave it
+        throw;
+    }
+    output.flush();
+    if (!closed) {
+        if (blockNo == 0) throw ToolError(o.image, "has no tape file " + std::to_string(fileNo));
+        warn("%s: file %lld has no closing tapemark", o.image.c_str(), fileNo);
     }
     progress.finish();
     file.commit();

@@ -19,6 +19,7 @@ Pipeline::Pipeline(int jobs, int maxRecordSize, Work work) : work_(std::move(wor
     const size_t count = jobs == 1 ? 1 : static_cast<size_t>(2 * jobs + 2);
     slots_.resize(count);
     done_.assign(count, 0);
+    queued_.assign(count, 0);
     for (int i = 0; i < jobs; ++i) {
         codecs_.push_back(new ORVtapeCodec);
         codecs_.back()->setMaxRecordSize(maxRecordSize);
@@ -39,7 +40,7 @@ Pipeline::~Pipeline() {
 
 Slot* Pipeline::acquire() {
     if (submitted_ - collected_ >= slots_.size()) return nullptr;
-    Slot& s = slots_[submitted_ % slots_.size()];
+    Slot& s = slots_[submitIndex_];
     s.error = nullptr;
     s.transform = false;
     s.rc = 0;
@@ -56,9 +57,11 @@ void Pipeline::perform(Slot& s, ORVtapeCodec& codec) {
 }
 
 void Pipeline::submit(Slot& s) {
-    const size_t index = submitted_ % slots_.size();
+    const size_t index = submitIndex_;
+    submitIndex_ = wrap(index + 1);
     ++submitted_;
-    if (!s.transform || workers_.empty()) {
+    queued_[index] = s.transform && !workers_.empty();
+    if (!queued_[index]) {
         if (s.transform) perform(s, *codecs_.front());
         done_[index] = 1;  // no worker touches a slot that was not queued
         return;
@@ -73,8 +76,9 @@ void Pipeline::submit(Slot& s) {
 
 Slot* Pipeline::collect() {
     if (collected_ == submitted_) return nullptr;
-    const size_t index = collected_ % slots_.size();
-    if (!workers_.empty()) {
+    const size_t index = collectIndex_;
+    collectIndex_ = wrap(index + 1);
+    if (queued_[index]) {  // a slot done in this thread needs no lock: most blocks need no codec
         std::unique_lock<std::mutex> lock(mutex_);
         workDone_.wait(lock, [&] { return done_[index] != 0; });
     }
@@ -100,26 +104,29 @@ void Pipeline::workerLoop(ORVtapeCodec& codec) {
     }
 }
 
-void Pipeline::run(const std::function<bool(Slot&)>& produce, const std::function<void(Slot&)>& consume) {
-    for (;;) {
-        Slot* s = acquire();
-        if (!s) {
-            consume(*collect());
-            continue;
-        }
-        bool more;
+bool Pipeline::feed(const std::function<bool(Slot&)>& produce) {
+    while (Slot* s = acquire()) {
         try {
-            more = produce(*s);
+            if (!produce(*s)) return false;
         } catch (...) {
             s->error = std::current_exception();
             s->transform = false;
             submit(*s);
-            break;
+            return false;
         }
-        if (!more) break;
         submit(*s);
     }
-    while (Slot* s = collect()) consume(*s);
+    return true;
+}
+
+void Pipeline::run(const std::function<bool(Slot&)>& produce, const std::function<void(Slot&)>& consume) {
+    bool more = true;
+    for (;;) {
+        if (more) more = feed(produce);
+        Slot* s = collect();
+        if (!s) return;
+        consume(*s);
+    }
 }
 
 }  // namespace orvtool

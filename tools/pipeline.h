@@ -66,11 +66,17 @@ public:
     // flight.  Rethrows the exception its producer or work left in it.  The
     // slot stays valid until the next acquire() or collect().
     Slot* collect();
+    // Slots submitted and not yet collected.
+    unsigned long long inFlight() const { return submitted_ - collected_; }
 
     // Runs produce (false: no more blocks) and consume over every block: an
     // exception of produce surfaces only after the blocks before it were
     // consumed, as it would in the serial loop.
     void run(const std::function<bool(Slot&)>& produce, const std::function<void(Slot&)>& consume);
+    // Fills every free slot with produce and submits it, for a consumer that
+    // pulls with collect(): false once produce said there are no more blocks
+    // or threw (its exception then waits in the slot, behind earlier blocks).
+    bool feed(const std::function<bool(Slot&)>& produce);
 
 private:
     void workerLoop(ORVtapeCodec& codec);
@@ -79,7 +85,10 @@ private:
     Work work_;
     std::vector<Slot> slots_;
     std::vector<char> done_;        // per slot: its work is finished
+    std::vector<char> queued_;      // per slot: it went to a worker (only the command's thread touches it)
     unsigned long long submitted_ = 0, collected_ = 0;
+    size_t submitIndex_ = 0, collectIndex_ = 0;  // the slots of those two counts, without a division a block
+    size_t wrap(size_t i) const { return i == slots_.size() ? 0 : i; }
     std::vector<ORVtapeCodec*> codecs_;
     std::vector<std::thread> workers_;
     std::deque<size_t> queue_;      // slots waiting for a worker

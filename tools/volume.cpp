@@ -2,6 +2,7 @@
 #include "volume.h"
 
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace orvtool {
@@ -87,7 +88,7 @@ int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers) {
 }
 
 VolumeStream::VolumeStream(ORVtape& tape, const std::string& path)
-    : fd(tape.fd), bytes(imageSize(tape)), room(tape.maxRecordSize) {
+    : path_(path), fd(tape.fd), bytes(imageSize(tape)), room(tape.maxRecordSize) {
     // The very file the drive mounted (and locked), even when it came on
     // standard input or was renamed since.
     const std::string self = "/proc/self/fd/" + std::to_string(tape.fd);
@@ -102,10 +103,11 @@ int VolumeStream::again(const orvTapeBlockInfo& b, int code) {
     return code;
 }
 
-int VolumeStream::next(orvTapeBlockInfo& b, bool decode, bool deliver) {
+int VolumeStream::read(orvTapeBlockInfo& b, orvTapeReadMode mode, bool deliver) {
     const unsigned long long max = maxBlockBytes;
+    const bool whole = mode != ORVTAPE_READ_PASS;  // read as the drive's read does, not passed over
     for (;;) {
-        int rc = reader.next(&b, decode ? ORVTAPE_READ_DECODE : ORVTAPE_READ_PASS);
+        int rc = reader.next(&b, mode);
         const bool xform = rc >= 0 && !b.tapemark && (b.flags2 & HF2_XFORM);
         // The look admitBlock takes before the drive reads, taken only where
         // it could refuse the block or raise the record limit.
@@ -129,7 +131,7 @@ int VolumeStream::next(orvTapeBlockInfo& b, bool decode, bool deliver) {
             lastReadFailure = ReadFailure{reader.lastErrno(), 0};
             return rc;
         }
-        if (decode && rc > room) {
+        if (whole && rc > room) {
             // Longer than the buffer it went into: the whole of it once more.
             if (static_cast<unsigned long long>(rc) > max)
                 return again(b, refuse(kOverLimit, static_cast<unsigned long long>(rc)));
@@ -138,13 +140,96 @@ int VolumeStream::next(orvTapeBlockInfo& b, bool decode, bool deliver) {
             again(b, 0);
             continue;
         }
-        if (!decode && b.end > bytes) {
+        if (!whole && b.end > bytes) {
             // Its last segment runs past the end of the file.
             lastReadFailure = ReadFailure{};
             return again(b, -12);
         }
+        position_ = b.end;
         return rc;
     }
+}
+
+ToolError VolumeStream::failure(long long number, long long offset, int code, const char* advice) const {
+    ToolError e = readError(path_, static_cast<int>(number), offset, code);
+    return *advice ? ToolError("", e.what() + std::string(advice)) : e;
+}
+
+bool VolumeStream::nextOrEnd(orvTapeBlockInfo& b, int& length, const char* advice) {
+    length = nextStored(b);
+    if (atEnd(b, length)) return false;
+    if (length < 0) throw failure(b.blockNumber, b.offset, length, advice);
+    return true;
+}
+
+bool VolumeStream::fill(Slot& s, bool decode, const char* advice) {
+    orvTapeBlockInfo b;
+    if (!nextOrEnd(b, s.length, advice)) return false;
+    s.offset = b.offset;
+    s.number = b.blockNumber;
+    s.inLength = storedForm(b, s.length, s.in, s.flags2);
+    s.transform = decode && s.flags2 != 0;
+    return true;
+}
+
+void VolumeStream::checkDecoded(const Slot& s, const char* advice) const {
+    if (!s.transform || s.rc >= 0) return;
+    lastReadFailure = ReadFailure{};
+    throw failure(s.number, s.offset, s.rc, advice);
+}
+
+unsigned storedForm(const orvTapeBlockInfo& b, int length, std::vector<unsigned char>& buf, unsigned char& flags2) {
+    // Flags2 with the transform flag alone describe a plain block.
+    const bool xform = length > 0 && (b.flags2 & (HF2_BZ2 | HF2_SCRAMBLE));
+    const unsigned char* from = xform ? b.stored : b.data;
+    const unsigned n = xform ? b.storedLength : static_cast<unsigned>(length);
+    if (buf.size() < n) buf.resize(n);
+    if (n > 0) std::memcpy(buf.data(), from, n);
+    flags2 = xform ? b.flags2 : 0;
+    return n;
+}
+
+void decodeWork(Slot& s, ORVtapeCodec& codec) {
+    // The whole block, as the walk delivers it after raising its record limit.
+    codec.setMaxRecordSize(s.length);
+    const unsigned char* data = nullptr;
+    unsigned n = 0;
+    const int rc = codec.decode(s.in.data(), s.inLength, s.flags2, &data, &n);
+    s.rc = rc < 0 ? -12 : rc;  // the reader's code for a payload that does not decode
+    if (rc < 0) return;
+    if (s.out.size() < n) s.out.resize(n);
+    std::memcpy(s.out.data(), data, n);
+    s.outLength = n;
+    s.outFlags2 = 0;
+}
+
+DecodedWalk::DecodedWalk(VolumeStream& volume, int jobs, int maxRecordSize)
+    : volume_(volume), pipe_(jobs, maxRecordSize, decodeWork),
+      fill_([this](Slot& s) { return volume_.fill(s, true); }) {}
+
+bool DecodedWalk::next(DecodedBlock& b) {
+    if (pipe_.inFlight() == 0 && more_) {
+        orvTapeBlockInfo info;
+        int length;
+        if (!(more_ = volume_.nextOrEnd(info, length))) return false;
+        if (length == 0 || !(info.flags2 & (HF2_BZ2 | HF2_SCRAMBLE))) {
+            b = DecodedBlock{length, info.data, 0, info.offset};
+            return true;
+        }
+        Slot& s = *pipe_.acquire();
+        s.length = length;
+        s.offset = info.offset;
+        s.number = info.blockNumber;
+        s.inLength = storedForm(info, length, s.in, s.flags2);
+        s.transform = true;
+        pipe_.submit(s);
+    }
+    if (more_) more_ = pipe_.feed(fill_);
+    const Slot* s = pipe_.collect();
+    if (!s) return false;
+    volume_.checkDecoded(*s);
+    b = DecodedBlock{s->length, s->transform ? s->out.data() : s->in.data(), s->flags2, s->offset};
+    return true;
 }
 
 int skipBlock(ORVtape& tape, long long size, int* length) {
@@ -166,15 +251,6 @@ int skipBlock(ORVtape& tape, long long size, int* length) {
     tape.fileNumber = fileNumber;
     lastReadFailure = ReadFailure{};
     return -12;
-}
-
-int skipFiles(ORVtape& tape, long long size, long long count) {
-    for (long long passed = 0; passed < count;) {
-        int rc = skipBlock(tape, size, nullptr);
-        if (rc < 0) return rc;
-        if (rc == 0) ++passed;
-    }
-    return 0;
 }
 
 int skipBlocks(ORVtape& tape, long long size, long long count) {

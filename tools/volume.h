@@ -9,6 +9,7 @@
 #define ORVTAPE_TOOL_VOLUME_H
 
 #include "orvtape.h"
+#include "pipeline.h"
 
 #include <orvTapeStream.h>
 
@@ -61,9 +62,8 @@ int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers = nullp
 // the end of the file, which spacing alone does not notice.
 int skipBlock(ORVtape& tape, long long size, int* length);
 
-// Passes count tapemarks (fsf) with skipBlock, so that blocks longer than the
-// default limit are passed too.  0 or the first failure.
-int skipFiles(ORVtape& tape, long long size, long long count);
+// Passes count blocks with skipBlock, so that blocks longer than the default
+// limit are passed too.  0 or the first failure.
 int skipBlocks(ORVtape& tape, long long size, long long count);
 
 // Reads the next block into buf, which grows to take it (never past
@@ -86,8 +86,34 @@ public:
     // The next block into b: its length, 0 for a tapemark, or a failure
     // (lastReadFailure set).  deliver: refuse a compressed block claiming
     // more than --max-block, as admitBlock does.
-    int next(orvTapeBlockInfo& b, bool decode, bool deliver);
-    void rewind() { reader.rewind(); }
+    int next(orvTapeBlockInfo& b, bool decode, bool deliver) {
+        return read(b, decode ? ORVTAPE_READ_DECODE : ORVTAPE_READ_PASS, deliver);
+    }
+    // next(b, true, true) without the decoding: the same refusals, codes and
+    // record limit, the length a transformed block will decode to, and its
+    // stored payload at b.stored; only a payload that does not decode is
+    // left for decodeWork to find.
+    int nextStored(orvTapeBlockInfo& b) { return read(b, ORVTAPE_READ_STORED, true); }
+    // nextStored as a pipeline producer: s.length is the block's length (0:
+    // a tapemark), s.in holds its data, or for a transformed block its stored
+    // payload with its flags2 in s.flags2; s.transform asks decodeWork for
+    // it when decode is set.  False at the end of the data; a block that
+    // cannot be read throws its read error, with advice appended.
+    bool fill(Slot& s, bool decode, const char* advice = "");
+    // nextStored for a walk that ends at the first failure: false at the end
+    // of the data; a block that cannot be read throws its read error, with
+    // advice appended.
+    bool nextOrEnd(orvTapeBlockInfo& b, int& length, const char* advice = "");
+    // Throws the read error of a slot whose decodeWork failed.
+    void checkDecoded(const Slot& s, const char* advice = "") const;
+    // Offset after the last block read.
+    long long position() const { return position_; }
+    // rc says the walk met the end of the data, not a block it cannot read.
+    bool atEnd(const orvTapeBlockInfo& b, int rc) const { return rc == -2 && b.offset >= bytes; }
+    void rewind() {
+        reader.rewind();
+        position_ = 0;
+    }
     // The library's header chain walk (ORVtape::validate), on the same file.
     int validate(long long* last, unsigned char hdr[6], bool* multi, bool* compressed) {
         return reader.validate(last, hdr, multi, compressed);
@@ -95,11 +121,48 @@ public:
     int lastErrno() const { return reader.lastErrno(); }
 
 private:
+    int read(orvTapeBlockInfo& b, orvTapeReadMode mode, bool deliver);
     int again(const orvTapeBlockInfo& b, int code);
+    ToolError failure(long long number, long long offset, int code, const char* advice) const;
     ORVtapeReader reader;
+    std::string path_;
     int fd;
     long long bytes;
+    long long position_ = 0;
     int room;  // the record limit, raised as on the drive
+};
+
+// A block's data or stored payload into buf (grown, never shrunk): its
+// length there.  flags2 receives the transforms it is stored with (0: plain).
+unsigned storedForm(const orvTapeBlockInfo& b, int length, std::vector<unsigned char>& buf, unsigned char& flags2);
+
+// The work that decodes a slot filled by VolumeStream::fill: its data into
+// out (outLength), or s.rc -12 when the payload does not decode, as the
+// walk's own decoding would say.
+void decodeWork(Slot& s, ORVtapeCodec& codec);
+// One block of a DecodedWalk, valid until its next call.
+struct DecodedBlock {
+    int length = 0;                      // 0: a tapemark
+    const unsigned char* data = nullptr; // the block's data
+    unsigned char flags2 = 0;            // the transforms it was stored with
+    long long offset = 0;
+};
+
+// The blocks of a walk in order, decoded.  A plain block comes straight from
+// the reader while nothing is being decoded; from a transformed block on, the
+// pipeline reads ahead so that its workers decode in parallel, until it runs
+// empty again.  Read errors surface in block order.
+class DecodedWalk {
+public:
+    DecodedWalk(VolumeStream& volume, int jobs, int maxRecordSize);
+    // The next block; false at the end of the data.
+    bool next(DecodedBlock& b);
+
+private:
+    VolumeStream& volume_;
+    Pipeline pipe_;
+    std::function<bool(Slot&)> fill_;
+    bool more_ = true;  // the walk has not reached the end of the data
 };
 
 // Layout of the block at the current position, read from its headers

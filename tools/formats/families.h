@@ -15,8 +15,9 @@ std::unique_ptr<RecordReader> makeTpcReader(InputBytes& in, const FormatSettings
 std::unique_ptr<RecordWriter> makeTpcWriter(OutputBytes& out);
 std::unique_ptr<RecordReader> makeAwsReader(InputBytes& in, const FormatSettings& s);
 std::unique_ptr<RecordWriter> makeAwsWriter(OutputBytes& out, const FormatSettings& s, bool het);
-// An orvtape image mounted through the library; path names it in messages.
-std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path);
+// An orvtape image mounted through the library; path names it in messages,
+// jobs workers decode its blocks.
+std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path, int jobs);
 std::unique_ptr<RecordWriter> makeImageWriter(ORVtape& tape, const std::string& path,
                                               const Options& o);
 

@@ -6,42 +6,37 @@
 #include "../volume.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace orvtool {
 
 namespace {
 
+// Blocks come decoded from a DecodedWalk, which reads ahead while its
+// workers decompress.
 class ImageReader : public RecordReader {
 public:
-    ImageReader(ORVtape& tape, std::string path) : tape_(tape), path_(std::move(path)) {
-        size_ = imageSize(tape);
-    }
+    ImageReader(ORVtape& tape, const std::string& path, int jobs)
+        : volume_(tape, path), walk_(volume_, jobs, tape.maxRecordSize) {}
 
     bool next(Record& r) override {
-        r = Record{Record::Data, std::move(r.data)};
-        if (r.data.size() < static_cast<size_t>(tape_.maxRecordSize))
-            r.data.resize(static_cast<size_t>(tape_.maxRecordSize));
-        tape_.getPosition();
-        r.offset = tape_.curPos;
-        int xform = peekTransforms(tape_);
-        int rc = readWhole(tape_, r.data);
-        tape_.getPosition();
-        at_ = tape_.curPos;
-        if (rc == -2 && r.offset >= size_) return false;
-        if (rc < 0) throw readError(path_, tape_, r.offset, rc);
-        r.kind = rc == 0 ? Record::Tapemark : Record::Data;
-        r.length = static_cast<size_t>(rc);
-        r.packing = (xform & HF2_BZ2) ? Packing::Bzip2 : Packing::Plain;
-        r.scrambled = (xform & HF2_SCRAMBLE) != 0;
+        DecodedBlock b;
+        if (!walk_.next(b)) return false;
+        r = Record{b.length == 0 ? Record::Tapemark : Record::Data, std::move(r.data)};
+        r.offset = b.offset;
+        r.length = static_cast<size_t>(b.length);
+        if (r.data.size() < r.length) r.data.resize(r.length);
+        if (r.length > 0) std::memcpy(r.data.data(), b.data, r.length);
+        r.packing = (b.flags2 & HF2_BZ2) ? Packing::Bzip2 : Packing::Plain;
+        r.scrambled = (b.flags2 & HF2_SCRAMBLE) != 0;
         return true;
     }
 
-    long long consumed() const override { return at_; }
+    long long consumed() const override { return volume_.position(); }
 
 private:
-    ORVtape& tape_;
-    std::string path_;
-    long long size_ = 0, at_ = 0;
+    VolumeStream volume_;
+    DecodedWalk walk_;
 };
 
 class ImageWriter : public RecordWriter {
@@ -86,8 +81,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path) {
-    return std::make_unique<ImageReader>(tape, path);
+std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path, int jobs) {
+    return std::make_unique<ImageReader>(tape, path, jobs);
 }
 
 std::unique_ptr<RecordWriter> makeImageWriter(ORVtape& tape, const std::string& path,

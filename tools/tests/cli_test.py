@@ -161,6 +161,8 @@ TABLE = [
     (["check", "nope.tape"], 2, ["nope.tape: cannot open the image (library code -1, No such"]),
     (["ls", "d.tape"], 1, [f"block 4 at offset {offs[4]}:", "File-0"]),
     (["get", "d.tape", "1", "out"], 1, []),
+    (["get", "d.tape", "1"], 1, DATA[5][:4096]),  # the blocks before the damage still reach stdout
+    (["copy", "crc.tape", "x.tape"], 1, ["block 0 at offset 0: the block's payload", "; try 'orvtape recover'"]),
     (["recover", "d.tape", "r.tape"], 0, [f"damaged bytes at offsets {offs[4]} to"]),
     (["check", "r.tape"], 0, ["clean"]),
     (["get", "r.tape", "1"], 0, DATA[5][:4096] + DATA[5][7 * 4096:]),
@@ -273,7 +275,7 @@ for args, out, status in JOBS:
 # Killed half way, a forced copy leaves the old target whole, and its unfinished
 # temporary file does not pass check.
 before = (DIR / "c.tape").read_bytes()
-p = subprocess.Popen([TOOL, "copy", "-f", "--compress", "rt.tape", "c.tape"], cwd=DIR)
+p = subprocess.Popen([TOOL, "copy", "-f", "--scramble", "rt.tape", "c.tape"], cwd=DIR)  # compresses anew
 time.sleep(0.2), p.kill(), p.wait()
 parts = list(DIR.glob(".c.tape.part-*"))
 expect((DIR / "c.tape").read_bytes() == before and len(parts) == 1 and
