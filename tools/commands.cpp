@@ -205,7 +205,7 @@ public:
               std::vector<VolumeCut>& cuts)
         : o_(o), fmt_(fmt), labels_(labels), out_(out), progress_(progress),
           xform_((o.compress ? HF2_BZ2 : 0) | (o.scramble ? HF2_SCRAMBLE : 0)),
-          sink_(out, o.jobs, [this, &cuts](int tag, long long number) {
+          sink_(out, xform_ ? o.jobs : 1, [this, &cuts](int tag, long long number) {
               if (tag & kFileEndTag) cuts.push_back(VolumeCut{out_.position(), 0, 1});
               else if (number >= 0) out_.warnAtCapacity("file " + o_.files[static_cast<size_t>(number)]);
           }) {}
