@@ -17,8 +17,8 @@ std::unique_ptr<RecordReader> makeAwsReader(InputBytes& in, const FormatSettings
 std::unique_ptr<RecordWriter> makeAwsWriter(OutputBytes& out, const FormatSettings& s, bool het);
 // An orvtape image mounted through the library; path names it in messages.
 std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path);
-std::unique_ptr<RecordWriter> makeImageWriter(ORVtape& tape, const std::string& path,
-                                              const Options& o);
+// An image written through out, blocks encoded on -j workers.
+std::unique_ptr<RecordWriter> makeImageWriter(class ImageOut& out, const Options& o);
 
 }  // namespace orvtool
 
