@@ -88,6 +88,8 @@ public:
     // more than --max-block, as admitBlock does.
     int next(orvTapeBlockInfo& b, bool decode, bool deliver);
     void rewind() { reader.rewind(); }
+    // Goes on at offset, a block boundary found otherwise (recover's resync).
+    void seek(long long offset) { reader.seek(offset, 0, 0); }
     // The library's header chain walk (ORVtape::validate), on the same file.
     int validate(long long* last, unsigned char hdr[6], bool* multi, bool* compressed) {
         return reader.validate(last, hdr, multi, compressed);
