@@ -69,10 +69,7 @@ bool InputBlocks::nextCut(const char*& data, size_t& length) {
     if (!shortRecord && !text_) return true;
     block_.assign(data, length);
     if (shortRecord) {
-        // The last record is short: pad it with zeros, and say so.
-        if (!padded_)
-            warn("%s: the last record is short; padded with zeros to %lld bytes", name_.c_str(), f_.lrecl);
-        padded_ = true;
+        padded_ = true;  // the caller says so
         block_.resize(length + f_.lrecl - length % f_.lrecl, '\0');
     }
     if (text_) block_ = toEbcdic(block_);

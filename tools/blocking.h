@@ -30,6 +30,8 @@ public:
     bool next(const char*& data, size_t& length);
     // The length of the blocks made (HDR2's block length).
     unsigned long long blockLength() const { return blockLen_; }
+    // The block just returned ends in a short record, padded with zeros.
+    bool padded() const { return padded_; }
 
 private:
     bool fill();  // reads more input after what is pending; false at its end

@@ -261,6 +261,10 @@ void PutWriter::file(size_t i) {
     const char* data = nullptr;
     size_t n = 0;
     while (fromInput([&] { return blocks.next(data, n); })) {
+        if (blocks.padded()) {
+            sink_.drain();  // the blocks before it and their warnings come first, as for every -j
+            warn("%s: the last record is short; padded with zeros to %lld bytes", name.c_str(), fmt_.lrecl);
+        }
         sink_.data(data, static_cast<unsigned>(n), xform_, static_cast<long long>(i));
         ++count;
         progress_.advance(n);
