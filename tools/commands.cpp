@@ -310,6 +310,7 @@ int cmdPut(const Options& o) {
     if (inPlace) {
         at = prepareAppend(tape, lock, o, labels);
         path = "/proc/self/fd/" + std::to_string(tape.fd);  // the very file locked
+        if (access(path.c_str(), F_OK) != 0) path = o.image;
     } else {
         refuseToReplace(o.image, true, false);
         if (o.image != "-") lock.lockPath(o.image, true);

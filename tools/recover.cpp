@@ -73,8 +73,8 @@ long long resync(int fd, long long from, long long size) {
     return size;
 }
 
-// The recovered image: every good block copied in the stored form today's
-// drive would give it, closed as the tool closes volumes.
+// The recovered image: every good block stored as the drive stores its data
+// with the same transforms, and the volume closed as the tool closes volumes.
 class Salvage {
 public:
     Salvage(const std::string& path, const Options& o)
