@@ -3,7 +3,9 @@
 #include "labels.h"
 #include "orvtape.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace orvtool {
@@ -18,6 +20,10 @@ bool parseRecfm(const std::string& s, RecordFormat& out) {
     return true;
 }
 
+namespace {
+constexpr size_t kChunk = 1u << 20;  // input read per call
+}  // namespace
+
 InputBlocks::InputBlocks(int fd, const std::string& name, const RecordFormat& f,
                          unsigned long long blockSize, bool text)
     : fd_(fd), name_(name), f_(f), blockLen_(blockSize), text_(text) {
@@ -27,53 +33,72 @@ InputBlocks::InputBlocks(int fd, const std::string& name, const RecordFormat& f,
         if (blockLen_ == 0)
             throw ToolError("", "--lrecl must not exceed the block size", kExitUsage);
     }
+    // Room for a whole block, and for a line one byte longer than a record,
+    // which is all it takes to tell that it is too long.
+    buf_.resize(std::max<size_t>(kChunk, static_cast<size_t>(blockLen_) + 1));
 }
 
 bool InputBlocks::fill() {
     if (eof_) return false;
-    char buf[65536];
+    if (end_ == buf_.size()) {
+        std::memmove(buf_.data(), buf_.data() + begin_, pending());
+        end_ -= begin_;
+        begin_ = 0;
+    }
     for (;;) {
-        ssize_t r = ::read(fd_, buf, sizeof buf);
+        ssize_t r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) throw ToolError(name_, "cannot read the file " + cause(0, errno));
         if (r == 0) eof_ = true;
-        pending_.append(buf, static_cast<size_t>(r));
+        end_ += static_cast<size_t>(r);
         return r > 0;
     }
 }
 
-bool InputBlocks::next(std::string& block) {
-    block.clear();
-    if (f_.recfm != 'F' || !text_) {
-        while (pending_.size() < blockLen_ && fill()) {}
-        if (pending_.empty()) return false;
-        block = pending_.substr(0, blockLen_);
-        pending_.erase(0, block.size());
-        if (f_.recfm == 'F' && block.size() % f_.lrecl) {
-            // The last record is short: pad it with zeros, and say so.
-            if (!padded_)
-                warn("%s: the last record is short; padded with zeros to %lld bytes",
-                     name_.c_str(), f_.lrecl);
-            padded_ = true;
-            block.resize(block.size() + f_.lrecl - block.size() % f_.lrecl, '\0');
-        }
-        if (text_) block = toEbcdic(block);
-        return true;
+bool InputBlocks::next(const char*& data, size_t& length) {
+    return f_.recfm == 'F' && text_ ? nextLines(data, length) : nextCut(data, length);
+}
+
+bool InputBlocks::nextCut(const char*& data, size_t& length) {
+    while (pending() < blockLen_ && fill()) {}
+    if (pending() == 0) return false;
+    length = std::min(pending(), static_cast<size_t>(blockLen_));
+    data = buf_.data() + begin_;
+    begin_ += length;
+    const bool shortRecord = f_.recfm == 'F' && length % f_.lrecl;
+    if (!shortRecord && !text_) return true;
+    block_.assign(data, length);
+    if (shortRecord) {
+        padded_ = true;  // the caller says so
+        block_.resize(length + f_.lrecl - length % f_.lrecl, '\0');
     }
+    if (text_) block_ = toEbcdic(block_);
+    data = block_.data();
+    length = block_.size();
+    return true;
+}
+
+bool InputBlocks::nextLines(const char*& data, size_t& length) {
+    block_.clear();
     const size_t lrecl = static_cast<size_t>(f_.lrecl);
-    while (block.size() + lrecl <= blockLen_) {
-        size_t nl;
-        while ((nl = pending_.find('\n')) == std::string::npos && fill()) {}
-        if (pending_.empty()) break;
-        if (nl == std::string::npos) nl = pending_.size();  // a last line without newline
+    while (block_.size() + lrecl <= blockLen_) {
+        const char* nl;
+        // A line is too long once lrecl + 1 bytes hold no newline.
+        while (!(nl = static_cast<const char*>(std::memchr(buf_.data() + begin_, '\n',
+                                                           std::min(pending(), lrecl + 1)))) &&
+               pending() <= lrecl && fill()) {}
+        if (pending() == 0) break;
+        const size_t n = nl ? static_cast<size_t>(nl - (buf_.data() + begin_)) : pending();  // a last line without newline
         ++line_;
-        if (nl > lrecl)
+        if (n > lrecl)
             throw ToolError(name_, "line " + std::to_string(line_) + " is longer than the record length (" +
                                        std::to_string(lrecl) + ")");
-        block += toEbcdic(pending_.substr(0, nl) + std::string(lrecl - nl, ' '));
-        pending_.erase(0, nl + 1);
+        block_ += toEbcdic(std::string(buf_.data() + begin_, n) + std::string(lrecl - n, ' '));
+        begin_ = std::min(end_, begin_ + n + 1);
     }
-    return !block.empty();
+    data = block_.data();
+    length = block_.size();
+    return !block_.empty();
 }
 
 void Unblocker::record(const char* p, size_t n, std::string& out) const {

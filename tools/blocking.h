@@ -4,6 +4,7 @@
 #define ORVTAPE_TOOL_BLOCKING_H
 
 #include <string>
+#include <vector>
 
 namespace orvtool {
 
@@ -24,19 +25,30 @@ class InputBlocks {
 public:
     InputBlocks(int fd, const std::string& name, const RecordFormat& f, unsigned long long blockSize,
                 bool text);
-    // The next block into block; false at the end of the input.  Throws ToolError.
-    bool next(std::string& block);
+    // The next block, at data for length bytes until the next call; false at
+    // the end of the input.  Throws ToolError.
+    bool next(const char*& data, size_t& length);
     // The length of the blocks made (HDR2's block length).
     unsigned long long blockLength() const { return blockLen_; }
+    // The block just returned ends in a short record, padded with zeros.
+    bool padded() const { return padded_; }
 
 private:
-    bool fill();  // reads more input into pending_; false at its end
+    bool fill();  // reads more input after what is pending; false at its end
+    size_t pending() const { return end_ - begin_; }
+    bool nextCut(const char*& data, size_t& length);
+    bool nextLines(const char*& data, size_t& length);
     int fd_;
-    std::string name_, pending_;
+    std::string name_;
     RecordFormat f_;
     unsigned long long blockLen_;
     bool text_, eof_ = false, padded_ = false;
     long long line_ = 0;
+    // Input is read in large chunks, and a block that is only cut from it
+    // is handed out in place: a card volume costs no call and no copy a card.
+    std::vector<char> buf_;
+    size_t begin_ = 0, end_ = 0;
+    std::string block_;  // a block made here: padded, converted, or of lines
 };
 
 // Turns blocks into the records they hold, in this order: descriptor words

@@ -1,5 +1,6 @@
 // commands.cpp - init, put and dump.
 #include "blocking.h"
+#include "image_out.h"
 #include "labelled.h"
 #include "labels.h"
 #include "orvtape.h"
@@ -46,8 +47,8 @@ int openInput(const std::string& f) {
 
 // Is the non-empty file at path a volume that put may write over?
 bool isVolume(const std::string& path) {
-    ORVtape probe;
-    if (probe.open(path.c_str(), true) != 0) return false;
+    ORVtapeReader probe;
+    if (probe.open(path.c_str()) != 0) return false;
     return probe.validate(nullptr, nullptr, nullptr, nullptr) > 0;
 }
 
@@ -66,6 +67,47 @@ struct LabelPlan {
     std::string volser;
     long long seq = 1;
 };
+
+// Where put appends to a volume: what the walk to its end found, and where
+// the new blocks go, so that they chain as the drive's would after it
+// stepped back over the end mark.
+struct AppendPoint {
+    VolumeEnd end;
+    long long offset = 0;
+    unsigned prevLen = 0;  // curLen of the segment before offset
+};
+
+AppendPoint findAppendPoint(VolumeStream& s, long long size, const std::string& path) {
+    AppendPoint a;
+    orvTapeBlockInfo b{};
+    bool prevTm = true;
+    for (;;) {
+        const int rc = s.next(b, false, false);
+        if (rc == -2 && b.offset >= size) break;
+        if (rc < 0) throw readError(path, a.end.blocks, b.offset, rc);
+        ++a.end.blocks;
+        a.end.endsInTapemark = rc == 0;
+        a.end.hasEndMark = rc == 0 && prevTm && b.end >= size;
+        prevTm = rc == 0;
+        if (a.end.hasEndMark) {
+            a.offset = b.offset;  // the mark is written anew after the new files
+        } else {
+            a.offset = b.end;
+            a.prevLen = b.lastSegment;
+        }
+    }
+    return a;
+}
+
+// A place where the volume may end: after its last complete file, with the
+// tapemarks that close it there (two when the old last file was never closed).
+struct VolumeCut {
+    long long offset;
+    unsigned prevLen, marks;
+};
+
+// Tag of the tapemark that completes a new file, labels and all.
+constexpr int kFileEndTag = 0x200;
 
 }  // namespace
 
@@ -86,12 +128,13 @@ int cmdInit(const Options& o) {
     return kExitOk;
 }
 
-int cmdPut(const Options& o) {
-    ORVtape tape;
-    if (o.blockSize < 1 || o.blockSize > static_cast<unsigned long long>(tape.maxRecordSize))
-        throw ToolError("", "--block-size must be 1 to " + std::to_string(tape.maxRecordSize) +
-                                " bytes",
-                        kExitUsage);
+namespace {
+
+// put's option checks; the record format that its inputs are cut into.
+RecordFormat putFormat(const Options& o) {
+    const int maxBlock = ORVtape().maxRecordSize;
+    if (o.blockSize < 1 || o.blockSize > static_cast<unsigned long long>(maxBlock))
+        throw ToolError("", "--block-size must be 1 to " + std::to_string(maxBlock) + " bytes", kExitUsage);
     if (o.append && o.image == "-")
         throw ToolError("", "--append needs an image file, not standard output", kExitUsage);
     RecordFormat fmt;
@@ -107,9 +150,13 @@ int cmdPut(const Options& o) {
         throw ToolError("", "--ansi goes with --label", kExitUsage);
     if (o.names.size() > o.files.size())
         throw ToolError("", "more --name options than files", kExitUsage);
+    return fmt;
+}
 
-    // Check every input first, so that a missing file changes nothing; they
-    // are opened again one at a time, so any number of them can be put.
+// Checks every input first, so that a missing file changes nothing; they
+// are opened again one at a time, so any number of them can be put.  Returns
+// their total size, where known.
+unsigned long long checkInputs(const Options& o) {
     int stdinUses = 0;
     unsigned long long total = 0;
     struct stat st;
@@ -121,119 +168,174 @@ int cmdPut(const Options& o) {
         if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) total += st.st_size;
         if (fd > STDERR_FILENO) ::close(fd);
     }
+    return total;
+}
 
-    bool exists = o.image != "-" && stat(o.image.c_str(), &st) == 0 && st.st_size > 0;
-    bool inPlace = o.append && exists;  // only appending writes into the image itself
+// Mounts and locks the volume put appends to and finds its end; appending
+// to a labelled volume adds labelled data sets, numbered on.
+AppendPoint prepareAppend(ORVtape& tape, ImageLock& lock, const Options& o, LabelPlan& labels) {
+    mountForWriting(tape, o.image);
+    lock.lock(tape.fd, o.image, true);
+    const long long size = imageSize(tape);
+    LabelledVolume v = readLabels(tape, size, o.image);
+    VolumeStream stream(tape, o.image);
+    AppendPoint at = findAppendPoint(stream, size, o.image);
+    if (v.labelled) {
+        labels.on = true;
+        labels.ansi = !v.ebcdic;
+        labels.volser = v.volser;
+        for (const DataSet& d : v.sets) labels.seq = std::max(labels.seq, d.fileSeq + 1);
+        if (!o.label.empty() && o.label != v.volser)
+            warn("%s: the volume keeps its serial %s", o.image.c_str(), v.volser.c_str());
+    } else if (!o.label.empty()) {
+        if (at.end.blocks > 1)
+            throw ToolError(o.image, "is a volume without labels: --label cannot be appended");
+        labels = LabelPlan{true, o.ansi, true, o.label, 1};
+    }
+    if (!at.end.hasEndMark && !at.end.endsInTapemark)
+        warn("%s: the last file had no closing tapemark; closing it", o.image.c_str());
+    return at;
+}
+
+// Writes put's new files, labels, data and tapemarks, through an
+// EncodingOut; cuts gains the end of each file once it is in the image.
+class PutWriter {
+public:
+    PutWriter(const Options& o, const RecordFormat& fmt, LabelPlan& labels, ImageOut& out, Progress& progress,
+              std::vector<VolumeCut>& cuts)
+        : o_(o), fmt_(fmt), labels_(labels), out_(out), progress_(progress),
+          xform_((o.compress ? HF2_BZ2 : 0) | (o.scramble ? HF2_SCRAMBLE : 0)),
+          sink_(out, xform_ ? o.jobs : 1, [this, &cuts](int tag, long long number) {
+              if (tag & kFileEndTag) cuts.push_back(VolumeCut{out_.position(), 0, 1});
+              else if (number >= 0) out_.warnAtCapacity("file " + o_.files[static_cast<size_t>(number)]);
+          }) {}
+
+    void closeLastFile() { sink_.tapemark(); }
+    void file(size_t i);
+    // The end mark after the last file; everything written and the image closed.
+    void finish() {
+        sink_.tapemark();
+        sink_.drain();
+        out_.close();
+    }
+
+private:
+    void label(const std::string& block) { sink_.data(block.data(), kLabelBytes, xform_ | kLabelTag); }
+    // An input failure surfaces once the blocks read before it were
+    // written, so that a write failure among them comes first, as it would
+    // if every block went to the image as soon as it was read.
+    template <class Read>
+    auto fromInput(Read read) -> decltype(read()) {
+        try {
+            return read();
+        } catch (const ToolError&) {
+            sink_.drain();
+            out_.close();
+            throw;
+        }
+    }
+
+    const Options& o_;
+    const RecordFormat& fmt_;
+    LabelPlan& labels_;
+    ImageOut& out_;
+    Progress& progress_;
+    const int xform_;
+    EncodingOut sink_;
+};
+
+void PutWriter::file(size_t i) {
+    const std::string& name = o_.files[i];
+    FdCloser input{fromInput([&] { return openInput(name); })};
+    InputBlocks blocks(input.fd, name, fmt_, o_.blockSize, o_.ebcdic);
+    const std::string dsn = dataSetName(o_, i), created = todayCyyddd();
+    LabelPlan& l = labels_;
+    if (l.on) {
+        if (l.needVol1) label(buildVol1(l.volser, "", l.ansi));
+        l.needVol1 = false;
+        label(buildLabel1("HDR", dsn, l.volser, l.seq, created, 0, l.ansi));
+        label(buildLabel2("HDR", fmt_.recfm, blocks.blockLength(), fmt_.lrecl, fmt_.attr, l.ansi));
+        sink_.tapemark();
+    }
+    long long count = 0;
+    const char* data = nullptr;
+    size_t n = 0;
+    while (fromInput([&] { return blocks.next(data, n); })) {
+        if (blocks.padded()) {
+            sink_.drain();  // the blocks before it and their warnings come first, as for every -j
+            warn("%s: the last record is short; padded with zeros to %lld bytes", name.c_str(), fmt_.lrecl);
+        }
+        sink_.data(data, static_cast<unsigned>(n), xform_, static_cast<long long>(i));
+        ++count;
+        progress_.advance(n);
+    }
+    if (!l.on) return sink_.tapemark(kFileEndTag);
+    sink_.tapemark();
+    label(buildLabel1("EOF", dsn, l.volser, l.seq, created, count, l.ansi));
+    label(buildLabel2("EOF", fmt_.recfm, blocks.blockLength(), fmt_.lrecl, fmt_.attr, l.ansi));
+    sink_.tapemark(kFileEndTag);
+    ++l.seq;
+}
+
+// After a failed append the volume ends after the last new file that reached
+// the image whole, closed again by its end mark.
+void keepCompleteFiles(const Options& o, ImageOut& out, const std::string& path,
+                       const std::vector<VolumeCut>& cuts) {
+    out.abandon();
+    size_t kept = cuts.size() - 1;
+    while (kept > 0 && cuts[kept].offset > out.position()) --kept;
+    const VolumeCut& c = cuts[kept];
+    if (const int rc = endVolumeAt(path, c.offset, c.prevLen, c.marks); rc != 0)
+        warn("%s: could not restore the end of the volume %s", o.image.c_str(), cause(rc, errno).c_str());
+    else if (!o.quiet)
+        warn("%s: kept the files before the failure (%zu of %zu new files written)", o.image.c_str(), kept,
+             o.files.size());
+}
+
+}  // namespace
+
+int cmdPut(const Options& o) {
+    const RecordFormat fmt = putFormat(o);
+    const unsigned long long total = checkInputs(o);
+    struct stat st;
+    const bool exists = o.image != "-" && stat(o.image.c_str(), &st) == 0 && st.st_size > 0;
+    const bool inPlace = o.append && exists;  // only appending writes into the image itself
+    ORVtape tape;  // the volume appended to, open under its lock until the end
     ImageLock lock;
     std::unique_ptr<NewFile> file;
     LabelPlan labels;
     if (!o.label.empty()) labels = LabelPlan{true, o.ansi, true, o.label, 1};
-    int start = 0;  // block number where the new files begin
+    AppendPoint at;
+    std::string path;
     if (inPlace) {
-        mountForWriting(tape, o.image);
-        lock.lock(tape.fd, o.image, true);
-        // Appending to a labelled volume adds labelled data sets, numbered on.
-        LabelledVolume v = readLabels(tape, imageSize(tape), o.image);
-        VolumeEnd end = walkToEnd(tape, o.image);
-        if (v.labelled) {
-            labels.on = true;
-            labels.ansi = !v.ebcdic;
-            labels.volser = v.volser;
-            for (const DataSet& d : v.sets) labels.seq = std::max(labels.seq, d.fileSeq + 1);
-            if (!o.label.empty() && o.label != v.volser)
-                warn("%s: the volume keeps its serial %s", o.image.c_str(), v.volser.c_str());
-        } else if (!o.label.empty()) {
-            if (end.blocks > 1)
-                throw ToolError(o.image, "is a volume without labels: --label cannot be appended");
-            labels = LabelPlan{true, o.ansi, true, o.label, 1};
-        }
-        start = end.blocks;
-        if (end.hasEndMark) {
-            errno = 0;
-            if (tape.bsr(1) != 0)
-                throw ToolError(o.image, "cannot step back over the end mark " + cause(tape));
-            start = end.blocks - 1;
-        } else if (end.blocks > 0 && !end.endsInTapemark) {
-            // The last file was never closed: close it before adding more.
-            warn("%s: the last file had no closing tapemark; closing it", o.image.c_str());
-            writeTapemark(tape, o.image);
-            ++start;
-        }
+        at = prepareAppend(tape, lock, o, labels);
+        path = "/proc/self/fd/" + std::to_string(tape.fd);  // the very file locked
+        if (access(path.c_str(), F_OK) != 0) path = o.image;
     } else {
         refuseToReplace(o.image, true, false);
         if (o.image != "-") lock.lockPath(o.image, true);
         if (exists && !o.force && !isVolume(o.image))
             throw ToolError(o.image, "is not a tape volume; use --force to replace it");
         file.reset(new NewFile(o.image, false));
-        mountForWriting(tape, file->path());
-        tape.rew();
+        path = file->path();
     }
-    applyWriteSettings(tape, o);
-
+    const bool closeLast = inPlace && !at.end.hasEndMark && !at.end.endsInTapemark;
+    ImageOut out(path, o.image, o, at.offset, at.prevLen, at.end.blocks - (at.end.hasEndMark ? 1 : 0));
+    std::vector<VolumeCut> cuts{VolumeCut{at.offset, at.prevLen, closeLast ? 2u : 1u}};
     Progress progress("put", total, o.quiet);
-    bool warned = false;
-    size_t done = 0;
     try {
-        auto writeLabel = [&](const std::string& block) {
-            errno = 0;
-            if (tape.write(block.data(), kLabelBytes) != static_cast<int>(kLabelBytes))
-                throw ToolError(o.image, "cannot write a label " + writeCause(tape));
-        };
-        std::string block;
-        for (size_t i = 0; i < o.files.size(); ++i) {
-            const std::string& name = o.files[i];
-            FdCloser input{openInput(name)};
-            InputBlocks blocks(input.fd, name, fmt, o.blockSize, o.ebcdic);
-            const std::string dsn = dataSetName(o, i);
-            const std::string created = todayCyyddd();
-            const char attr = fmt.attr;
-            if (labels.on) {
-                if (labels.needVol1) writeLabel(buildVol1(labels.volser, "", labels.ansi));
-                labels.needVol1 = false;
-                writeLabel(buildLabel1("HDR", dsn, labels.volser, labels.seq, created, 0, labels.ansi));
-                writeLabel(buildLabel2("HDR", fmt.recfm, blocks.blockLength(), fmt.lrecl, attr, labels.ansi));
-                writeTapemark(tape, o.image);
-            }
-            long long count = 0;
-            while (blocks.next(block)) {
-                errno = 0;  // a short write leaves errno alone; report no stale value
-                int rc = tape.write(block.data(), static_cast<unsigned>(block.size()));
-                if (rc != static_cast<int>(block.size()))
-                    throw ToolError(o.image, "cannot write a block " + writeCause(tape));
-                ++count;
-                progress.advance(block.size());
-                warnAtCapacity(tape, o, o.image, "file " + name, warned);
-            }
-            writeTapemark(tape, o.image);
-            if (labels.on) {
-                writeLabel(buildLabel1("EOF", dsn, labels.volser, labels.seq, created, count, labels.ansi));
-                writeLabel(buildLabel2("EOF", fmt.recfm, blocks.blockLength(), fmt.lrecl, attr, labels.ansi));
-                writeTapemark(tape, o.image);
-                ++labels.seq;
-            }
-            start = tape.blockID;
-            ++done;
-        }
-        writeTapemark(tape, o.image);
+        PutWriter writer(o, fmt, labels, out, progress, cuts);
+        if (closeLast) writer.closeLastFile();
+        for (size_t i = 0; i < o.files.size(); ++i) writer.file(i);
+        writer.finish();
     } catch (const ToolError&) {
         progress.finish();
-        if (!inPlace) throw;  // the new volume is dropped: the image stays as it was
-        // Keep every complete file: cut the volume after the last one and
-        // close it again with its end mark.
-        tape.sync = false;
-        errno = 0;
-        if (tape.rew() != 0 || skipBlocks(tape, imageSize(tape), start) != 0 || tape.wtm(1) != 0)
-            warn("%s: could not restore the end of the volume %s", o.image.c_str(),
-                 cause(tape).c_str());
-        else if (!o.quiet)
-            warn("%s: kept the files before the failure (%zu of %zu new files written)",
-                 o.image.c_str(), done, o.files.size());
+        if (inPlace) keepCompleteFiles(o, out, path, cuts);  // a new volume is dropped whole
         throw;
     }
     progress.finish();
-    errno = 0;
-    if (tape.close() != 0) throw ToolError(o.image, "cannot close the image " + cause(tape));
     if (file) file->commit();
+    const size_t done = cuts.size() - 1;
     note(o, "%s: %zu file%s written", o.image.c_str(), done, done == 1 ? "" : "s");
     return kExitOk;
 }

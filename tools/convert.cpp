@@ -3,6 +3,7 @@
 // cannot hold is reported with its count and positions, never dropped
 // silently, and the output appears under its name only once complete.
 #include "formats/families.h"
+#include "image_out.h"
 #include "orvtape.h"
 #include "progress.h"
 #include "safe_file.h"
@@ -157,14 +158,10 @@ int cmdImport(const Options& o) {
     ImageLock lock;
     if (o.target != "-") lock.lockPath(o.target, true);
     NewFile out(o.target, false);
-    ORVtape tape;
-    mountForWriting(tape, out.path());
-    tape.rew();
-    tape.erase();  // start from an empty file, not the five tapemarks of a new image
-    applyWriteSettings(tape, o);
+    ImageOut image(out.path(), o.target, o);
     FormatSettings s = settingsFrom(o, in.name());
     auto rd = makeReader(format, in, s);
-    auto wr = makeImageWriter(tape, o.target, o);
+    auto wr = makeImageWriter(image, o);
     Progress progress("import", static_cast<unsigned long long>(std::max(0LL, in.size())),
                       o.quiet);
     Tally t;

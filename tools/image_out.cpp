@@ -3,8 +3,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace orvtool {
+
+namespace {
+constexpr int kTransforms = HF2_BZ2 | HF2_SCRAMBLE;
+const char* const kTapemark = "a tapemark";
+
+const char* blockName(int tag) { return (tag & kLabelTag) ? "a label" : "a block"; }
+}  // namespace
 
 ImageOut::ImageOut(const std::string& path, const std::string& shown, const Options& o, long long offset,
                    unsigned prevLen, long long blockNumber)
@@ -19,30 +27,44 @@ ImageOut::ImageOut(const std::string& path, const std::string& shown, const Opti
 
 void ImageOut::check(int rc, const char* what) {
     if (rc >= 0) return;
+    if (rc == -11) refused();
     throw ToolError(shown_, std::string("cannot write ") + what + " " + cause(rc, writer_.lastErrno()));
 }
 
-void ImageOut::stored(const void* payload, unsigned storedLength, unsigned char flags2, unsigned length) {
+void ImageOut::refused() {
+    // The image took the blocks before the one it refused, which starts
+    // where the writer now ends.  The drive, writing that block itself,
+    // reports its header refused as -11 and its payload as -12.
+    const long long at = position();
+    auto named = std::lower_bound(named_.begin(), named_.end(), std::make_pair(at, static_cast<const char*>(nullptr)),
+                                  [](const auto& a, const auto& b) { return a.first < b.first; });
+    const char* what = named != named_.end() && named->first == at ? named->second : "a block";
+    throw ToolError(shown_, std::string("cannot write ") + what + " " +
+                                cause(what == kTapemark ? -11 : -12, writer_.lastErrno()));
+}
+
+void ImageOut::stored(const void* payload, unsigned storedLength, unsigned char flags2, unsigned length,
+                      const char* what) {
     const unsigned need = std::max(storedLength, length);
     if (need > static_cast<unsigned>(room_) && need <= 0x7FFFFFFFu) {
         room_ = static_cast<int>(need);
         writer_.setMaxRecordSize(room_);
     }
-    check(writer_.writeStored(payload, storedLength, storedLength ? flags2 : 0),
-          storedLength ? "a block" : "a tapemark");
+    if (!storedLength) what = kTapemark;
+    if (std::strcmp(what, "a block") != 0) named_.emplace_back(position(), what);
+    check(writer_.writeStored(payload, storedLength, storedLength ? flags2 : 0), what);
     ++blocks_;
 }
 
 void ImageOut::slot(const Slot& s) {
     if (s.length == 0) return tapemark();
-    if (s.outLength > 0) return stored(s.out.data(), s.outLength, s.outFlags2, static_cast<unsigned>(s.length));
-    stored(s.in.data(), s.inLength, s.flags2, static_cast<unsigned>(s.length));
+    if (s.rc < 0) check(s.rc, blockName(s.tag));
+    if (s.outLength > 0)
+        return stored(s.out.data(), s.outLength, s.outFlags2, static_cast<unsigned>(s.length), blockName(s.tag));
+    stored(s.in.data(), s.inLength, s.flags2, static_cast<unsigned>(s.length), blockName(s.tag));
 }
 
-void ImageOut::tapemark() {
-    check(writer_.wtm(1), "a tapemark");
-    ++blocks_;
-}
+void ImageOut::tapemark() { stored(nullptr, 0, 0, 0, kTapemark); }
 
 void ImageOut::warnAtCapacity(const std::string& what) {
     if (capacity_ == 0 || warned_ || static_cast<unsigned long long>(position()) < capacity_) return;
@@ -54,20 +76,110 @@ void ImageOut::warnAtCapacity(const std::string& what) {
 void ImageOut::close() {
     errno = 0;
     const int rc = writer_.close();
+    if (rc == -11) refused();
     if (rc != 0) throw ToolError(shown_, "cannot close the image " + cause(rc, writer_.lastErrno()));
 }
 
 void encodeWork(Slot& s, ORVtapeCodec& codec) {
+    // The drive raises its record limit to every block it is given.
+    codec.setMaxRecordSize(static_cast<int>(std::min(s.inLength, 0x7FFFFFFFu)));
     const unsigned char* stored = nullptr;
     unsigned char flags2 = 0;
     const int n = codec.encode(s.in.data(), s.inLength, (s.tag & HF2_BZ2) != 0, (s.tag & HF2_SCRAMBLE) != 0,
                                &stored, &flags2);
     s.rc = n;
-    if (n < 0) return;  // the writer refuses the block the same way; the consumer reports it
+    if (n < 0) return;  // the consumer reports it
     s.out.resize(std::max<size_t>(s.out.size(), static_cast<size_t>(n)));
     std::copy(stored, stored + n, s.out.begin());
     s.outLength = static_cast<unsigned>(n);
     s.outFlags2 = flags2;
+}
+
+EncodingOut::EncodingOut(ImageOut& out, int jobs, Written written)
+    : out_(out), pipe_(jobs, 0, encodeWork), written_(std::move(written)), eager_(jobs <= 1) {
+    if (!written_) written_ = [](int, long long) {};
+}
+
+void EncodingOut::data(const void* p, unsigned length, int tag, long long number) {
+    if (!(tag & kTransforms) && inFlight_ == 0) {
+        out_.plain(p, length, blockName(tag));
+        return written_(tag, number);
+    }
+    Slot& s = fill(p, length);
+    s.flags2 = 0;
+    s.length = static_cast<int>(length);
+    s.tag = tag;
+    s.number = number;
+    s.transform = (tag & kTransforms) != 0;
+    send(s);
+}
+
+void EncodingOut::stored(const void* p, unsigned storedLength, unsigned char flags2, unsigned length, int tag,
+                         long long number) {
+    if (inFlight_ == 0) {
+        out_.stored(p, storedLength, flags2, length, blockName(tag));
+        return written_(tag, number);
+    }
+    Slot& s = fill(p, storedLength);
+    s.flags2 = flags2;
+    s.length = static_cast<int>(length);
+    s.tag = tag;
+    s.number = number;
+    send(s);
+}
+
+void EncodingOut::tapemark(int tag, long long number) {
+    if (inFlight_ == 0) {
+        out_.tapemark();
+        return written_(tag, number);
+    }
+    Slot& s = fill(nullptr, 0);
+    s.length = 0;
+    s.tag = tag;
+    s.number = number;
+    send(s);
+}
+
+Slot& EncodingOut::fill(const void* p, unsigned length) {
+    Slot* s;
+    while (!(s = pipe_.acquire())) {
+        --inFlight_;
+        write(*pipe_.collect());
+    }
+    if (s->in.size() < length) s->in.resize(length);
+    if (length) std::memcpy(s->in.data(), p, length);
+    s->inLength = length;
+    return *s;
+}
+
+void EncodingOut::send(Slot& s) {
+    pipe_.submit(s);
+    ++inFlight_;
+    if (!eager_) return;
+    --inFlight_;
+    write(*pipe_.collect());
+}
+
+void EncodingOut::write(const Slot& s) {
+    out_.slot(s);
+    written_(s.tag, s.number);
+}
+
+void EncodingOut::drain() {
+    while (Slot* s = pipe_.collect()) {
+        --inFlight_;
+        write(*s);
+    }
+}
+
+int endVolumeAt(const std::string& path, long long offset, unsigned prevLen, unsigned marks) {
+    ORVtapeWriter w;
+    int rc = w.open(path.c_str(), offset, prevLen);
+    if (rc == 0) rc = w.wtm(marks);
+    const int closed = w.close();
+    if (rc == 0) rc = closed;
+    errno = rc ? w.lastErrno() : 0;
+    return rc;
 }
 
 }  // namespace orvtool

@@ -8,7 +8,16 @@
 
 #include <orvTapeStream.h>
 
+#include <functional>
+#include <utility>
+#include <vector>
+
 namespace orvtool {
+
+// A slot's tag holds the transforms to apply (HF2_BZ2, HF2_SCRAMBLE) and,
+// above them, bits of the command's own; this one marks a label block,
+// which a failed write names as such.
+constexpr int kLabelTag = 0x100;
 
 class ImageOut {
 public:
@@ -19,10 +28,13 @@ public:
     ImageOut(const std::string& path, const std::string& shown, const Options& o, long long offset = 0,
              unsigned prevLen = 0, long long blockNumber = 0);
 
-    // A block of data as it is.
-    void plain(const void* data, unsigned length) { stored(data, length, 0, length); }
+    // A block of data as it is; what names it in a failure ("a block", "a label").
+    void plain(const void* data, unsigned length, const char* what = "a block") {
+        stored(data, length, 0, length, what);
+    }
     // A block already in its stored form; length is what reading it delivers.
-    void stored(const void* payload, unsigned storedLength, unsigned char flags2, unsigned length);
+    void stored(const void* payload, unsigned storedLength, unsigned char flags2, unsigned length,
+                const char* what = "a block");
     // What a slot carries: a tapemark for length 0; else its work's output
     // when the work made one, or its input in the stored form flags2 says.
     void slot(const Slot& s);
@@ -31,12 +43,15 @@ public:
     void warnAtCapacity(const std::string& what);
     // Writes what is buffered and cuts the file after the last block.
     void close();
+    // Closes without a word after a failure elsewhere; the caller cuts the image.
+    void abandon() { writer_.close(); }
 
     long long position() const { return writer_.position(); }
     long long blocks() const { return blocks_; }  // blocks and tapemarks since the load point
 
 private:
     void check(int rc, const char* what);
+    [[noreturn]] void refused();
 
     ORVtapeWriter writer_;
     std::string shown_;
@@ -44,12 +59,53 @@ private:
     int room_;
     long long blocks_;
     bool warned_ = false;
+    // Where the blocks that a failure names otherwise than "a block" start:
+    // the writer reports a refusal later than the block it hit.
+    std::vector<std::pair<long long, const char*>> named_;
 };
 
 // The work that encodes a slot: in (data) to out (stored form), with the
 // transforms in s.tag (HF2_BZ2, HF2_SCRAMBLE).  A block that would not get
 // shorter stays uncompressed, as the drive writes it.
 void encodeWork(Slot& s, ORVtapeCodec& codec);
+
+// Blocks for an ImageOut in the order given, those that need a transform
+// encoded on the pipeline's workers meanwhile.  A block without codec work
+// is written at once when nothing is in flight before it, so plain volumes
+// never meet a thread.
+class EncodingOut {
+public:
+    // written(tag, number) runs once each block is in the image: the
+    // command's capacity warnings and file counts follow the image, not the
+    // input.
+    using Written = std::function<void(int tag, long long number)>;
+    EncodingOut(ImageOut& out, int jobs, Written written);
+
+    // Data to store with the transforms in tag (none: as it is).
+    void data(const void* p, unsigned length, int tag, long long number = -1);
+    // A block already in its stored form with its flags2.
+    void stored(const void* p, unsigned storedLength, unsigned char flags2, unsigned length, int tag,
+                long long number = -1);
+    void tapemark(int tag = 0, long long number = -1);
+    // Writes every block still in flight.
+    void drain();
+
+private:
+    Slot& fill(const void* p, unsigned length);
+    void send(Slot& s);
+    void write(const Slot& s);
+
+    ImageOut& out_;
+    Pipeline pipe_;
+    Written written_;
+    bool eager_;  // one job: every block is done when submitted
+    unsigned long long inFlight_ = 0;
+};
+
+// Cuts the image at path at offset, after a segment of prevLen bytes, and
+// writes marks tapemarks there: the end of the volume put back after a
+// failed append.  0, or the writer's code with errno set.
+int endVolumeAt(const std::string& path, long long offset, unsigned prevLen, unsigned marks);
 
 }  // namespace orvtool
 

@@ -36,7 +36,7 @@ void addWriteOptions(CLI::App* c, Options& o, bool copyFlags) {
     c->add_option("--capacity", o.capacity,
                   "tape capacity: warn when writing reaches it (suffixes K, M, G)")
         ->transform(CLI::AsSizeValue(false));
-    c->add_flag("--sync", o.sync, "flush every block to the device as it is written");
+    c->add_flag("--sync", o.sync, "flush the image to the device before the command ends");
 }
 
 }  // namespace

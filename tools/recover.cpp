@@ -5,6 +5,7 @@
 // scanned for the next offset where a run of headers chains together
 // properly, and reading resumes there.  The new image is closed with the
 // tapemarks it needs, so it always validates.
+#include "image_out.h"
 #include "orvtape.h"
 #include "progress.h"
 #include "safe_file.h"
@@ -72,6 +73,49 @@ long long resync(int fd, long long from, long long size) {
     return size;
 }
 
+// The recovered image: every good block stored as the drive stores its data
+// with the same transforms, and the volume closed as the tool closes volumes.
+class Salvage {
+public:
+    Salvage(const std::string& path, const Options& o)
+        : out_(path, o.target, o), sink_(out_, o.jobs, nullptr) {}
+
+    void block(const orvTapeBlockInfo& b, int length) {
+        const int xform = b.flags2 & (HF2_BZ2 | HF2_SCRAMBLE);
+        if (length == 0) {
+            sink_.tapemark();
+            ++marks, ++trailingMarks;
+            return;
+        }
+        ++blocks;
+        trailingMarks = 0;
+        // A scrambled payload is what scrambling the data again gives; a
+        // compressed one is compressed anew, since another writer may have
+        // compressed it otherwise.
+        if (xform == HF2_SCRAMBLE)
+            sink_.stored(b.stored, b.storedLength, HF2_XFORM | HF2_SCRAMBLE, static_cast<unsigned>(length), 0);
+        else
+            sink_.data(b.data, static_cast<unsigned>(length), xform);
+    }
+
+    // Closes the last file and the volume, so the image ends as the tool
+    // writes volumes: with two tapemarks in a row (one when it is empty).
+    int finish() {
+        const int want = (blocks + marks == 0) ? 1 : 2 - std::min(trailingMarks, 2);
+        for (int i = 0; i < want; ++i) sink_.tapemark();
+        sink_.drain();
+        out_.close();
+        return want;
+    }
+
+    long long blocks = 0, marks = 0;
+
+private:
+    ImageOut out_;
+    EncodingOut sink_;
+    int trailingMarks = 0;
+};
+
 }  // namespace
 
 int cmdRecover(const Options& o) {
@@ -81,34 +125,19 @@ int cmdRecover(const Options& o) {
     NewFile file(o.target, false);
     // The report is the command's output, unless the image itself goes there.
     FILE* report = o.target == "-" ? stderr : stdout;
-    ORVtape dst;
     long long blocks = 0, marks = 0, skippedBytes = 0;
     int stretches = 0, added = 0;
     {
-        mountForWriting(dst, file.path());
-        dst.rew();
-        dst.erase();  // start from an empty file, not the five tapemarks of a new image
-        std::vector<char> buf(static_cast<size_t>(src.maxRecordSize));  // the one block buffer
+        VolumeStream in(src, o.source);
+        Salvage out(file.path(), o);
         Progress progress("recover", static_cast<unsigned long long>(size), o.quiet);
-        int trailingMarks = 0;
-        long long pos = 0;
-        while (pos < size) {
-            src.setPosition(pos);
-            int xform = peekTransforms(src);
-            int rc = readWhole(src, buf);
-            src.getPosition();
-            if (rc >= 0 && src.curPos <= size) {
-                writeBlock(dst, o.target, buf.data(), static_cast<unsigned>(rc),
-                           rc ? (xform < 0 ? 0 : xform) : 0);
-                if (rc == 0) {
-                    ++marks;
-                    ++trailingMarks;
-                } else {
-                    ++blocks;
-                    trailingMarks = 0;
-                }
-                progress.advance(static_cast<unsigned long long>(src.curPos - pos));
-                pos = src.curPos;
+        orvTapeBlockInfo b{};
+        for (long long pos = 0; pos < size;) {
+            const int rc = in.next(b, true, true);
+            if (rc >= 0 && b.end <= size) {
+                out.block(b, rc);
+                progress.advance(static_cast<unsigned long long>(b.end - pos));
+                pos = b.end;
                 continue;
             }
             long long next = resync(src.fd, pos + 1, size);
@@ -120,20 +149,16 @@ int cmdRecover(const Options& o) {
             skippedBytes += next - pos;
             progress.advance(static_cast<unsigned long long>(next - pos));
             pos = next;
+            in.seek(pos);
         }
         progress.finish();
-        // Close the last file and the volume, so the image ends as the tool
-        // writes volumes: with two tapemarks in a row (one when it is empty).
-        int want = (blocks + marks == 0) ? 1 : 2 - std::min(trailingMarks, 2);
-        for (; added < want; ++added) writeBlock(dst, o.target, nullptr, 0, 0);
-        errno = 0;
-        if (dst.close() != 0) throw ToolError(o.target, "cannot close the image " + cause(dst));
+        added = out.finish();
+        blocks = out.blocks;
+        marks = out.marks;
 
-        ORVtape again;
-        ImageLock unshared;  // still the tool's own file
-        mountForReading(again, file.path(), unshared);
-        if (again.validate(nullptr, nullptr, nullptr, nullptr) < 0)
-            throw ToolError(o.target, "the recovered image does not validate " + cause(again));
+        ORVtapeReader again;
+        const int rc = again.open(file.path().c_str()) != 0 ? -1 : again.validate(nullptr, nullptr, nullptr, nullptr);
+        if (rc < 0) throw ToolError(o.target, "the recovered image does not validate " + cause(rc, again.lastErrno()));
     }
     file.commit();
     // Printed even with --quiet.

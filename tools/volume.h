@@ -114,6 +114,11 @@ public:
         reader.rewind();
         position_ = 0;
     }
+    // Goes on at offset, a block boundary found otherwise (recover's resync).
+    void seek(long long offset) {
+        reader.seek(offset, 0, 0);
+        position_ = offset;
+    }
     // The library's header chain walk (ORVtape::validate), on the same file.
     int validate(long long* last, unsigned char hdr[6], bool* multi, bool* compressed) {
         return reader.validate(last, hdr, multi, compressed);

@@ -18,8 +18,8 @@ std::unique_ptr<RecordWriter> makeAwsWriter(OutputBytes& out, const FormatSettin
 // An orvtape image mounted through the library; path names it in messages,
 // jobs workers decode its blocks.
 std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path, int jobs);
-std::unique_ptr<RecordWriter> makeImageWriter(ORVtape& tape, const std::string& path,
-                                              const Options& o);
+// An image written through out, blocks encoded on -j workers.
+std::unique_ptr<RecordWriter> makeImageWriter(class ImageOut& out, const Options& o);
 
 }  // namespace orvtool
 

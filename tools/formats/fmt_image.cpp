@@ -3,6 +3,7 @@
 // every other format.
 #include "families.h"
 
+#include "../image_out.h"
 #include "../volume.h"
 
 #include <cerrno>
@@ -41,8 +42,10 @@ private:
 
 class ImageWriter : public RecordWriter {
 public:
-    ImageWriter(ORVtape& tape, std::string path, const Options& o)
-        : tape_(tape), path_(std::move(path)), o_(o) {}
+    ImageWriter(ImageOut& out, const Options& o)
+        : out_(out), o_(o), sink_(out, o.jobs, [this](int, long long number) {
+              out_.warnAtCapacity("importing block " + std::to_string(number));
+          }) {}
 
     Carries carries() const override {
         Carries c;
@@ -53,30 +56,26 @@ public:
 
     void put(const Record& r) override {
         if (r.kind == Record::Tapemark) {
-            writeBlock(tape_, path_, nullptr, 0, 0);
+            sink_.tapemark(0, written_++);
         } else if (r.kind == Record::Data) {
             // A block keeps the compression or scrambling it had unless told otherwise.
-            bool pack = o_.compress || (r.packing != Packing::Plain && !o_.noCompress);
-            bool scramble = o_.scramble || (r.scrambled && !o_.noScramble);
-            writeBlock(tape_, path_, r.data.data(), static_cast<unsigned>(r.length),
-                       (pack ? HF2_BZ2 : 0) | (scramble ? HF2_SCRAMBLE : 0));
-        } else {
-            return;  // the caller reports what an image cannot hold
-        }
-        warnAtCapacity(tape_, o_, path_, "importing block " + std::to_string(written_++), warned_);
+            const bool pack = o_.compress || (r.packing != Packing::Plain && !o_.noCompress);
+            const bool scramble = o_.scramble || (r.scrambled && !o_.noScramble);
+            sink_.data(r.data.data(), static_cast<unsigned>(r.length),
+                       (pack ? HF2_BZ2 : 0) | (scramble ? HF2_SCRAMBLE : 0), written_++);
+        }  // the caller reports what an image cannot hold
     }
 
     void finish() override {
-        errno = 0;  // the library keeps errno as it finds it
-        if (tape_.close() != 0) throw ToolError(path_, "cannot close the image " + cause(tape_));
+        sink_.drain();
+        out_.close();
     }
 
 private:
-    ORVtape& tape_;
-    std::string path_;
+    ImageOut& out_;
     const Options& o_;
+    EncodingOut sink_;
     long long written_ = 0;  // blocks and tapemarks
-    bool warned_ = false;
 };
 
 }  // namespace
@@ -85,9 +84,8 @@ std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& 
     return std::make_unique<ImageReader>(tape, path, jobs);
 }
 
-std::unique_ptr<RecordWriter> makeImageWriter(ORVtape& tape, const std::string& path,
-                                              const Options& o) {
-    return std::make_unique<ImageWriter>(tape, path, o);
+std::unique_ptr<RecordWriter> makeImageWriter(ImageOut& out, const Options& o) {
+    return std::make_unique<ImageWriter>(out, o);
 }
 
 }  // namespace orvtool

@@ -125,6 +125,10 @@ for code, h1, h2, data, e1, _ in LABELS:
 (DIR / "lab.tap").write_bytes(tap_ + TM)
 LINES = b"HELLO WORLD\n\nthe third line\n" * 20
 (DIR / "lt.txt").write_bytes(LINES)
+BIGLINES = (b"x" * 50 + b"\n") * 25000  # lines and blocks across the reads of a large input
+(DIR / "bl.txt").write_bytes(BIGLINES)
+for n in (6, 12, 18):  # v.tape up to its end mark, its last file's mark, its last data block
+    (DIR / f"open{n}.tape").write_bytes(V[:-n])
 
 # (command line, exit status, fragments of stdout+stderr or, as bytes, the
 # exact stdout[, child setup]), in order: later rows use earlier results.
@@ -226,6 +230,11 @@ TABLE = [
     (["get", "--name", "my.data", "--ascii", "--strip", "lv.tape"], 0, LINES),
     (["get", "--dataset", "2", "lv.tape"], 0, DATA[4]),
     (["put", "-a", "--label", "X", "v.tape", IN[1]], 1, ["v.tape: is a volume without labels"]),
+    *[(["put", "-a", f"open{n}.tape", IN[0]], 0, ["closing it"] if n == 18 else []) for n in (6, 12, 18)],
+    (["put", "--ebcdic", "--recfm", "FB", "--lrecl", "80", "-b", "8000", "bl.tape", "-"], 0, [], stdin_from("bl.txt")),
+    (["get", "--recfm", "FB", "--lrecl", "80", "--unblock", "--ascii", "--strip", "bl.tape", "0"], 0, BIGLINES),
+    (["put", "-b", "3000", "--scramble", "br.tape", "-"], 0, [], stdin_from("rt.tap")),
+    (["get", "br.tape", "0"], 0, (DIR / "rt.tap").read_bytes()),
 ]
 for args, status, want, *child in TABLE:
     p = run(*args, status=status, child=child[0] if child else None)
@@ -244,6 +253,7 @@ expect([[d[k] for k in ("sequence", "name", "recfm", "lrecl", "blockSize", "bloc
         for d in got["dataSets"]] == [row[-1] for row in LABELS] and got["warnings"] == LABEL_WARNINGS
        and (got["serial"], got["owner"]) == ("VOL001", "OWNER"), f"label fields: {got}")
 expect((DIR / "rt2.tap").read_bytes() == (DIR / "rt.tap").read_bytes(), "tap round trip")
+expect(all((DIR / f"open{n}.tape").read_bytes() == V for n in (6, 12, 18)), "appending chains on where the volume ends")
 expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EBCDIC and
        (DIR / IN[1]).read_bytes() == DATA[1] and not any((DIR / f).exists() for f in (
            "out", "x.tape", "k2.tape", "n.tape")) and not list(DIR.glob(".*part-*")),
