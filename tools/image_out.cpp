@@ -4,10 +4,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace orvtool {
 
 namespace {
+// The disk starts on what is written every this many bytes, so that the
+// flush before a new file takes its name waits for the last stretch only.
+constexpr long long kWriteBackStep = 8ll << 20;
 constexpr int kTransforms = HF2_BZ2 | HF2_SCRAMBLE;
 const char* const kTapemark = "a tapemark";
 
@@ -21,6 +26,8 @@ ImageOut::ImageOut(const std::string& path, const std::string& shown, const Opti
         throw ToolError(shown_, "cannot open the image for writing " + cause(-1, writer_.lastErrno()));
     if (o.segmentSize > 0) writer_.setMaxSegLen(o.segmentSize);
     writer_.setSync(o.sync);
+    hintFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);  // without it, no early write-back
+    hinted_ = offset;
     // Where the capacity is already reached, the drive warns at the first block.
     warned_ = false;
 }
@@ -54,6 +61,7 @@ void ImageOut::stored(const void* payload, unsigned storedLength, unsigned char 
     if (std::strcmp(what, "a block") != 0) named_.emplace_back(position(), what);
     check(writer_.writeStored(payload, storedLength, storedLength ? flags2 : 0), what);
     ++blocks_;
+    if (position() - hinted_ >= kWriteBackStep) startWriteBack();
 }
 
 void ImageOut::slot(const Slot& s) {
@@ -62,6 +70,18 @@ void ImageOut::slot(const Slot& s) {
     if (s.outLength > 0)
         return stored(s.out.data(), s.outLength, s.outFlags2, static_cast<unsigned>(s.length), blockName(s.tag));
     stored(s.in.data(), s.inLength, s.flags2, static_cast<unsigned>(s.length), blockName(s.tag));
+}
+
+ImageOut::~ImageOut() {
+    if (hintFd_ >= 0) ::close(hintFd_);
+}
+
+void ImageOut::abandon() { writer_.close(); }
+
+void ImageOut::startWriteBack() {
+    // Only a hint: what it cannot start, the final flush writes.
+    if (hintFd_ >= 0) (void)sync_file_range(hintFd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    hinted_ = position();
 }
 
 void ImageOut::tapemark() { stored(nullptr, 0, 0, 0, kTapemark); }

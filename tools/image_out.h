@@ -44,7 +44,10 @@ public:
     // Writes what is buffered and cuts the file after the last block.
     void close();
     // Closes without a word after a failure elsewhere; the caller cuts the image.
-    void abandon() { writer_.close(); }
+    void abandon();
+    ~ImageOut();
+    ImageOut(const ImageOut&) = delete;
+    ImageOut& operator=(const ImageOut&) = delete;
 
     long long position() const { return writer_.position(); }
     long long blocks() const { return blocks_; }  // blocks and tapemarks since the load point
@@ -53,7 +56,11 @@ private:
     void check(int rc, const char* what);
     [[noreturn]] void refused();
 
+    void startWriteBack();
+
     ORVtapeWriter writer_;
+    int hintFd_ = -1;           // the image, for starting its write-back early
+    long long hinted_ = 0;      // position at the last start
     std::string shown_;
     unsigned long long capacity_;
     int room_;
