@@ -97,7 +97,7 @@ bool sameStored(const orvTapeBlockInfo& a, const orvTapeBlockInfo& b, int length
 bool sameBytes(int a, int b) {
     struct stat sa, sb;
     if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0 || sa.st_size != sb.st_size) return false;
-    std::vector<unsigned char> x(1 << 20), y(x.size());
+    std::vector<unsigned char> x(128 << 10), y(x.size());
     for (off_t at = 0; at < sa.st_size;) {
         const ssize_t n = pread(a, x.data(), x.size(), at);
         if (n <= 0 || pread(b, y.data(), static_cast<size_t>(n), at) != n ||
@@ -164,23 +164,54 @@ int cmdCopy(const Options& o) {
         VolumeStream volume(src, o.source);
         ImageOut out(file.path(), o.target, o);
         Progress progress("copy", static_cast<unsigned long long>(size), o.quiet);
-        auto produce = [&](Slot& s) {
-            if (!volume.fill(s, false, kAdvice)) return false;
+        auto planSlot = [&](Slot& s) {
             const int from = s.flags2 & kTransforms;
             s.tag = s.length ? wantedTransforms(from, o) : 0;
             s.transform = from != 0 || s.tag != from;
+        };
+        auto produce = [&](Slot& s) {
+            if (!volume.fill(s, false, kAdvice)) return false;
+            planSlot(s);
             return true;
         };
         long long shown = 0;
-        auto consume = [&](Slot& s) {
-            volume.checkDecoded(s, kAdvice);
-            out.slot(s);
+        auto afterBlock = [&] {
             if (o.capacity && static_cast<unsigned long long>(out.position()) >= o.capacity)
                 out.warnAtCapacity("copying block " + std::to_string(out.blocks() - 1));
             progress.advance(static_cast<unsigned long long>(volume.position() - shown));
             shown = volume.position();
         };
-        Pipeline(o.jobs, src.maxRecordSize, copyWork).run(produce, consume);
+        auto consume = [&](Slot& s) {
+            volume.checkDecoded(s, kAdvice);
+            out.slot(s);
+            afterBlock();
+        };
+        // A block with no codec work goes straight from the reader to the
+        // image while nothing is in flight: a plain volume meets no slot.
+        Pipeline pipe(o.jobs, src.maxRecordSize, copyWork);
+        for (bool more = true;;) {
+            if (more && pipe.inFlight() == 0) {
+                orvTapeBlockInfo b;
+                int length;
+                if (!(more = volume.nextOrEnd(b, length, kAdvice))) break;
+                if (length == 0 || ((b.flags2 & kTransforms) == 0 && wantedTransforms(0, o) == 0)) {
+                    if (length == 0) out.tapemark(); else out.plain(b.data, static_cast<unsigned>(length));
+                    afterBlock();
+                    continue;
+                }
+                Slot& s = *pipe.acquire();
+                s.length = length;
+                s.offset = b.offset;
+                s.number = b.blockNumber;
+                s.inLength = storedForm(b, length, s.in, s.flags2);
+                planSlot(s);
+                pipe.submit(s);
+            }
+            if (more) more = pipe.feed(produce);
+            Slot* s = pipe.collect();
+            if (!s) break;
+            consume(*s);
+        }
         progress.finish();
         out.close();
         written = out.blocks();

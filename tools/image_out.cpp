@@ -16,8 +16,10 @@ constexpr long long kWriteBackStep = 8ll << 20;
 constexpr int kTransforms = HF2_BZ2 | HF2_SCRAMBLE;
 const char* const kTapemark = "a tapemark";
 
-const char* blockName(int tag) { return (tag & kLabelTag) ? "a label" : "a block"; }
+const char* blockName(int tag) { return (tag & kLabelTag) ? "a label" : kBlockName; }
 }  // namespace
+
+const char* const kBlockName = "a block";
 
 ImageOut::ImageOut(const std::string& path, const std::string& shown, const Options& o, long long offset,
                    unsigned prevLen, long long blockNumber)
@@ -45,7 +47,7 @@ void ImageOut::refused() {
     const long long at = position();
     auto named = std::lower_bound(named_.begin(), named_.end(), std::make_pair(at, static_cast<const char*>(nullptr)),
                                   [](const auto& a, const auto& b) { return a.first < b.first; });
-    const char* what = named != named_.end() && named->first == at ? named->second : "a block";
+    const char* what = named != named_.end() && named->first == at ? named->second : kBlockName;
     throw ToolError(shown_, std::string("cannot write ") + what + " " +
                                 cause(what == kTapemark ? -11 : -12, writer_.lastErrno()));
 }
@@ -58,7 +60,7 @@ void ImageOut::stored(const void* payload, unsigned storedLength, unsigned char 
         writer_.setMaxRecordSize(room_);
     }
     if (!storedLength) what = kTapemark;
-    if (std::strcmp(what, "a block") != 0) named_.emplace_back(position(), what);
+    if (what != kBlockName) named_.emplace_back(position(), what);
     check(writer_.writeStored(payload, storedLength, storedLength ? flags2 : 0), what);
     ++blocks_;
     if (position() - hinted_ >= kWriteBackStep) startWriteBack();

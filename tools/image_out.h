@@ -18,6 +18,8 @@ namespace orvtool {
 // above them, bits of the command's own; this one marks a label block,
 // which a failed write names as such.
 constexpr int kLabelTag = 0x100;
+// The name of an ordinary block in a failure; others are remembered by offset.
+extern const char* const kBlockName;
 
 class ImageOut {
 public:
@@ -29,12 +31,12 @@ public:
              unsigned prevLen = 0, long long blockNumber = 0);
 
     // A block of data as it is; what names it in a failure ("a block", "a label").
-    void plain(const void* data, unsigned length, const char* what = "a block") {
+    void plain(const void* data, unsigned length, const char* what = kBlockName) {
         stored(data, length, 0, length, what);
     }
     // A block already in its stored form; length is what reading it delivers.
     void stored(const void* payload, unsigned storedLength, unsigned char flags2, unsigned length,
-                const char* what = "a block");
+                const char* what = kBlockName);
     // What a slot carries: a tapemark for length 0; else its work's output
     // when the work made one, or its input in the stored form flags2 says.
     void slot(const Slot& s);
