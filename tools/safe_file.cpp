@@ -127,6 +127,7 @@ NewFile::NewFile(const std::string& target, bool stream) : target_(target) {
     if (target != "-") target_ = real;
     // The new file takes the place of the old one, so it keeps its mode and
     // owner; a file that is new gets the mode any created file would.
+    replaces_ = exists;
     if (exists) {
         if (fchown(fd_, st.st_uid, st.st_gid) != 0) {}  // only root may give files away
         fchmod(fd_, st.st_mode & 07777);
@@ -154,7 +155,7 @@ void NewFile::commit() {
         done_ = true;
         return;
     }
-    if (fsync(fd_) != 0) throw ToolError(shown, "cannot write " + cause(0, errno));
+    if (replaces_ && fsync(fd_) != 0) throw ToolError(shown, "cannot write " + cause(0, errno));
     if (target_ == "-") {
         std::vector<char> buf(1 << 16);
         for (off_t at = 0;;) {
@@ -174,6 +175,7 @@ void NewFile::commit() {
     if (::rename(temp_.c_str(), target_.c_str()) != 0)
         throw ToolError(target_, "cannot replace it with " + temp_ + " " + cause(0, errno));
     done_ = true;
+    if (!replaces_) return;
     // The rename itself must reach the disk too.
     int dir = ::open(dirOf(target_).c_str(), O_RDONLY | O_DIRECTORY);
     if (dir >= 0) {

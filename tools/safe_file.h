@@ -25,8 +25,7 @@ void refuseSameFile(const std::string& a, int aStdFd, const std::string& b, int 
 void refuseToReplace(const std::string& path, bool force, bool stream);
 
 // A file being made for target: a temporary file beside it that becomes the
-// target by rename once commit() has flushed it to disk.  Until then the
-// target is untouched; an abandoned file is removed, also on SIGINT, SIGTERM,
+// target by rename once complete.  Until then the target is untouched; an abandoned file is removed, also on SIGINT, SIGTERM,
 // SIGHUP and SIGPIPE.  A stream (get, export) goes straight to standard output for
 // "-" and to an existing device or pipe; an image for "-" is made in the
 // temporary directory and copied to standard output when complete.
@@ -39,13 +38,17 @@ public:
 
     const std::string& path() const { return temp_; }  // where to write
     int fd() const { return fd_; }                    // open for writing
-    // fsync, then rename over the target (or copy to standard output).
+    // Renames the file over the target (or copies it to standard output).
+    // A file that replaces another is flushed to disk first, and the rename
+    // after it, so that not even a system crash can leave neither; a file
+    // under a new name is left to the system's own write-back, as cp does.
     void commit();
 
 private:
     std::string target_, temp_;  // temp_ empty: written straight
     int fd_ = -1;
     bool done_ = false;
+    bool replaces_ = false;  // an existing file takes the new one's place
 };
 
 // An advisory lock on the image at path for as long as the object lives:
