@@ -28,7 +28,8 @@ ImageOut::ImageOut(const std::string& path, const std::string& shown, const Opti
         throw ToolError(shown_, "cannot open the image for writing " + cause(-1, writer_.lastErrno()));
     if (o.segmentSize > 0) writer_.setMaxSegLen(o.segmentSize);
     writer_.setSync(o.sync);
-    hintFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);  // without it, no early write-back
+    // Only an image flushed when complete gains from write-back started early.
+    if (o.sync) hintFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     hinted_ = offset;
     // Where the capacity is already reached, the drive warns at the first block.
     warned_ = false;
@@ -63,7 +64,7 @@ void ImageOut::stored(const void* payload, unsigned storedLength, unsigned char 
     if (what != kBlockName) named_.emplace_back(position(), what);
     check(writer_.writeStored(payload, storedLength, storedLength ? flags2 : 0), what);
     ++blocks_;
-    if (position() - hinted_ >= kWriteBackStep) startWriteBack();
+    if (hintFd_ >= 0 && position() - hinted_ >= kWriteBackStep) startWriteBack();
 }
 
 void ImageOut::slot(const Slot& s) {
