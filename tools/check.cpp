@@ -14,6 +14,8 @@
 
 #include <cstdio>
 #include <deque>
+#include <future>
+#include <memory>
 #include <unistd.h>
 #include <vector>
 
@@ -135,10 +137,31 @@ int cmdCheck(const Options& o) {
     mountForReading(tape, o.image, lock);
     long long size = imageSize(tape);
     VolumeStream volume(tape, o.image);
+    auto walk = [&](VolumeStream& v) {
+        return o.deep ? walkDecoding(tape, v, size, o.jobs) : walkBlocks(tape, v, size);
+    };
+    // With a core to spare, the block walk runs beside the header chain walk,
+    // on a reader of its own; what it finds counts only where the chain is
+    // sound, exactly as when it runs after.
+    std::unique_ptr<VolumeStream> ahead;
+    std::future<std::vector<Defect>> walked;
+    if (o.jobs > 1 && size > 0) {
+        ahead = std::make_unique<VolumeStream>(tape, o.image);
+        walked = std::async(std::launch::async, walk, std::ref(*ahead));
+    }
     long long last = -1;
     unsigned char hdr[6] = {};
     bool multi = false, compressed = false;
     int rc = volume.validate(&last, hdr, &multi, &compressed);
+    std::exception_ptr walkFailed;  // rethrown only where the walk's findings count
+    std::vector<Defect> found;
+    if (walked.valid()) {
+        try {
+            found = walked.get();
+        } catch (...) {
+            walkFailed = std::current_exception();
+        }
+    }
     long long headers = rc;
     Defect d;
     bool defect = false;
@@ -177,7 +200,8 @@ int cmdCheck(const Options& o) {
             std::copy(hdr, hdr + 6, d.header);
             d.headerBytes = 6;
         } else {
-            more = o.deep ? walkDecoding(tape, volume, size, o.jobs) : walkBlocks(tape, volume, size);
+            if (walkFailed) std::rethrow_exception(walkFailed);
+            more = ahead ? std::move(found) : walk(volume);
             defect = !more.empty();
             if (defect) {
                 d = more.front();
