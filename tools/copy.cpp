@@ -284,14 +284,15 @@ int cmdCopy(const Options& o) {
         };
         long long shown = 0, told = 0;
         auto afterBlock = [&] {
-            if (early && out.position() - told >= kGrowth) {
-                told = out.position();
+            const long long at = volume.position();  // the copy keeps pace with it
+            if (early && at - told >= kGrowth) {
+                told = at;
                 early->grew();
             }
             if (o.capacity && static_cast<unsigned long long>(out.position()) >= o.capacity)
                 out.warnAtCapacity("copying block " + std::to_string(out.blocks() - 1));
-            progress.advance(static_cast<unsigned long long>(volume.position() - shown));
-            shown = volume.position();
+            progress.advance(static_cast<unsigned long long>(at - shown));
+            shown = at;
         };
         auto consume = [&](Slot& s) {
             volume.checkDecoded(s, kAdvice);
