@@ -99,10 +99,17 @@ bool sameStored(const orvTapeBlockInfo& a, const orvTapeBlockInfo& b, int length
            std::memcmp(fa ? a.stored : a.data, fb ? b.stored : b.data, n) == 0;
 }
 
+// Room for a stretch of each file being compared, kept between stretches.
+struct CompareBuffers {
+    std::vector<unsigned char> x = std::vector<unsigned char>(128 << 10), y = x;
+};
+
 // True when the open files a and b hold the same bytes from at to end; a
 // raised stop ends the comparison early, with false.
-bool sameRange(int a, int b, off_t at, off_t end, const std::atomic<bool>* stop = nullptr) {
-    std::vector<unsigned char> x(128 << 10), y(x.size());
+bool sameRange(int a, int b, off_t at, off_t end, CompareBuffers& buffers,
+               const std::atomic<bool>* stop = nullptr) {
+    std::vector<unsigned char>& x = buffers.x;
+    std::vector<unsigned char>& y = buffers.y;
     while (at < end) {
         if (stop && stop->load(std::memory_order_relaxed)) return false;
         const size_t want = static_cast<size_t>(std::min<off_t>(end - at, static_cast<off_t>(x.size())));
@@ -121,7 +128,8 @@ bool sameRange(int a, int b, off_t at, off_t end, const std::atomic<bool>* stop 
 bool sameBytes(int a, int b) {
     struct stat sa, sb;
     if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0 || sa.st_size != sb.st_size) return false;
-    return sameRange(a, b, 0, sa.st_size);
+    CompareBuffers buffers;
+    return sameRange(a, b, 0, sa.st_size, buffers);
 }
 
 // What the verification found out while the copy was written.
@@ -184,7 +192,7 @@ private:
             }
             struct stat sc, ss;
             if (stop_ || fstat(copy_, &sc) != 0 || fstat(source_, &ss) != 0 || sc.st_size > ss.st_size ||
-                !sameRange(source_, copy_, at, sc.st_size, &stop_))
+                !sameRange(source_, copy_, at, sc.st_size, buffers_, &stop_))
                 break;
             at = sc.st_size;
             if (closed) {
@@ -197,6 +205,7 @@ private:
 
     VolumeStream chain_;
     int source_, copy_;
+    CompareBuffers buffers_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
