@@ -13,8 +13,14 @@
 #include "volume.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <fcntl.h>
 #include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -25,6 +31,8 @@ namespace {
 
 constexpr const char* kAdvice = "; try 'orvtape recover'";
 constexpr int kTransforms = HF2_BZ2 | HF2_SCRAMBLE;
+// The early comparison goes on each time the copy grows by this much.
+constexpr long long kGrowth = 1 << 20;
 
 int wantedTransforms(int original, const Options& o) {
     int x = original;
@@ -91,15 +99,21 @@ bool sameStored(const orvTapeBlockInfo& a, const orvTapeBlockInfo& b, int length
            std::memcmp(fa ? a.stored : a.data, fb ? b.stored : b.data, n) == 0;
 }
 
-// True when the two open files hold the same bytes.  A copy that keeps
-// every block as stored, and the segment size, is the source byte for byte;
-// then comparing the files says all that a walk over both would.
-bool sameBytes(int a, int b) {
-    struct stat sa, sb;
-    if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0 || sa.st_size != sb.st_size) return false;
-    std::vector<unsigned char> x(128 << 10), y(x.size());
-    for (off_t at = 0; at < sa.st_size;) {
-        const ssize_t n = pread(a, x.data(), x.size(), at);
+// Room for a stretch of each file being compared, kept between stretches.
+struct CompareBuffers {
+    std::vector<unsigned char> x = std::vector<unsigned char>(128 << 10), y = x;
+};
+
+// True when the open files a and b hold the same bytes from at to end; a
+// raised stop ends the comparison early, with false.
+bool sameRange(int a, int b, off_t at, off_t end, CompareBuffers& buffers,
+               const std::atomic<bool>* stop = nullptr) {
+    std::vector<unsigned char>& x = buffers.x;
+    std::vector<unsigned char>& y = buffers.y;
+    while (at < end) {
+        if (stop && stop->load(std::memory_order_relaxed)) return false;
+        const size_t want = static_cast<size_t>(std::min<off_t>(end - at, static_cast<off_t>(x.size())));
+        const ssize_t n = pread(a, x.data(), want, at);
         if (n <= 0 || pread(b, y.data(), static_cast<size_t>(n), at) != n ||
             std::memcmp(x.data(), y.data(), static_cast<size_t>(n)) != 0)
             return false;
@@ -108,19 +122,117 @@ bool sameBytes(int a, int b) {
     return true;
 }
 
+// True when the two open files hold the same bytes.  A copy that keeps
+// every block as stored, and the segment size, is the source byte for byte;
+// then comparing the files says all that a walk over both would.
+bool sameBytes(int a, int b) {
+    struct stat sa, sb;
+    if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0 || sa.st_size != sb.st_size) return false;
+    CompareBuffers buffers;
+    return sameRange(a, b, 0, sa.st_size, buffers);
+}
+
+// What the verification found out while the copy was written.
+struct EarlyVerdict {
+    bool known = false;  // alike and valid say something
+    bool alike = false;  // the closed copy holds the source's bytes
+    bool valid = false;  // the source's header chain validates
+};
+
+// The verification's work that needs no finished copy, on a core of its own
+// while the copy is written: the source's header chain walk, which is the
+// copy's too when the copy proves to be the source byte for byte, and the
+// comparison of the files as far as the copy has reached.  The writer only
+// appends, so the bytes compared stay as they were.
+class EarlyCheck {
+public:
+    EarlyCheck(ORVtape& src, const std::string& srcPath, const std::string& copyPath)
+        : chain_(src, srcPath), source_(src.fd), copy_(::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (copy_ >= 0) thread_ = std::thread([this] { run(); });
+    }
+    ~EarlyCheck() {
+        stop_ = true;
+        finish();
+        if (copy_ >= 0) ::close(copy_);
+    }
+    EarlyCheck(const EarlyCheck&) = delete;
+    EarlyCheck& operator=(const EarlyCheck&) = delete;
+
+    // The copy has grown: the comparison may go on.
+    void grew() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++grown_;
+        }
+        wake_.notify_one();
+    }
+    // After the copy is closed: the comparison of the whole of it.
+    EarlyVerdict finish() {
+        if (!thread_.joinable()) return verdict_;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closed_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+        return verdict_;
+    }
+
+private:
+    void run() {
+        const bool valid = chain_.validate(nullptr, nullptr, nullptr, nullptr) >= 0;
+        off_t at = 0;
+        for (unsigned long long seen = 0;;) {
+            bool closed;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return grown_ != seen || closed_; });
+                seen = grown_;
+                closed = closed_;
+            }
+            struct stat sc, ss;
+            if (stop_ || fstat(copy_, &sc) != 0 || fstat(source_, &ss) != 0 || sc.st_size > ss.st_size ||
+                !sameRange(source_, copy_, at, sc.st_size, buffers_, &stop_))
+                break;
+            at = sc.st_size;
+            if (closed) {
+                verdict_ = EarlyVerdict{true, at == ss.st_size, valid};
+                return;
+            }
+        }
+        verdict_ = EarlyVerdict{!stop_, false, valid};
+    }
+
+    VolumeStream chain_;
+    int source_, copy_;
+    CompareBuffers buffers_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    unsigned long long grown_ = 0;
+    bool closed_ = false;
+    EarlyVerdict verdict_;
+    std::thread thread_;
+};
+
 // Reads both images block by block; throws at the first difference.
 // Returns the blocks and tapemarks compared (written, when the files are alike).
-long long verify(ORVtape& src, const Options& o, const std::string& dstPath, long long written) {
+long long verify(ORVtape& src, const Options& o, const std::string& dstPath, long long written,
+                 const EarlyVerdict& early) {
     ORVtape dst;
     ImageLock unshared;  // the copy is still the tool's own file
     mountForReading(dst, dstPath, unshared);
     VolumeStream source(src, o.source), copy(dst, dstPath), chain(dst, dstPath);
+    // A copy that is the source byte for byte has the source's header chain.
+    const bool vouched = early.alike && early.valid;
     // The copy's header chain walk runs beside the comparison when there is
     // a core for it; its verdict comes first either way.
-    std::future<int> valid = std::async(o.jobs > 1 ? std::launch::async : std::launch::deferred,
-                                        [&chain] { return chain.validate(nullptr, nullptr, nullptr, nullptr); });
+    std::future<int> valid = std::async(o.jobs > 1 && !vouched ? std::launch::async : std::launch::deferred,
+                                        [&chain, vouched] {
+                                            return vouched ? 0 : chain.validate(nullptr, nullptr, nullptr, nullptr);
+                                        });
     long long blocks = 0;
-    const bool alike = sameBytes(src.fd, dst.fd);
+    const bool alike = early.known ? early.alike : sameBytes(src.fd, dst.fd);
     if (alike) blocks = written;
     // Only blocks stored in different forms take a slot, to be decoded and compared.
     auto produce = [&](Slot& s) {
@@ -160,6 +272,11 @@ int cmdCopy(const Options& o) {
     const long long size = mountSourceForNewFile(src, o, srcLock, dstLock);
     NewFile file(o.target, false);
     long long written = 0;
+    // Only a copy that may keep the source's bytes gains from checking early;
+    // the codec work of the others wants the cores.
+    const bool keeps = !o.compress && !o.noCompress && !o.scramble && !o.noScramble && o.segmentSize == 0;
+    std::unique_ptr<EarlyCheck> early;
+    if (o.jobs > 1 && keeps) early = std::make_unique<EarlyCheck>(src, o.source, file.path());
     {
         VolumeStream volume(src, o.source);
         ImageOut out(file.path(), o.target, o);
@@ -174,12 +291,17 @@ int cmdCopy(const Options& o) {
             planSlot(s);
             return true;
         };
-        long long shown = 0;
+        long long shown = 0, told = 0;
         auto afterBlock = [&] {
+            const long long at = volume.position();  // the copy keeps pace with it
+            if (early && at - told >= kGrowth) {
+                told = at;
+                early->grew();
+            }
             if (o.capacity && static_cast<unsigned long long>(out.position()) >= o.capacity)
                 out.warnAtCapacity("copying block " + std::to_string(out.blocks() - 1));
-            progress.advance(static_cast<unsigned long long>(volume.position() - shown));
-            shown = volume.position();
+            progress.advance(static_cast<unsigned long long>(at - shown));
+            shown = at;
         };
         auto consume = [&](Slot& s) {
             volume.checkDecoded(s, kAdvice);
@@ -216,7 +338,8 @@ int cmdCopy(const Options& o) {
         out.close();
         written = out.blocks();
     }
-    long long checked = verify(src, o, file.path(), written);
+    const EarlyVerdict verdict = early ? early->finish() : EarlyVerdict{};
+    long long checked = verify(src, o, file.path(), written, verdict);
     file.commit();  // only a verified copy takes the target's place
     note(o, "%s: %lld blocks and tapemarks copied and verified", o.target.c_str(), checked);
     return kExitOk;

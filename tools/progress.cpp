@@ -30,9 +30,7 @@ Progress::Progress(std::string label, unsigned long long total, bool quiet)
 
 Progress::~Progress() { finish(); }
 
-void Progress::advance(unsigned long long bytes) {
-    done_ += bytes;
-    if (!enabled_) return;
+void Progress::tick() {
     auto now = Clock::now();
     if (now - start_ < kDelay || now - lastDraw_ < kInterval) return;
     lastDraw_ = now;

@@ -17,10 +17,15 @@ public:
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
-    void advance(unsigned long long bytes);
+    // Called for every block: the clock is read only when a line may show.
+    void advance(unsigned long long bytes) {
+        done_ += bytes;
+        if (enabled_) tick();
+    }
     void finish();
 
 private:
+    void tick();
     void draw(bool last);
 
     std::string label_;
