@@ -58,51 +58,9 @@ std::string writeCause(const ORVtape& tape) {
     return cause(tape.lastRC, err);
 }
 
-void warnAtCapacity(const ORVtape& tape, const Options& o, const std::string& path,
-                    const std::string& what, bool& warned) {
-    if (!tape.eot || o.capacity == 0 || warned) return;
-    warned = true;
-    warn("%s: end-of-tape warning: the capacity of %llu bytes is reached at block %d (%s)",
-         path.c_str(), o.capacity, tape.blockID - 1, what.c_str());
-}
-
-void applyWriteSettings(ORVtape& tape, const Options& o) {
-    tape.compressOn = o.compress;
-    tape.encryptOn = o.scramble;
-    tape.sync = o.sync;
-    if (o.segmentSize > 0) tape.maxSegLen = o.segmentSize;
-    if (o.capacity > 0) {
-        tape.maxTapeLen = o.capacity;
-        tape.getPosition();
-        tape.eot = tape.maxTapeLen <= static_cast<unsigned long long>(tape.curPos);
-    }
-}
-
 long long imageSize(const ORVtape& tape) {
     struct stat st;
     return fstat(tape.fd, &st) == 0 ? st.st_size : -1;
-}
-
-int peekTransforms(ORVtape& tape) {
-    tape.getPosition();
-    long long at = tape.curPos;
-    unsigned char h[6];
-    int rc = tape.readHdr(h);
-    tape.setPosition(at);
-    if (rc != 0) return -1;
-    return h[5] & (HF2_BZ2 | HF2_SCRAMBLE);
-}
-
-void writeBlock(ORVtape& dst, const std::string& dstPath, const char* data, unsigned len,
-                int xform) {
-    dst.compressOn = (xform & HF2_BZ2) != 0;
-    dst.encryptOn = (xform & HF2_SCRAMBLE) != 0;
-    if (len > static_cast<unsigned>(dst.maxRecordSize)) dst.setMaxRecordSize(static_cast<int>(len));
-    errno = 0;  // a short write leaves errno alone; report no stale value
-    int rc = dst.write(len ? data : nullptr, len);
-    if (rc < 0 || static_cast<unsigned>(rc) != len)
-        throw ToolError(dstPath, (len ? "cannot write a block " : "cannot write a tapemark ") +
-                                     writeCause(dst));
 }
 
 void writeTapemark(ORVtape& tape, const std::string& path) {

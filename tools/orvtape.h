@@ -102,11 +102,6 @@ void guardStdout();
 void mountForReading(ORVtape& tape, const std::string& path, class ImageLock& lock);
 // Mounts path for writing; the caller locks it where others may see it.
 void mountForWriting(ORVtape& tape, const std::string& path);
-// Applies --compress/--scramble/--segment-size/--capacity/--sync to a mounted tape.
-void applyWriteSettings(ORVtape& tape, const Options& o);
-// Warns once when writing reaches --capacity.
-void warnAtCapacity(const ORVtape& tape, const Options& o, const std::string& path,
-                    const std::string& what, bool& warned);
 // Length of the file behind the open image.
 long long imageSize(const ORVtape& tape);
 // The opening of every command that turns one image into a new file: mounts
@@ -121,16 +116,6 @@ std::string hexBytes(const unsigned char* p, int n);
 std::string validateMessage(int code, const unsigned char hdr[6]);
 // Sentence describing a negative read code.
 std::string readMessage(int code);
-
-// The transform byte of the block at the current position (flags2 of its
-// first header, HF2_XFORM removed), or -1 when no header can be read there.
-// Leaves the position where it was.
-int peekTransforms(ORVtape& tape);
-// Writes one block of length bytes (a tapemark for 0) with the given
-// transform bits, restoring the tape's compress/scramble settings to what
-// the flags ask for.  Throws ToolError on failure.
-void writeBlock(ORVtape& dst, const std::string& dstPath, const char* data, unsigned len,
-                int xform);
 
 // Writes one tapemark, leaving the write settings alone.  Throws ToolError.
 void writeTapemark(ORVtape& tape, const std::string& path);

@@ -287,25 +287,6 @@ int readWhole(ORVtape& tape, std::vector<char>& buf) {
     return rc;
 }
 
-VolumeEnd walkToEnd(ORVtape& tape, const std::string& path) {
-    VolumeEnd end;
-    tape.rew();
-    long long size = imageSize(tape);
-    bool prevTm = true;
-    for (;;) {
-        tape.getPosition();
-        long long at = tape.curPos;
-        int rc = skipBlock(tape, size, nullptr);
-        if (rc == -2 && at >= size) break;
-        if (rc < 0) throw readError(path, tape, at, rc);
-        ++end.blocks;
-        end.endsInTapemark = rc == 0;
-        end.hasEndMark = rc == 0 && isEndMark(tape, prevTm);
-        prevTm = rc == 0;
-    }
-    return end;
-}
-
 BlockLayout blockLayout(ORVtape& tape) {
     BlockLayout b;
     tape.getPosition();

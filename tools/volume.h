@@ -24,10 +24,6 @@ struct VolumeEnd {
     bool hasEndMark = false; // the last tapemark is the end-of-volume mark
 };
 
-// Reads the mounted volume from the load point to the end of its data.
-// Throws ToolError (naming path) when a block cannot be read.
-VolumeEnd walkToEnd(ORVtape& tape, const std::string& path);
-
 // After reading a tapemark: is it the end-of-volume mark?  prevWasTapemark
 // tells whether the block before it was a tapemark (true at the load point).
 bool isEndMark(ORVtape& tape, bool prevWasTapemark);
