@@ -132,6 +132,9 @@ TEST(Stream, ReaderReadsAndValidatesAsTheDrive) {
         ASSERT_EQ(r.next(&b, ORVTAPE_READ_DECODE), 5 << 20);
         EXPECT_TRUE(b.dataLength == 5u << 20 && Bytes(b.data, b.data + b.dataLength) == pattern(5 << 20));
     }
+    // Closed and opened again, it starts over at the load point.
+    ASSERT_TRUE(r.close() == 0 && r.open(big.path.c_str()) == 0);
+    EXPECT_TRUE(r.next(&b, ORVTAPE_READ_PASS) == 5 << 20 && b.offset == 0 && b.blockNumber == 0);
 }
 
 TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
@@ -182,7 +185,8 @@ TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
     orvTapeBlockInfo b;
     EXPECT_TRUE(idle.next(&b, ORVTAPE_READ_PASS) == -1 && idle.seek(0, 0, 0) == -1 && idle.close() == 0 &&
                 idle.open("/nonexistent/x") == -1 && idle.lastErrno() == ENOENT && idle.open("/") == -1 &&
-                idle.lastErrno() == EISDIR && idle.validate(nullptr, nullptr, nullptr, nullptr) == -1);
+                idle.lastErrno() == EISDIR && descriptors() == before &&
+                idle.validate(nullptr, nullptr, nullptr, nullptr) == -1 && idle.lastErrno() == 0);
 }
 
 TEST(Stream, WriterThatRunsOutOfRoomLeavesWholeBlocks) {
