@@ -215,25 +215,11 @@ private:
     std::thread thread_;
 };
 
-// Reads both images block by block; throws at the first difference.
-// Returns the blocks and tapemarks compared (written, when the files are alike).
-long long verify(ORVtape& src, const Options& o, const std::string& dstPath, long long written,
-                 const EarlyVerdict& early) {
-    ORVtape dst;
-    ImageLock unshared;  // the copy is still the tool's own file
-    mountForReading(dst, dstPath, unshared);
-    VolumeStream source(src, o.source), copy(dst, dstPath), chain(dst, dstPath);
-    // A copy that is the source byte for byte has the source's header chain.
-    const bool vouched = early.alike && early.valid;
-    // The copy's header chain walk runs beside the comparison when there is
-    // a core for it; its verdict comes first either way.
-    std::future<int> valid = std::async(o.jobs > 1 && !vouched ? std::launch::async : std::launch::deferred,
-                                        [&chain, vouched] {
-                                            return vouched ? 0 : chain.validate(nullptr, nullptr, nullptr, nullptr);
-                                        });
+// Walks both images block by block; throws at the first difference.
+// Returns the blocks and tapemarks compared.
+long long compareBlocks(ORVtape& src, ORVtape& dst, const Options& o, const std::string& dstPath) {
+    VolumeStream source(src, o.source), copy(dst, dstPath);
     long long blocks = 0;
-    const bool alike = early.known ? early.alike : sameBytes(src.fd, dst.fd);
-    if (alike) blocks = written;
     // Only blocks stored in different forms take a slot, to be decoded and compared.
     auto produce = [&](Slot& s) {
         for (;;) {
@@ -250,16 +236,42 @@ long long verify(ORVtape& src, const Options& o, const std::string& dstPath, lon
             return true;
         }
     };
-    std::exception_ptr difference;
-    try {
-        if (!alike) Pipeline(o.jobs, src.maxRecordSize, compareWork).run(produce, [&](Slot& s) {
-            if (s.rc != 0) throw differs(dstPath, s.number);
-        });
-    } catch (const ToolError&) {
-        difference = std::current_exception();
+    Pipeline(o.jobs, src.maxRecordSize, compareWork).run(produce, [&](Slot& s) {
+        if (s.rc != 0) throw differs(dstPath, s.number);
+    });
+    return blocks;
+}
+
+// Checks the closed copy: its header chain, and its blocks against the
+// source's.  Returns the blocks and tapemarks compared (written, when the
+// files are alike).
+long long verify(ORVtape& src, const Options& o, const std::string& dstPath, long long written,
+                 const EarlyVerdict& early) {
+    ORVtape dst;
+    ImageLock unshared;  // the copy is still the tool's own file
+    mountForReading(dst, dstPath, unshared);
+    // A copy that is the source byte for byte has the source's header chain;
+    // any other copy's chain walk runs beside the comparison when there is a
+    // core for it.  Its verdict comes first either way.
+    std::unique_ptr<VolumeStream> chain;
+    std::future<int> valid;
+    if (!(early.alike && early.valid)) {
+        chain = std::make_unique<VolumeStream>(dst, dstPath);
+        valid = std::async(o.jobs > 1 ? std::launch::async : std::launch::deferred,
+                           [&chain] { return chain->validate(nullptr, nullptr, nullptr, nullptr); });
     }
-    const int rc = valid.get();
-    if (rc < 0) throw ToolError(dstPath, "the copy does not validate " + cause(rc, chain.lastErrno()));
+    long long blocks = written;
+    std::exception_ptr difference;
+    const bool alike = early.known ? early.alike : sameBytes(src.fd, dst.fd);
+    if (!alike) {
+        try {
+            blocks = compareBlocks(src, dst, o, dstPath);
+        } catch (const ToolError&) {
+            difference = std::current_exception();
+        }
+    }
+    const int rc = valid.valid() ? valid.get() : 0;
+    if (rc < 0) throw ToolError(dstPath, "the copy does not validate " + cause(rc, chain->lastErrno()));
     if (difference) std::rethrow_exception(difference);
     return blocks;
 }
@@ -322,10 +334,7 @@ int cmdCopy(const Options& o) {
                     continue;
                 }
                 Slot& s = *pipe.acquire();
-                s.length = length;
-                s.offset = b.offset;
-                s.number = b.blockNumber;
-                s.inLength = storedForm(b, length, s.in, s.flags2);
+                loadSlot(b, length, s);
                 planSlot(s);
                 pipe.submit(s);
             }

@@ -165,9 +165,7 @@ bool VolumeStream::nextOrEnd(orvTapeBlockInfo& b, int& length, const char* advic
 bool VolumeStream::fill(Slot& s, bool decode, const char* advice) {
     orvTapeBlockInfo b;
     if (!nextOrEnd(b, s.length, advice)) return false;
-    s.offset = b.offset;
-    s.number = b.blockNumber;
-    s.inLength = storedForm(b, s.length, s.in, s.flags2);
+    loadSlot(b, s.length, s);
     s.transform = decode && s.flags2 != 0;
     return true;
 }
@@ -187,6 +185,13 @@ unsigned storedForm(const orvTapeBlockInfo& b, int length, std::vector<unsigned 
     if (n > 0) std::memcpy(buf.data(), from, n);
     flags2 = xform ? b.flags2 : 0;
     return n;
+}
+
+void loadSlot(const orvTapeBlockInfo& b, int length, Slot& s) {
+    s.length = length;
+    s.offset = b.offset;
+    s.number = b.blockNumber;
+    s.inLength = storedForm(b, length, s.in, s.flags2);
 }
 
 void decodeWork(Slot& s, ORVtapeCodec& codec) {
@@ -217,10 +222,7 @@ bool DecodedWalk::next(DecodedBlock& b) {
             return true;
         }
         Slot& s = *pipe_.acquire();
-        s.length = length;
-        s.offset = info.offset;
-        s.number = info.blockNumber;
-        s.inLength = storedForm(info, length, s.in, s.flags2);
+        loadSlot(info, length, s);
         s.transform = true;
         pipe_.submit(s);
     }

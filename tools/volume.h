@@ -136,6 +136,9 @@ private:
 // A block's data or stored payload into buf (grown, never shrunk): its
 // length there.  flags2 receives the transforms it is stored with (0: plain).
 unsigned storedForm(const orvTapeBlockInfo& b, int length, std::vector<unsigned char>& buf, unsigned char& flags2);
+// Loads the block that the walk read (length, as next returned it) into s:
+// its place, its length and its stored form.
+void loadSlot(const orvTapeBlockInfo& b, int length, Slot& s);
 
 // The work that decodes a slot filled by VolumeStream::fill: its data into
 // out (outLength), or s.rc -12 when the payload does not decode, as the
