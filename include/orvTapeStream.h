@@ -84,7 +84,9 @@ ORVTAPE_API void orvTapeReaderSetMaxRecordSize(orvTapeReaderHandle reader, int s
  * length, 0 for a tapemark, or -1 (no image, null block), -2 (end of data or
  * read error), -3 (reserved flag bits), -10 (broken block), -12 (payload
  * short or not decodable); a failure leaves the reader at the block, with
- * block->offset set to it.
+ * block->offset set to it.  A read error is saved in
+ * orvTapeReaderGetLastErrno and fails only the call that met it: the next
+ * call (or validate) reads the image afresh.
  */
 ORVTAPE_API int orvTapeReaderNext(orvTapeReaderHandle reader, orvTapeBlockInfo* block, orvTapeReadMode mode);
 /** Back to the load point, counters 0: 0, or -1 with no image. */
