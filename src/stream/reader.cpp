@@ -235,11 +235,13 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
         if (limit > 0) b->stored = gather.get();
     }
     b->storedLength = static_cast<unsigned int>(total);
+    // Less than the payload only for a plain block longer than the limit.
+    b->storedValid = b->stored ? static_cast<unsigned int>(total < limit ? total : limit) : 0;
     b->lastSegment = orv::curLenOf(hdr);
     if (!xform) {
         b->length = static_cast<int>(total);
         b->data = b->stored;
-        b->dataLength = static_cast<unsigned int>(total < limit ? total : limit);
+        b->dataLength = b->storedValid;
     } else {
         b->length = mode == ORVTAPE_READ_DECODE
                         ? codec.decode(b->stored, b->storedLength, first2, &b->data, &b->dataLength)
