@@ -40,7 +40,7 @@ typedef struct orvTapeBlockInfo {
     int blockNumber;             /**< blocks and tapemarks before it since the load point */
     int fileNumber;              /**< tapemarks before it since the load point */
     int length;                  /**< what a read returns: the block's length, 0 for a tapemark */
-    unsigned int storedLength;   /**< payload bytes in the image */
+    unsigned int storedLength;   /**< payload bytes in the image; only storedValid of them are at stored */
     unsigned int segments;       /**< headers of the block (1 for a tapemark) */
     unsigned int lastSegment;    /**< curLen of its last header, the prevLen of what follows (0 after a tapemark) */
     unsigned char flags2;        /**< flags2 of its first header (the library writes 0x00, 0x81, 0x82, 0x83) */
@@ -48,6 +48,12 @@ typedef struct orvTapeBlockInfo {
     const unsigned char* stored; /**< the stored payload as far as it was read (see orvTapeReadMode), else null */
     const unsigned char* data;   /**< the block's data when read or decoded, else null */
     unsigned int dataLength;     /**< bytes at data: length, or the record size when the block is longer */
+    /**
+     * Bytes at stored: storedLength when the reader holds the payload whole,
+     * fewer for a plain block longer than the record size (its beginning
+     * only), 0 when stored is null.  Copy at most this many.
+     */
+    unsigned int storedValid;
 } orvTapeBlockInfo;
 
 /** How much of a block orvTapeReaderNext reads, and so which drive call it agrees with. */
@@ -84,7 +90,9 @@ ORVTAPE_API void orvTapeReaderSetMaxRecordSize(orvTapeReaderHandle reader, int s
  * length, 0 for a tapemark, or -1 (no image, null block), -2 (end of data or
  * read error), -3 (reserved flag bits), -10 (broken block), -12 (payload
  * short or not decodable); a failure leaves the reader at the block, with
- * block->offset set to it.
+ * block->offset set to it.  A read error is saved in
+ * orvTapeReaderGetLastErrno and fails only the call that met it: the next
+ * call (or validate) reads the image afresh.
  */
 ORVTAPE_API int orvTapeReaderNext(orvTapeReaderHandle reader, orvTapeBlockInfo* block, orvTapeReadMode mode);
 /** Back to the load point, counters 0: 0, or -1 with no image. */
@@ -133,9 +141,22 @@ ORVTAPE_API void orvTapeWriterSetMaxRecordSize(orvTapeWriterHandle writer, int s
 ORVTAPE_API int orvTapeWriterWrite(orvTapeWriterHandle writer, const void* data, unsigned int length);
 /** Appends count tapemarks: 0 or the first failure. */
 ORVTAPE_API int orvTapeWriterWTM(orvTapeWriterHandle writer, unsigned int count);
-/** Appends a block already in stored form (from a codec) with its flags2: storedLength or a failure. */
+/**
+ * Appends a block already in stored form (from a codec) with its flags2:
+ * storedLength or a failure.  stored must hold storedLength bytes; a block
+ * from a reader goes through orvTapeWriterWriteBlock, which checks that.
+ */
 ORVTAPE_API int orvTapeWriterWriteStored(orvTapeWriterHandle writer, const void* stored, unsigned int storedLength,
                                          unsigned char flags2);
+/**
+ * Appends a block as a reader described it, in its stored form: a tapemark
+ * (0), or the stored payload with its flags2 (storedLength or a failure as
+ * for orvTapeWriterWriteStored).  A block the reader did not hold whole
+ * (storedValid below storedLength: read in ORVTAPE_READ_PASS, or plain and
+ * longer than the reader's record size) is refused with -12 and nothing is
+ * written; so is a null block.
+ */
+ORVTAPE_API int orvTapeWriterWriteBlock(orvTapeWriterHandle writer, const orvTapeBlockInfo* block);
 /**
  * Writes out what is buffered, truncates the image after the last block,
  * flushes it to storage when sync is set, and closes it: 0, or -11 (a write
@@ -233,6 +254,8 @@ public:
     int wtm(unsigned int count);
     /** See orvTapeWriterWriteStored(). */
     int writeStored(const void* stored, unsigned int storedLength, unsigned char flags2);
+    /** See orvTapeWriterWriteBlock(). */
+    int writeBlock(const orvTapeBlockInfo* block);
     /** See orvTapeWriterClose(). */
     int close();
     /** See orvTapeWriterGetPosition(). */

@@ -41,3 +41,4 @@ static_assert(sizeof(ORVtapeReader) == 8 && sizeof(ORVtapeWriter) == 8 && sizeof
 static_assert(sizeof(orvTapeBlockInfo) == 72, "block info resized");
 AT(orvTapeBlockInfo, offset, 0); AT(orvTapeBlockInfo, end, 8); AT(orvTapeBlockInfo, length, 24);
 AT(orvTapeBlockInfo, flags2, 40); AT(orvTapeBlockInfo, stored, 48); AT(orvTapeBlockInfo, dataLength, 64);
+AT(orvTapeBlockInfo, storedValid, 68);  // in what was tail padding, so the size stays

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     orvTapeWriterSetMaxSegLen(writer, 1000);
     CHECK(orvTapeReaderOpen(reader, path) == 0 && orvTapeWriterOpen(writer, copy, 0, 0) == 0);
     CHECK(orvTapeReaderNext(reader, &b, ORVTAPE_READ_DECODE) == 3000 && b.segments == 3 && memcmp(b.data, block, 3000) == 0);
-    do CHECK(orvTapeWriterWriteStored(writer, b.stored, b.storedLength, b.flags2) == (int)b.storedLength);
+    do CHECK(orvTapeWriterWriteBlock(writer, &b) == (int)b.storedLength && b.storedValid == b.storedLength);
     while (orvTapeReaderNext(reader, &b, ORVTAPE_READ_STORED) >= 0);
     CHECK(b.blockNumber == 6 && b.offset == 3152 && orvTapeWriterClose(writer) == 0);
     for (int i = 0; i < 2; ++i) {

@@ -39,6 +39,7 @@ void agree(const Bytes& image) {
             if (rc >= 0) { EXPECT_TRUE(b.end == where(m.t).pos && b.lastSegment == static_cast<unsigned>(m.t.curBlkLen) && !r.lastErrno()); }
             const unsigned n = p ? std::min<unsigned>(rc, static_cast<unsigned>(buf.size())) : 0;  // the beginning of longer blocks
             if (rc > 0) { EXPECT_TRUE(b.dataLength == n && std::equal(b.data, b.data + n, buf.begin())); }
+            if (rc > 0) { EXPECT_EQ(b.storedValid, b.flags2 & 3 ? b.storedLength : n); }  // all a transform needs
         }
         EXPECT_EQ(r.next(&b, mode), m.t.read(p, static_cast<unsigned>(buf.size()))) << "both stay at the block";
         EXPECT_EQ(r.lastErrno(), 0);  // running into the end or a defect is no system error
@@ -125,13 +126,21 @@ TEST(Stream, ReaderReadsAndValidatesAsTheDrive) {
     ORVtapeReader r;
     orvTapeBlockInfo b;
     ASSERT_TRUE(r.open(big.path.c_str()) == 0 && r.next(&b, ORVTAPE_READ_DECODE) == 5 << 20);
+    // Only its beginning is held then, and the writer does not take that for the block.
+    ORVtapeWriter w;
+    const std::string copy = big.dir.path("copy.tape");
+    w.setMaxRecordSize(8 << 20);
+    ASSERT_EQ(w.open(copy.c_str(), 0, 0), 0);
+    EXPECT_TRUE(b.storedLength == 5u << 20 && b.storedValid == 4u << 20 && w.writeBlock(&b) == -12 && !w.position());
     r.setMaxRecordSize(8 << 20);
     EXPECT_TRUE(r.open(big.path.c_str()) == -1 && r.lastErrno() == EBUSY);  // one image at a time
     ASSERT_TRUE(r.seek(-1, 0, 0) == -1 && r.seek(0, -1, 0) == -1 && r.seek(b.offset, b.blockNumber, b.fileNumber) == 0);
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(r.next(&b, ORVTAPE_READ_DECODE), 5 << 20);
         EXPECT_TRUE(b.dataLength == 5u << 20 && Bytes(b.data, b.data + b.dataLength) == pattern(5 << 20));
+        EXPECT_EQ(w.writeBlock(&b), static_cast<int>(b.storedLength));
     }
+    EXPECT_TRUE(w.close() == 0 && readFile(copy) == readFile(big.path));
     // Closed and opened again, it starts over at the load point.
     ASSERT_TRUE(r.close() == 0 && r.open(big.path.c_str()) == 0);
     EXPECT_TRUE(r.next(&b, ORVTAPE_READ_PASS) == 5 << 20 && b.offset == 0 && b.blockNumber == 0);
@@ -175,7 +184,7 @@ TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
         orvTapeWriterWTM(nullptr, 1), orvTapeWriterClose(nullptr), orvTapeReaderClose(nullptr),
         orvTapeReaderSeek(nullptr, 0, 0, 0), orvTapeReaderValidate(nullptr, nullptr, nullptr, nullptr, nullptr),
         orvTapeReaderGetLastErrno(nullptr), orvTapeWriterOpen(nullptr, "x", 0, 0), orvTapeWriterGetLastErrno(nullptr),
-        orvTapeWriterWriteStored(nullptr, "x", 1, 0), orvTapeWriterGetPosition(nullptr)};
+        orvTapeWriterWriteStored(nullptr, "x", 1, 0), orvTapeWriterGetPosition(nullptr), orvTapeWriterWriteBlock(nullptr, nullptr)};
     for (long long r : nulls) EXPECT_EQ(r, -1);
     const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     const auto before = descriptors();
@@ -212,7 +221,8 @@ TEST(Stream, WriterThatRunsOutOfRoomLeavesWholeBlocks) {
         EXPECT_EQ(m.t.validate(nullptr, nullptr, nullptr, nullptr), fileSize(path) / span * (span - c.len) / 6);
     }
     ORVtapeWriter w;  // refusals before anything is written, in the drive's order
-    EXPECT_TRUE(w.write("x", 1) == -11 && w.write(nullptr, 4194305) == -13 && w.writeStored("x", 1, 0) == -11);
+    EXPECT_TRUE(w.write("x", 1) == -11 && w.write(nullptr, 4194305) == -13 && w.writeStored("x", 1, 0) == -11 &&
+                w.writeBlock(nullptr) == -12 && w.lastErrno() == EFAULT);
     TempDir dir;
     EXPECT_TRUE(w.close() == 0 && w.open(dir.path("n.tape").c_str(), 0, 0) == 0 && w.write(nullptr, 5) == -12 &&
                 w.lastErrno() == EFAULT && w.close() == 0 && fileSize(dir.path("n.tape")) == 0);

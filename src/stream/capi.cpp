@@ -52,6 +52,9 @@ int orvTapeWriterWriteStored(orvTapeWriterHandle w, const void* stored, unsigned
                              unsigned char flags2) {
     return w ? writerOf(w)->writeStored(stored, storedLength, flags2) : -1;
 }
+int orvTapeWriterWriteBlock(orvTapeWriterHandle w, const orvTapeBlockInfo* block) {
+    return w ? writerOf(w)->writeBlock(block) : -1;
+}
 int orvTapeWriterClose(orvTapeWriterHandle w) { return w ? writerOf(w)->close() : -1; }
 long long orvTapeWriterGetPosition(orvTapeWriterHandle w) { return w ? writerOf(w)->position() : -1; }
 int orvTapeWriterGetLastErrno(orvTapeWriterHandle w) { return w ? writerOf(w)->lastErrno() : -1; }

@@ -31,6 +31,7 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
     long long winStart = 0;
     std::size_t winLen = 0;
     bool winEnds = false;  // the window stops where the file (or a read) did
+    int winError = 0;      // errno of the read that cut the window short, 0 when the file ended there
     long long pos = 0;
     unsigned passed = 0;  // payload bytes just before pos that were passed, not read
     int blockID = 0, fileNumber = 0;
@@ -41,11 +42,12 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
     void refill(long long off, std::size_t size) {
         std::size_t got = 0;
         winEnds = false;
+        winError = 0;
         while (got < size) {
             const ssize_t r = ::pread(fd, win.get() + got, size - got, off + static_cast<long long>(got));
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) {
-                if (r < 0) err = errno;
+                winError = r < 0 ? errno : 0;
                 winEnds = true;
                 break;
             }
@@ -65,7 +67,17 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
             refill(off, after >= kLargePayload && n <= kSmall ? kSmall : kWindow);
         const std::size_t have = winLen - static_cast<std::size_t>(off - winStart);
         *p = win.get() + (off - winStart);
+        if (have < n && winError) err = winError;  // short for a failure, not for the file's end
         return have < n ? have : n;
+    }
+
+    // A failed read is the failure of the call that met it only: the next
+    // call reads those bytes afresh rather than take them for the end.
+    void forgetFailedRead() {
+        if (!winError) return;
+        winLen = 0;
+        winEnds = false;
+        winError = 0;
     }
 
     // Copies the n bytes at off to dst through the window; false when the
@@ -119,6 +131,7 @@ int ORVtapeReader::open(const char* path) {
     impl->err = 0;
     impl->winLen = 0;
     impl->winEnds = false;
+    impl->winError = 0;
     rewind();
     return 0;
 }
@@ -161,6 +174,7 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
     b->blockNumber = blockID;
     b->fileNumber = fileNumber;
     err = 0;
+    forgetFailedRead();
     const unsigned char* p;
     if (fetch(pos, orv::kHeaderSize, &p, passed) < static_cast<std::size_t>(orv::kHeaderSize)) return -2;
     unsigned char hdr[orv::kHeaderSize];
@@ -221,11 +235,13 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
         if (limit > 0) b->stored = gather.get();
     }
     b->storedLength = static_cast<unsigned int>(total);
+    // Less than the payload only for a plain block longer than the limit.
+    b->storedValid = b->stored ? static_cast<unsigned int>(total < limit ? total : limit) : 0;
     b->lastSegment = orv::curLenOf(hdr);
     if (!xform) {
         b->length = static_cast<int>(total);
         b->data = b->stored;
-        b->dataLength = static_cast<unsigned int>(total < limit ? total : limit);
+        b->dataLength = b->storedValid;
     } else {
         b->length = mode == ORVTAPE_READ_DECODE
                         ? codec.decode(b->stored, b->storedLength, first2, &b->data, &b->dataLength)
@@ -254,6 +270,7 @@ int ORVtapeReader::validate(long long* lastHdrOffset, void* hdrOut, bool* multiS
 
 int ORVtapeReader::Impl::validate(long long* lastHdrOffset, unsigned char* hdr, bool* multiSeg, bool* compressed) {
     err = 0;
+    forgetFailedRead();
     struct stat st;
     if (fstat(fd, &st) != 0) {
         err = errno;

@@ -219,6 +219,23 @@ int ORVtapeWriter::writeStored(const void* stored, unsigned int storedLength, un
     return static_cast<int>(storedLength);
 }
 
+int ORVtapeWriter::writeBlock(const orvTapeBlockInfo* block) {
+    Impl& m = *impl;
+    if (block == nullptr) {
+        m.err = EFAULT;
+        return -12;
+    }
+    if (block->tapemark) return write(nullptr, 0);
+    if (const int r = m.refusal(block->storedLength)) return r;
+    // The reader hands out a long plain block's beginning only; the rest of
+    // storedLength is not behind stored, and a block cut short is no copy.
+    if (block->stored == nullptr || block->storedValid < block->storedLength) {
+        m.err = EINVAL;
+        return -12;
+    }
+    return writeStored(block->stored, block->storedLength, block->flags2);
+}
+
 int ORVtapeWriter::close() {
     Impl& m = *impl;
     if (m.fd < 0) return 0;

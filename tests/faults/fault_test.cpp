@@ -1,9 +1,10 @@
 // Every system call of the engine that can fail, failed on purpose on a real
-// image file (this program defines read, write, lseek64, ftruncate64 and
-// fdatasync itself and passes each call on unless a fault is armed for it),
+// image file (this program defines read, pread64, write, lseek64, ftruncate64
+// and fdatasync itself and passes each call on unless a fault is armed for it),
 // and a writer killed with SIGKILL.  Afterwards the position, counters,
 // lastRC/lastErrno and image bytes are checked, and a retry must leave
 // exactly the image an undisturbed run would have left.
+#include "orvTapeStream.h"
 #include "support.h"
 
 #include <cerrno>
@@ -19,7 +20,7 @@ using namespace testsupport;
 
 namespace {
 
-enum Call { Read, Write, Seek, Truncate, Sync };
+enum Call { Read, Write, Seek, Truncate, Sync, Pread };
 struct Fault {
     Call call;
     int skip = 0;        // matching calls let through first
@@ -50,6 +51,11 @@ ssize_t read(int fd, void* buf, size_t n) {
     static auto next = real<ssize_t (*)(int, void*, size_t)>("read");
     if (!hit(Read, fd)) return next(fd, buf, n);
     return armed.partial < 0 ? failOr(next, fd, buf, n) : next(fd, buf, std::min<size_t>(n, armed.partial));
+}
+ssize_t pread64(int fd, void* buf, size_t n, off64_t off) {
+    static auto next = real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64");
+    if (!hit(Pread, fd)) return next(fd, buf, n, off);
+    return armed.partial < 0 ? failOr(next, fd, buf, n, off) : next(fd, buf, std::min<size_t>(n, armed.partial), off);
 }
 ssize_t write(int fd, const void* buf, size_t n) {
     static auto next = real<ssize_t (*)(int, const void*, size_t)>("write");
@@ -142,6 +148,20 @@ TEST(Faults, FailedReadsRestoreTheBlockStart) {
     EXPECT_EQ(m.t.readBkwd(buf.data(), 80000), -12);
     EXPECT_EQ(where(m.t), (Where{312, 2, 1, false}));
     EXPECT_EQ(m.t.read(buf.data(), 80000), 70000);
+    // The streaming reader reports every failed read with its errno and
+    // takes none for the end of the image: the next call reads afresh.
+    ORVtapeReader r;
+    orvTapeBlockInfo info;
+    ASSERT_EQ(r.open(m.path.c_str()), 0);
+    for (int i = 0; i < 4; ++i) {
+        arm({Pread});
+        EXPECT_EQ(i < 2 ? r.next(&info, ORVTAPE_READ_STORED) : r.validate(nullptr, nullptr, nullptr, nullptr), -2);
+        EXPECT_TRUE(injected == 1 && r.lastErrno() == EIO && (i > 1 || info.offset == 0)) << i;
+    }
+    active = false;
+    EXPECT_TRUE(r.validate(nullptr, nullptr, nullptr, nullptr) == 4 && m.t.validate(nullptr, nullptr, nullptr, nullptr) == 4);
+    ASSERT_TRUE(r.rewind() == 0 && r.next(&info, ORVTAPE_READ_STORED) == 300 && r.lastErrno() == 0);
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), info.stored));
 }
 
 TEST(Faults, FailedSeeksAndTruncations) {
