@@ -113,7 +113,10 @@ bool parseLabel(const char* p, size_t n, Label& out) {
         l.expires = field(s, 48, 6);
         l.blockCount = number(s, 55, 6);
         long long high = number(s, 77, 4);
-        if (l.blockCount >= 0 && high > 0) l.blockCount += high * 1000000;
+        if (l.blockCount >= 0 && high >= 0) {
+            l.blockCount += high * 1000000;
+            l.blockCountModulus = 10000000000ull;
+        }
     } else {
         l.recfm = s[4];
         l.blockSize = number(s, 6, 5);

@@ -24,6 +24,9 @@ struct Label {
     // HDR1, EOF1, EOV1
     std::string dsn, created, expires;  // dates as cyyddd
     long long volSeq = -1, fileSeq = -1, blockCount = -1;
+    // The block count is kept modulo a million; standard labels may carry
+    // four more digits of it, which widen the modulus.
+    unsigned long long blockCountModulus = 1000000;
     // HDR2, EOF2, EOV2
     char recfm = ' ', blockAttr = ' ';
     long long blockSize = -1, recordLength = -1;
