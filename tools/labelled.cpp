@@ -9,8 +9,9 @@ namespace orvtool {
 
 namespace {
 
-// One tape file: its labels while every block of it is one, and its size.
+// One tape file: its first labels while every block of it is one, and its size.
 struct TapeFile {
+    static constexpr size_t kKept = 9;  // a group holds no more that are read
     std::vector<Label> labels;
     bool allLabels = true;
     unsigned long long blocks = 0, bytes = 0;
@@ -33,8 +34,8 @@ public:
 
     // A block of n bytes; label, when it was read and is one.
     void block(int n, const Label* label) {
-        if (label && file_.allLabels) file_.labels.push_back(*label);
-        else file_.allLabels = false;
+        if (!label) file_.allLabels = false;
+        else if (file_.allLabels && file_.labels.size() < TapeFile::kKept) file_.labels.push_back(*label);
         ++file_.blocks;
         file_.bytes += static_cast<unsigned long long>(n);
     }
@@ -141,7 +142,7 @@ bool readVolumeHeader(VolumeStream& volume, LabelledVolume& v, LayoutReader& lay
     std::vector<unsigned char> buf;
     orvTapeBlockInfo b;
     int n;
-    for (int at = 0; volume.passOrEnd(b, n); ++at) {
+    for (long long at = 0; volume.passOrEnd(b, n); ++at) {
         if (n == 0) {
             layout.closeFile();
             return at >= 2;
