@@ -192,7 +192,7 @@ LabelledVolume readLabels(ORVtape& tape, long long size, const std::string& path
 
 const DataSet& findDataSet(const LabelledVolume& v, const std::string& path,
                            const std::string& dsn, long long number) {
-    if (!v.labelled) throw ToolError(path, "is not a labelled volume (it has no VOL1 label)");
+    if (!v.labelled) throw ToolError(path, "is not a labelled volume (it does not begin with VOL1 and HDR1 labels)");
     std::string want = dsn;
     while (!want.empty() && want.back() == ' ') want.pop_back();
     for (char& c : want) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
