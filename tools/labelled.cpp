@@ -50,12 +50,11 @@ public:
     // a data set still open lacks what should have followed.
     void finish() {
         if (file_.blocks > 0) closeFile();
-        if (role_ == Role::Data) v_.warnings.push_back(name(v_.sets.size() + 1, set_) + ": header labels without data");
-        if (role_ != Role::Header) {
-            if (role_ == Role::Trailer)
-                v_.warnings.push_back(name(v_.sets.size() + 1, set_) + ": no EOF labels after its data");
-            v_.sets.push_back(set_);
-        }
+        if (role_ == Role::Header) return;
+        v_.warnings.push_back(name(v_.sets.size() + 1, set_) + (role_ == Role::Data
+                                                                    ? ": header labels without data"
+                                                                    : ": no EOF labels after its data"));
+        v_.sets.push_back(set_);
     }
 
 private:
@@ -135,27 +134,29 @@ bool labelAt(VolumeStream& volume, const orvTapeBlockInfo& b, std::vector<unsign
     return n > 0 && parseLabel(reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(n), l);
 }
 
-// The first tape file of a labelled volume: VOL1, HDR1, more labels and
-// nothing else, closed by a tapemark.  On a volume that does not begin so,
-// false with the walk somewhere in the first file.
+// The first tape file of a labelled volume: VOL1 (and further volume
+// labels), HDR1, more labels and nothing else, closed by a tapemark.  On a
+// volume that does not begin so, false with the walk somewhere in its first file.
 bool readVolumeHeader(VolumeStream& volume, LabelledVolume& v, LayoutReader& layout) {
     std::vector<unsigned char> buf;
     orvTapeBlockInfo b;
     int n;
+    bool headers = false;  // HDR1 was met: the header labels of data set 1 go on
     for (long long at = 0; volume.passOrEnd(b, n); ++at) {
         if (n == 0) {
             layout.closeFile();
-            return at >= 2;
+            return headers;
         }
         Label l;
-        if (!layout.wants(n) || !labelAt(volume, b, buf, l) || (at == 0) != (l.id == "VOL1") ||
-            (at == 1 && l.id != "HDR1"))
-            return false;
+        if (!layout.wants(n) || !labelAt(volume, b, buf, l) || (at == 0) != (l.id == "VOL1")) return false;
+        const bool volumeLabel = l.id.compare(0, 3, "VOL") == 0 || l.id.compare(0, 3, "UVL") == 0;
+        if (!headers && !volumeLabel && l.id != "HDR1") return false;
+        headers = headers || !volumeLabel;
         if (at == 0) {
             v.volser = l.volser;
             v.owner = l.owner;
             v.ebcdic = l.ebcdic;
-        } else {
+        } else if (headers) {
             layout.block(n, &l);
         }
     }
@@ -192,7 +193,8 @@ LabelledVolume readLabels(ORVtape& tape, long long size, const std::string& path
 
 const DataSet& findDataSet(const LabelledVolume& v, const std::string& path,
                            const std::string& dsn, long long number) {
-    if (!v.labelled) throw ToolError(path, "is not a labelled volume (it does not begin with VOL1 and HDR1 labels)");
+    if (!v.labelled)
+        throw ToolError(path, "is not a labelled volume (it does not begin with VOL1 and HDR1 labels)");
     std::string want = dsn;
     while (!want.empty() && want.back() == ' ') want.pop_back();
     for (char& c : want) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

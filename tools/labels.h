@@ -17,7 +17,7 @@ std::string toEbcdic(const std::string& latin1);
 
 // What one label block says.  Numbers that are not digits read as -1.
 struct Label {
-    std::string id;     // VOL1, HDR1, HDR2, EOF1, EOF2, EOV1 or EOV2
+    std::string id;     // VOL1, HDR1, HDR2, EOF1, EOF2, EOV1, EOV2; others are read for their id only
     bool ebcdic = false;
     // VOL1
     std::string volser, owner;

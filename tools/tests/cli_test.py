@@ -125,11 +125,11 @@ LABEL_WARNINGS = ["data set 3 (BIG): EOF1 counts 1000001 blocks, the data holds 
                   "data set 5 (NA\\xcfF): EOF1 counts 0 blocks, the data holds 1",
                   "data set 6 (NOEOF): no EOF labels after its data", "data set 7 (NODATA): header labels without data"]
 lab = lambda text, code: rec(text.ljust(80).encode(code))
-tap_ = lab("VOL1VOL001" + " " * 31 + "OWNER", "cp037")
+tap_ = lab("VOL1VOL001" + " " * 31 + "OWNER", "cp037") + lab("UVL1", "cp037")  # labels only passed over too
 for code, h1, h2, data, e1, _ in LABELS:
-    tap_ += lab("HDR" + h1, code) + lab("HDR" + h2, code) + TM
+    tap_ += lab("HDR" + h1, code) + lab("HDR" + h2, code) + lab("UHL1", code) + TM
     tap_ += b"".join(map(rec, data)) + TM if data is not None else b""
-    tap_ += lab("EOF" + e1, code) + lab("EOF" + h2, code) + TM if e1 else b""
+    tap_ += lab("EOF" + e1, code) + lab("EOF" + h2, code) + lab("UTL1", code) + TM if e1 else b""
 (DIR / "lab.tap").write_bytes(tap_ + TM)
 # Data that reads as labels is data wherever the labelled layout puts none; and EOF1
 # counts a million blocks and more modulo a million.
