@@ -130,8 +130,8 @@ private:
 
 // The label that block b, met by the walk, is; false when it is none.
 bool labelAt(VolumeStream& volume, const orvTapeBlockInfo& b, std::vector<unsigned char>& buf, Label& l) {
-    const int n = volume.reread(b, buf);
-    return n > 0 && parseLabel(reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(n), l);
+    // What was read of it, no more: a block may claim more than it holds.
+    return volume.reread(b, buf) > 0 && parseLabel(reinterpret_cast<const char*>(buf.data()), buf.size(), l);
 }
 
 // The first tape file of a labelled volume: VOL1 (and further volume
