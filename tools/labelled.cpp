@@ -130,7 +130,7 @@ private:
 
 // The label that block b, met by the walk, is; false when it is none.
 bool labelAt(VolumeStream& volume, const orvTapeBlockInfo& b, std::vector<unsigned char>& buf, Label& l) {
-    // What was read of it, no more: a block may claim more than it holds.
+    // The bytes read of it only: a longer block comes cut to the record size.
     return volume.reread(b, buf) > 0 && parseLabel(reinterpret_cast<const char*>(buf.data()), buf.size(), l);
 }
 
