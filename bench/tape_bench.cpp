@@ -505,8 +505,33 @@ void cliPair() {
     add("cli_copy/base", [=](benchmark::State& st) { timed(st, [&] { return shell(copyCmd); }, cfg.cliBytes); });
 }
 
+// ls and check of a volume of small blocks, labelled against the same data
+// unlabelled: reading the labels must not cost a walk of its own per block.
+void cliLabelledPair() {
+    if (cfg.cli.empty()) return;
+    const std::string lab = path("cli80lab.tape"), plain = path("cli80.tape");
+    auto command = [](const std::string& cmd) {
+        return [cmd](benchmark::State& st) {
+            timed(st, [&] { return std::system(cmd.c_str()) == 0; }, 80ull * cfg.spaceBlocks);
+        };
+    };
+    add("cli_ls_labelled/lib", command(cfg.cli + " ls " + lab + " >/dev/null"));
+    add("cli_ls_plain/base", command(cfg.cli + " ls " + plain + " >/dev/null"));
+    add("cli_check_labelled/lib", command(cfg.cli + " check " + lab + " >/dev/null"));
+    add("cli_check_plain/base", command(cfg.cli + " check " + plain + " >/dev/null"));
+}
+
 void makeCliSource() {
     if (cfg.cli.empty()) return;
+    const int small = openFile("cli80.src");
+    if (ftruncate(small, 0) != 0) std::perror("ftruncate");
+    for (unsigned i = 0; i < cfg.spaceBlocks; ++i)
+        if (::write(small, blockData(i, 80), 80) != 80) std::exit(2);
+    ::close(small);
+    const std::string put = cfg.cli + " -q put -f -b 80 ", src = " " + path("cli80.src");
+    if (std::system((put + "--label BENCH " + path("cli80lab.tape") + src).c_str()) != 0 ||
+        std::system((put + path("cli80.tape") + src).c_str()) != 0)
+        std::exit(2);
     const int fd = openFile("cli.src");
     if (ftruncate(fd, 0) != 0) std::perror("ftruncate");
     for (unsigned long long done = 0; done < cfg.cliBytes; done += 4 * kMiB)
@@ -637,6 +662,8 @@ void printTable(const Memory& xform, const Memory& plain) {
         row("CLI get (cp of the same file)", "cli_get/lib", "cli/cp", 0, "-");
         row("CLI export tap (orvtape copy)", "cli_export/lib", "cli_copy/base", 0.90, ">= 0.90");
         row("CLI import tap (orvtape copy)", "cli_import/lib", "cli_copy/base", 0.90, ">= 0.90");
+        row("CLI ls labelled (ls unlabelled)", "cli_ls_labelled/lib", "cli_ls_plain/base", 0.50, ">= 0.50");
+        row("CLI check labelled (unlabelled)", "cli_check_labelled/lib", "cli_check_plain/base", 0.50, ">= 0.50");
     }
     std::printf("\nratio = baseline time / library time (%s), best of %d interleaved round(s); "
                 "data: seeded mix of text, binary records and random bytes; directory %s\n",
@@ -713,6 +740,7 @@ int main(int argc, char** argv) {
     spacingPairs();
     growthPair();
     cliPair();
+    cliLabelledPair();
     // Rounds interleave the pairs, so a burst of load from elsewhere hits
     // the library and its baseline alike.
     for (int r = 1; r <= cfg.rounds; ++r)
@@ -738,7 +766,7 @@ int main(int argc, char** argv) {
     for (const char* f : {"stream80.tape", "stream80.drive", "stream32K.tape", "stream32K.drive"}) std::remove(path(f).c_str());
     for (const char* f : {"small.tape", "small.raw", "cmp.tape", "scr.tape", "scr_plain.tape", "bkwd.tape",
                           "space.tape", "growth.tape", "cli.src", "cli.tape", "cli.back", "cli.tap", "cli.imp",
-                          "cli.copy"})
+                          "cli.copy", "cli80.src", "cli80.tape", "cli80lab.tape"})
         std::remove(path(f).c_str());
     benchmark::Shutdown();
     return failures == 0 ? 0 : 1;

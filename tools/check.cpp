@@ -212,14 +212,14 @@ int cmdCheck(const Options& o) {
 
     // Labels that disagree with the data are defects of a readable volume.
     LabelledVolume labels;
-    if (!defect && size > 0) labels = readLabels(tape, size, o.image);
+    if (!defect && size > 0) labels = readLabels(volume, size);
     const bool labelDefect = !labels.warnings.empty();
 
     // A file in another emulator's format is not damaged: say what it is.
     const std::string hint = defect ? otherFormatHint(o.image) : "";
     if (!hint.empty()) d.message = hint;
     if (o.json) {
-        nlohmann::ordered_json j{{"image", jsonSafe(o.image)}, {"imageBytes", size},
+        nlohmann::ordered_json j{{"image", o.image}, {"imageBytes", size},
                                  {"headers", headers}, {"clean", !defect},
                                  {"multiSegment", multi}, {"compressed", compressed}};
         if (defect)
@@ -234,7 +234,7 @@ int cmdCheck(const Options& o) {
         }
         if (labels.labelled) j["labelWarnings"] = labels.warnings;
         if (labelDefect) j["clean"] = false;
-        std::printf("%s\n", j.dump(2).c_str());
+        printJson(std::move(j));
     } else if (!hint.empty()) {
         std::printf("%s\n", hint.c_str());
     } else if (labelDefect) {

@@ -9,126 +9,192 @@ namespace orvtool {
 
 namespace {
 
-// One tape file: its labels when its first block is one, else its size.
+// One tape file: its first labels while every block of it is one, and its size.
 struct TapeFile {
+    static constexpr size_t kKept = 9;  // a group holds no more that are read
     std::vector<Label> labels;
+    bool allLabels = true;
     unsigned long long blocks = 0, bytes = 0;
 };
-
-const Label* find(const TapeFile& f, const char* id) {
-    for (const Label& l : f.labels)
-        if (l.id == id) return &l;
-    return nullptr;
-}
 
 std::string name(size_t n, const DataSet& d) {
     return "data set " + std::to_string(n) + " (" + (d.dsn.empty() ? "no name" : d.dsn) + ")";
 }
 
-// Groups the tape files into data sets and notes every disagreement.
-void interpret(std::vector<TapeFile>& files, LabelledVolume& v) {
-    files[0].labels.erase(files[0].labels.begin());  // the VOL1 label
-    for (size_t i = 0; i < files.size();) {
-        const TapeFile& f = files[i];
-        const Label* h1 = find(f, "HDR1");
-        if (!h1) {
-            if (i > 0 || !f.labels.empty() || f.blocks > 0)
-                v.warnings.push_back("tape file " + std::to_string(i) +
-                                     (f.labels.empty() ? ": data without header labels"
-                                                       : ": labels without a data set (" +
-                                                             f.labels[0].id + ")"));
-            ++i;
-            continue;
-        }
-        DataSet d;
-        d.fileSeq = h1->fileSeq;
-        d.dsn = h1->dsn;
-        d.created = labelDate(h1->created);
-        if (const Label* h2 = find(f, "HDR2")) {
-            d.recfm = h2->recfm;
-            d.blockAttr = h2->blockAttr;
-            d.blockSize = h2->blockSize;
-            d.recordLength = h2->recordLength;
-        }
-        const size_t n = v.sets.size() + 1;
-        if (i + 1 >= files.size() || !files[i + 1].labels.empty()) {
-            v.warnings.push_back(name(n, d) + ": header labels without data");
-            v.sets.push_back(d);
-            ++i;
-            continue;
-        }
-        d.dataFile = static_cast<long long>(i + 1);
-        d.blocks = files[i + 1].blocks;
-        d.bytes = files[i + 1].bytes;
-        const Label* e1 = i + 2 < files.size() ? find(files[i + 2], "EOF1") : nullptr;
-        if (!e1 && i + 2 < files.size()) e1 = find(files[i + 2], "EOV1");
-        if (!e1) {
-            v.warnings.push_back(name(n, d) + ": no EOF labels after its data");
-            i += 2;
-        } else {
-            if (e1->blockCount < 0)
-                v.warnings.push_back(name(n, d) + ": the " + e1->id +
-                                     " block count is not a number");
-            else if (static_cast<unsigned long long>(e1->blockCount) != d.blocks)
-                v.warnings.push_back(name(n, d) + ": " + e1->id + " counts " +
-                                     std::to_string(e1->blockCount) + " blocks, the data holds " +
-                                     std::to_string(d.blocks));
-            i += 3;
-        }
-        v.sets.push_back(d);
+// Reads the tape files of a labelled volume in order, each for the part the
+// labelled layout gives it: header labels, then data, then trailer labels.
+// Only a file in a place of labels is looked into; data is only counted,
+// whatever it holds.
+class LayoutReader {
+public:
+    explicit LayoutReader(LabelledVolume& v) : v_(v) {}
+
+    // Whether the next block, n bytes long, may be a label and must be read.
+    bool wants(int n) const { return role_ != Role::Data && file_.allLabels && n == kLabelBytes; }
+
+    // A block of n bytes; label, when it was read and is one.
+    void block(int n, const Label* label) {
+        if (!label) file_.allLabels = false;
+        else if (file_.allLabels && file_.labels.size() < TapeFile::kKept) file_.labels.push_back(*label);
+        ++file_.blocks;
+        file_.bytes += static_cast<unsigned long long>(n);
     }
+
+    void closeFile() {
+        place(file_);
+        file_ = TapeFile{};
+        ++number_;
+    }
+
+    // The end of the data: a file not closed by a tapemark still counts, and
+    // a data set still open lacks what should have followed.
+    void finish() {
+        if (file_.blocks > 0) closeFile();
+        if (role_ == Role::Header) return;
+        v_.warnings.push_back(name(v_.sets.size() + 1, set_) + (role_ == Role::Data
+                                                                    ? ": header labels without data"
+                                                                    : ": no EOF labels after its data"));
+        v_.sets.push_back(set_);
+    }
+
+private:
+    enum class Role { Header, Data, Trailer };
+
+    static const Label* leading(const TapeFile& f, const char* id) {
+        return f.allLabels && !f.labels.empty() && f.labels[0].id == id ? &f.labels[0] : nullptr;
+    }
+
+    void place(const TapeFile& f) {
+        switch (role_) {
+        case Role::Header: return header(f);
+        case Role::Data:
+            set_.dataFile = number_;
+            set_.blocks = f.blocks;
+            set_.bytes = f.bytes;
+            role_ = Role::Trailer;
+            return;
+        case Role::Trailer: return trailer(f);
+        }
+    }
+
+    void header(const TapeFile& f) {
+        const Label* h1 = leading(f, "HDR1");
+        if (!h1) {
+            v_.warnings.push_back("tape file " + std::to_string(number_) +
+                                  (f.allLabels && !f.labels.empty()
+                                       ? ": labels without a data set (" + f.labels[0].id + ")"
+                                       : ": data without header labels"));
+            return;
+        }
+        set_ = DataSet{};
+        set_.fileSeq = h1->fileSeq;
+        set_.dsn = h1->dsn;
+        set_.created = labelDate(h1->created);
+        for (const Label& h2 : f.labels)
+            if (h2.id == "HDR2") {
+                set_.recfm = h2.recfm;
+                set_.blockAttr = h2.blockAttr;
+                set_.blockSize = h2.blockSize;
+                set_.recordLength = h2.recordLength;
+                break;
+            }
+        role_ = Role::Data;
+    }
+
+    void trailer(const TapeFile& f) {
+        const size_t n = v_.sets.size() + 1;
+        const Label* e1 = leading(f, "EOF1");
+        if (!e1) e1 = leading(f, "EOV1");
+        role_ = Role::Header;
+        if (!e1) {
+            // Not a trailer: the data set ends here, and this file is read
+            // for the headers of the next.
+            v_.warnings.push_back(name(n, set_) + ": no EOF labels after its data");
+            v_.sets.push_back(set_);
+            return header(f);
+        }
+        if (e1->blockCount < 0)
+            v_.warnings.push_back(name(n, set_) + ": the " + e1->id + " block count is not a number");
+        else if (static_cast<unsigned long long>(e1->blockCount) != set_.blocks % e1->blockCountModulus)
+            v_.warnings.push_back(name(n, set_) + ": " + e1->id + " counts " + std::to_string(e1->blockCount) +
+                                  " blocks, the data holds " + std::to_string(set_.blocks));
+        v_.sets.push_back(set_);
+    }
+
+    LabelledVolume& v_;
+    Role role_ = Role::Header;
+    TapeFile file_;
+    long long number_ = 0;  // of the file being read
+    DataSet set_;           // the data set whose header was read last
+};
+
+// The label that block b, met by the walk, is; false when it is none.
+bool labelAt(VolumeStream& volume, const orvTapeBlockInfo& b, std::vector<unsigned char>& buf, Label& l) {
+    // The bytes read of it only: a longer block comes cut to the record size.
+    return volume.reread(b, buf) > 0 && parseLabel(reinterpret_cast<const char*>(buf.data()), buf.size(), l);
+}
+
+// The first tape file of a labelled volume: VOL1 (and further volume
+// labels), HDR1, more labels and nothing else, closed by a tapemark.  On a
+// volume that does not begin so, false with the walk somewhere in its first file.
+bool readVolumeHeader(VolumeStream& volume, LabelledVolume& v, LayoutReader& layout) {
+    std::vector<unsigned char> buf;
+    orvTapeBlockInfo b;
+    int n;
+    bool headers = false;  // HDR1 was met: the header labels of data set 1 go on
+    for (long long at = 0; volume.passOrEnd(b, n); ++at) {
+        if (n == 0) {
+            layout.closeFile();
+            return headers;
+        }
+        Label l;
+        if (!layout.wants(n) || !labelAt(volume, b, buf, l) || (at == 0) != (l.id == "VOL1")) return false;
+        const bool volumeLabel = l.id.compare(0, 3, "VOL") == 0 || l.id.compare(0, 3, "UVL") == 0;
+        if (!headers && !volumeLabel && l.id != "HDR1") return false;
+        headers = headers || !volumeLabel;
+        if (at == 0) {
+            v.volser = l.volser;
+            v.owner = l.owner;
+            v.ebcdic = l.ebcdic;
+        } else if (headers) {
+            layout.block(n, &l);
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
-LabelledVolume readLabels(ORVtape& tape, long long size, const std::string& path) {
+LabelledVolume readLabels(VolumeStream& volume, long long size) {
     LabelledVolume v;
-    std::vector<TapeFile> files(1);
-    std::vector<char> buf(kLabelBytes);
-    bool prevTm = true, first = true;
-    tape.rew();
-    for (;;) {
-        tape.getPosition();
-        const long long at = tape.curPos;
-        TapeFile& f = files.back();
-        // Only a file's leading blocks can be labels: the rest are only counted.
-        const bool labels = f.blocks == 0 || !f.labels.empty();
-        int rc = labels ? readWhole(tape, buf) : skipBlock(tape, size, nullptr);
-        if (rc == -2 && at >= size) break;
-        if (rc < 0) throw readError(path, tape, at, rc);
-        if (rc == 0) {
-            if (first) return v;  // an empty first file: no VOL1 leads the volume
-            if (isEndMark(tape, prevTm)) break;
-            prevTm = true;
-            files.emplace_back();
-            continue;
-        }
-        prevTm = false;
-        Label l;
-        if (labels && f.blocks == f.labels.size() && parseLabel(buf.data(), rc, l)) {
-            if (first && l.id != "VOL1") return v;
-            f.labels.push_back(l);
-        } else if (first) {
-            return v;
-        }
-        first = false;
-        ++f.blocks;
-        f.bytes += static_cast<unsigned long long>(rc);
-    }
-    if (first) return v;
-    if (files.back().blocks == 0) files.pop_back();  // after the last tapemark
+    LayoutReader layout(v);
+    volume.rewind();
+    if (!readVolumeHeader(volume, v, layout)) return LabelledVolume{};
     v.labelled = true;
-    v.tapeFiles = static_cast<long long>(files.size());
-    v.volser = files[0].labels[0].volser;
-    v.owner = files[0].labels[0].owner;
-    v.ebcdic = files[0].labels[0].ebcdic;
-    interpret(files, v);
+    std::vector<unsigned char> buf;
+    orvTapeBlockInfo b;
+    int n;
+    bool prevTm = true;
+    while (volume.passOrEnd(b, n)) {
+        if (n == 0 && prevTm && b.end >= size) break;  // the end-of-volume mark
+        prevTm = n == 0;
+        Label l;
+        if (n == 0) layout.closeFile();
+        else layout.block(n, layout.wants(n) && labelAt(volume, b, buf, l) ? &l : nullptr);
+    }
+    layout.finish();
     return v;
+}
+
+LabelledVolume readLabels(ORVtape& tape, long long size, const std::string& path) {
+    VolumeStream volume(tape, path);
+    return readLabels(volume, size);
 }
 
 const DataSet& findDataSet(const LabelledVolume& v, const std::string& path,
                            const std::string& dsn, long long number) {
-    if (!v.labelled) throw ToolError(path, "is not a labelled volume (it has no VOL1 label)");
+    if (!v.labelled)
+        throw ToolError(path, "is not a labelled volume (it does not begin with VOL1 and HDR1 labels)");
     std::string want = dsn;
     while (!want.empty() && want.back() == ' ') want.pop_back();
     for (char& c : want) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -20,17 +20,21 @@ struct DataSet {
 };
 
 struct LabelledVolume {
-    bool labelled = false;  // the first block is a VOL1 label
+    bool labelled = false;  // it begins as a labelled volume does: VOL1, HDR1, a tapemark
     bool ebcdic = false;
     std::string volser, owner;
     std::vector<DataSet> sets;
     std::vector<std::string> warnings;  // labels that disagree with the data
-    long long tapeFiles = 0;
 };
 
-// Reads the mounted volume from the load point; throws ToolError (naming
-// path) when a block cannot be read.  Stops after the first block of an
-// unlabelled volume.
+class VolumeStream;
+
+// Reads the volume from the load point through the streaming walk; throws
+// ToolError when a block cannot be passed.  Labels are looked for only where
+// the labelled layout puts them, and a block that is no label there is
+// data; the walk stops in the first file of a volume that is not labelled.
+LabelledVolume readLabels(VolumeStream& volume, long long size);
+// The same on a walk of its own over the image tape has mounted.
 LabelledVolume readLabels(ORVtape& tape, long long size, const std::string& path);
 
 // The data set named dsn (trailing blanks ignored) or numbered number (from

@@ -55,12 +55,17 @@ std::string trimmed(const std::string& s) {
     return e == std::string::npos ? "" : s.substr(0, e + 1);
 }
 
+// Every label of the groups, also those the tool only passes over: further
+// volume, header and trailer labels, and user labels.
 bool isLabelId(const std::string& id) {
-    static const char* const ids[] = {"VOL1", "HDR1", "HDR2", "EOF1", "EOF2", "EOV1", "EOV2"};
-    for (const char* k : ids)
-        if (id == k) return true;
+    static const char* const kinds[] = {"VOL", "UVL", "HDR", "EOF", "EOV", "UHL", "UTL"};
+    if (id[3] < '1' || id[3] > '9') return false;
+    for (const char* k : kinds)
+        if (id.compare(0, 3, k) == 0) return true;
     return false;
 }
+
+bool isOneOf(const std::string& id, const char* a, const char* b, const char* c) { return id == a || id == b || id == c; }
 
 // Puts text (cut or blank-padded to len) at col of an 80-column ASCII line.
 void put(std::string& line, size_t col, size_t len, const std::string& text) {
@@ -104,7 +109,7 @@ bool parseLabel(const char* p, size_t n, Label& out) {
     if (l.id == "VOL1") {
         l.volser = trimmed(field(s, 5, 6));
         l.owner = trimmed(l.ebcdic ? field(s, 42, 10) : field(s, 38, 14));
-    } else if (l.id[3] == '1') {
+    } else if (isOneOf(l.id, "HDR1", "EOF1", "EOV1")) {
         l.dsn = trimmed(field(s, 5, 17));
         l.volser = trimmed(field(s, 22, 6));
         l.volSeq = number(s, 28, 4);
@@ -113,8 +118,11 @@ bool parseLabel(const char* p, size_t n, Label& out) {
         l.expires = field(s, 48, 6);
         l.blockCount = number(s, 55, 6);
         long long high = number(s, 77, 4);
-        if (l.blockCount >= 0 && high > 0) l.blockCount += high * 1000000;
-    } else {
+        if (l.blockCount >= 0 && high >= 0) {
+            l.blockCount += high * 1000000;
+            l.blockCountModulus = 10000000000ull;
+        }
+    } else if (isOneOf(l.id, "HDR2", "EOF2", "EOV2")) {
         l.recfm = s[4];
         l.blockSize = number(s, 6, 5);
         l.recordLength = number(s, 11, 5);

@@ -17,13 +17,16 @@ std::string toEbcdic(const std::string& latin1);
 
 // What one label block says.  Numbers that are not digits read as -1.
 struct Label {
-    std::string id;     // VOL1, HDR1, HDR2, EOF1, EOF2, EOV1 or EOV2
+    std::string id;     // VOL1, HDR1, HDR2, EOF1, EOF2, EOV1, EOV2; others are read for their id only
     bool ebcdic = false;
     // VOL1
     std::string volser, owner;
     // HDR1, EOF1, EOV1
     std::string dsn, created, expires;  // dates as cyyddd
     long long volSeq = -1, fileSeq = -1, blockCount = -1;
+    // The block count is kept modulo a million; standard labels may carry
+    // four more digits of it, which widen the modulus.
+    unsigned long long blockCountModulus = 1000000;
     // HDR2, EOF2, EOV2
     char recfm = ' ', blockAttr = ' ';
     long long blockSize = -1, recordLength = -1;

@@ -53,11 +53,11 @@ std::string recfmName(const DataSet& d) {
 Json labelJson(const LabelledVolume& v) {
     Json sets = Json::array();
     for (const DataSet& d : v.sets)
-        sets.push_back(Json{{"sequence", d.fileSeq}, {"name", jsonSafe(d.dsn)},
+        sets.push_back(Json{{"sequence", d.fileSeq}, {"name", d.dsn},
                             {"recfm", recfmName(d)}, {"lrecl", d.recordLength},
                             {"blockSize", d.blockSize}, {"blocks", d.blocks}, {"bytes", d.bytes},
                             {"created", d.created}, {"file", d.dataFile}});
-    return Json{{"serial", jsonSafe(v.volser)}, {"owner", jsonSafe(v.owner)},
+    return Json{{"serial", v.volser}, {"owner", v.owner},
                 {"labels", v.ebcdic ? "standard" : "ansi"}, {"dataSets", sets},
                 {"warnings", v.warnings}};
 }
@@ -86,9 +86,10 @@ int cmdLs(const Options& o) {
     ImageLock lock;
     mountForReading(tape, o.image, lock);
     long long size = imageSize(tape);
+    VolumeStream volume(tape, o.image);
     LabelledVolume labels;
     try {
-        labels = readLabels(tape, size, o.image);
+        labels = readLabels(volume, size);
     } catch (const ToolError&) {
         // The block walk below reports what cannot be read.
     }
@@ -96,8 +97,7 @@ int cmdLs(const Options& o) {
         listDataSets(labels);
         return kExitOk;
     }
-    tape.rew();
-    VolumeStream volume(tape, o.image);
+    volume.rewind();
     Json files = Json::array(), blocks = Json::array();
     Counts file, tape_;
     unsigned long long fileNo = 0;
@@ -172,7 +172,7 @@ int cmdLs(const Options& o) {
         closeFile();
     }
     if (o.json) {
-        Json out{{"image", jsonSafe(o.image)},
+        Json out{{"image", o.image},
                  {"imageBytes", size},
                  {"files", files},
                  {"total", Json{{"files", fileNo}, {"bytes", tape_.bytes},
@@ -180,7 +180,7 @@ int cmdLs(const Options& o) {
         if (labels.labelled) out["volume"] = labelJson(labels);
         if (o.blocks) out["blocks"] = blocks;
         if (failure) out["error"] = "the volume could not be read to its end";
-        std::printf("%s\n", out.dump(2).c_str());
+        printJson(std::move(out));
     } else {
         item(12, "Total-", fileNo);
         item(14, "MinBlk-", tape_.minBlk);

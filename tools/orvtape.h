@@ -7,6 +7,8 @@
 
 #include <ORVtape.h>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -79,6 +81,9 @@ std::string cause(const ORVtape& tape);
 // s as valid UTF-8 for JSON: a byte that is not part of a well-formed
 // sequence becomes the four characters \xHH (paths are bytes, JSON is text).
 std::string jsonSafe(const std::string& s);
+// Prints j on standard output as JSON, every string in it made valid
+// UTF-8 by jsonSafe first: paths and labels are bytes, JSON is text.
+void printJson(nlohmann::ordered_json j);
 // strerror with the symbolic name in front where it helps.
 std::string errnoWords(int err);
 

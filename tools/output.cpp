@@ -3,6 +3,9 @@
 // sentences that explain defects.
 #include "orvtape.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -84,6 +87,23 @@ std::string jsonSafe(const std::string& s) {
         }
     }
     return out;
+}
+
+namespace {
+void makeJsonSafe(nlohmann::ordered_json& j) {
+    if (j.is_structured()) {
+        for (auto& e : j) makeJsonSafe(e);  // keys are the tool's own words
+    } else if (j.is_string()) {
+        const std::string& s = j.get_ref<const std::string&>();
+        if (std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+            j = jsonSafe(s);
+    }
+}
+}  // namespace
+
+void printJson(nlohmann::ordered_json j) {
+    makeJsonSafe(j);
+    std::printf("%s\n", j.dump(2).c_str());
 }
 
 std::string errnoWords(int err) { return std::strerror(err); }

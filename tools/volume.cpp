@@ -162,6 +162,22 @@ bool VolumeStream::nextOrEnd(orvTapeBlockInfo& b, int& length, const char* advic
     return true;
 }
 
+bool VolumeStream::passOrEnd(orvTapeBlockInfo& b, int& length) {
+    length = next(b, false, false);
+    if (atEnd(b, length)) return false;
+    if (length < 0) throw failure(b.blockNumber, b.offset, length, "");
+    return true;
+}
+
+int VolumeStream::reread(const orvTapeBlockInfo& b, std::vector<unsigned char>& out) {
+    orvTapeBlockInfo again;
+    reader.seek(b.offset, b.blockNumber, b.fileNumber);
+    const int rc = reader.next(&again, ORVTAPE_READ_DECODE);
+    if (rc > 0) out.assign(again.data, again.data + again.dataLength);
+    reader.seek(b.end, b.blockNumber + 1, b.fileNumber);
+    return rc;
+}
+
 bool VolumeStream::fill(Slot& s, bool decode, const char* advice) {
     orvTapeBlockInfo b;
     if (!nextOrEnd(b, s.length, advice)) return false;

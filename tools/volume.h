@@ -100,6 +100,14 @@ public:
     // of the data; a block that cannot be read throws its read error, with
     // advice appended.
     bool nextOrEnd(orvTapeBlockInfo& b, int& length, const char* advice = "");
+    // next(b, false, false) for a walk that ends at the first failure: false
+    // at the end of the data; a block that cannot be passed throws its read error.
+    bool passOrEnd(orvTapeBlockInfo& b, int& length);
+    // The data of data block b, which the walk has just met, read again and
+    // decoded into out (as much of it as the record size takes): its length,
+    // or a negative code when it does not read.
+    // For the few blocks worth a look; the walk goes on after b either way.
+    int reread(const orvTapeBlockInfo& b, std::vector<unsigned char>& out);
     // Throws the read error of a slot whose decodeWork failed.
     void checkDecoded(const Slot& s, const char* advice = "") const;
     // Offset after the last block read.
