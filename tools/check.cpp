@@ -147,7 +147,7 @@ int cmdCheck(const Options& o) {
     std::future<std::vector<Defect>> walked;
     if (o.jobs > 1 && size > 0) {
         ahead = std::make_unique<VolumeStream>(tape, o.image);
-        walked = std::async(std::launch::async, walk, std::ref(*ahead));
+        walked = besideOrDeferred([&] { return walk(*ahead); });
     }
     long long last = -1;
     unsigned char hdr[6] = {};
