@@ -218,6 +218,8 @@ TABLE = [
     (["get", "m.tape", "1"], 0, b"flagged!!"),
     (["get", "m.tape", "2"], 1, ["no tape file 2"]),
     (["import", "short.tap", "x.tape", "--from", "tap"], 1, ["short.tap: offset 0: a record of 3 bytes is longer than the rest"]),
+    (["import", "bl.txt", "x.tape"], 2, ["bl.txt: is in no format import recognises (the 6-byte headers of aws, het and orv break at "
+                                         "offset 0, the length words of tap at offset 0 and of e11 at offset 0, tpc's records run to"]),
     (["put", "-a", "v.tape", "v.tape"], 2, ["v.tape: is the source itself"]),
     (["import", "-f", "v.tape", "v.tape", "--from", "tap"], 2, ["v.tape: is the source itself"]),
     (["put", "-a", "v.tape", IN[1]], 1, ["v.tape: the image cannot be written", "Permission"], nobody),
