@@ -282,6 +282,7 @@ int cmdCheck(const Options& o) {
         std::printf("%s: %lld good headers, but the labels disagree with the data\n",
                     o.image.c_str(), headers);
         for (const std::string& w : labels.warnings) std::printf("  %s\n", w.c_str());
+        if (defect) std::printf("  %s\n", d.message.c_str());  // a record fault, found after the labels
     } else if (!defect) {
         std::printf("%s: %lld headers, clean\n", o.image.c_str(), headers);
     } else {
