@@ -123,20 +123,38 @@ void Unblocker::block(const char* p, size_t n, long long blockNo, std::string& o
         throw ToolError("", where + ": its block descriptor word does not fit its " +
                                 std::to_string(n) + " bytes");
     const size_t end = word(0);
+    if (end < n)
+        throw ToolError("", where + ": " + std::to_string(n - end) + " bytes follow the " +
+                                std::to_string(end) + " that its block descriptor word counts");
     for (size_t at = 4; at < end;) {
         if (end - at < 4 || word(at) < 4 || word(at) > end - at)
             throw ToolError("", where + ": the record descriptor word at byte " +
                                     std::to_string(at) + " does not fit the block");
         // Spanned segments say in their third byte: 0 whole, 1 first, 2 last, 3 middle.
         const int seg = f_.attr == 'S' || f_.attr == 'R' ? p[at + 2] & 3 : 0;
-        if (seg == 0 || seg == 1) spanned_.clear();
-        spanned_.append(p + at + 4, word(at) - 4);
-        if (seg == 0 || seg == 2) {
-            record(spanned_.data(), spanned_.size(), out);
+        const bool opens = seg == 0 || seg == 1, closes = seg == 0 || seg == 2;
+        if (opens && spanning_)
+            throw ToolError("", where + ": a new record begins at byte " + std::to_string(at) +
+                                    " while the spanned record begun in block " +
+                                    std::to_string(spanFrom_) + " lacks its last segment");
+        if (!opens && !spanning_)
+            throw ToolError("", where + ": the segment at byte " + std::to_string(at) +
+                                    " continues a spanned record that has no first segment");
+        if (opens) {
             spanned_.clear();
+            spanFrom_ = blockNo;
         }
+        spanned_.append(p + at + 4, word(at) - 4);
+        spanning_ = !closes;
+        if (closes) record(spanned_.data(), spanned_.size(), out);
         at += word(at);
     }
+}
+
+void Unblocker::finish() const {
+    if (spanning_)
+        throw ToolError("", "block " + std::to_string(spanFrom_) + " of the data set: its spanned "
+                                "record has no last segment before the end of the data set");
 }
 
 }  // namespace orvtool

@@ -60,8 +60,14 @@ public:
     Unblocker(const RecordFormat& f, bool ascii, bool strip, bool lines, char blank)
         : f_(f), ascii_(ascii), strip_(strip), lines_(lines), blank_(blank) {}
     // Appends the records of block (blockNo for messages) to out; throws
-    // ToolError when its descriptor words do not fit it.
+    // ToolError when its descriptor words do not fit it, when bytes follow
+    // the length its block descriptor gives, or when spanned segments come
+    // out of order (a record begun and not finished, a segment that
+    // continues no record).
     void block(const char* p, size_t n, long long blockNo, std::string& out);
+    // At the end of the data set: throws ToolError when a spanned record is
+    // still waiting for its last segment.
+    void finish() const;
 
 private:
     void record(const char* p, size_t n, std::string& out) const;
@@ -69,6 +75,8 @@ private:
     bool ascii_, strip_, lines_;
     char blank_;
     std::string spanned_;  // the segments so far of a spanned record
+    bool spanning_ = false;  // a first segment came, its last has not
+    long long spanFrom_ = 0;  // the block of that first segment
 };
 
 }  // namespace orvtool

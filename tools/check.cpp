@@ -4,6 +4,7 @@
 // does not read), then the volume's end mark; --deep decodes every block.
 // Both walks go through the streaming reader (VolumeStream); --deep decodes
 // on the pipeline's workers.
+#include "blocking.h"
 #include "formats/records.h"
 #include "labelled.h"
 #include "orvtape.h"
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <deque>
 #include <future>
+#include <map>
 #include <memory>
 #include <unistd.h>
 #include <vector>
@@ -129,6 +131,44 @@ std::vector<Defect> walkDecoding(ORVtape& tape, VolumeStream& volume, long long 
     return found;
 }
 
+// The first record that a variable-format data set of a labelled volume
+// cannot give back: descriptor words that do not fit, bytes beyond the
+// block's length, spanned segments out of order.  The block walk has passed
+// every block already, so a block that does not read ends the look quietly.
+bool recordFault(ORVtape& tape, const std::string& path, const LabelledVolume& v, Defect& d) {
+    std::map<long long, size_t> sets;  // tape file of the data -> its data set
+    for (size_t i = 0; i < v.sets.size(); ++i)
+        if (v.sets[i].recfm == 'V' && v.sets[i].dataFile >= 0) sets[v.sets[i].dataFile] = i;
+    if (sets.empty()) return false;
+    VolumeStream volume(tape, path);
+    std::unique_ptr<Unblocker> records;
+    long long file = -1, blockNo = 0;
+    std::string scratch;
+    for (;;) {
+        orvTapeBlockInfo b;
+        const int rc = volume.next(b, true, true);
+        if (rc < 0) return false;
+        auto it = sets.find(b.fileNumber);
+        if (it == sets.end()) continue;
+        const DataSet& s = v.sets[it->second];
+        if (file != b.fileNumber) {
+            records = std::make_unique<Unblocker>(RecordFormat{'V', s.blockAttr, s.recordLength}, false, false,
+                                                  false, ' ');
+            file = b.fileNumber;
+            blockNo = 0;
+        }
+        try {
+            scratch.clear();
+            if (rc == 0) records->finish();
+            else records->block(reinterpret_cast<const char*>(b.data), static_cast<size_t>(rc), blockNo++, scratch);
+        } catch (const ToolError& e) {
+            d = blockDefect(tape, b.offset, 0, "data set " + std::to_string(it->second + 1) + " (" + s.dsn + "): " +
+                                                   e.what());
+            return true;
+        }
+    }
+}
+
 }  // namespace
 
 int cmdCheck(const Options& o) {
@@ -147,7 +187,7 @@ int cmdCheck(const Options& o) {
     std::future<std::vector<Defect>> walked;
     if (o.jobs > 1 && size > 0) {
         ahead = std::make_unique<VolumeStream>(tape, o.image);
-        walked = std::async(std::launch::async, walk, std::ref(*ahead));
+        walked = besideOrDeferred([&] { return walk(*ahead); });
     }
     long long last = -1;
     unsigned char hdr[6] = {};
@@ -213,6 +253,7 @@ int cmdCheck(const Options& o) {
     // Labels that disagree with the data are defects of a readable volume.
     LabelledVolume labels;
     if (!defect && size > 0) labels = readLabels(volume, size);
+    if (!defect && labels.labelled && recordFault(tape, o.image, labels, d)) defect = true;
     const bool labelDefect = !labels.warnings.empty();
 
     // A file in another emulator's format is not damaged: say what it is.
@@ -241,6 +282,7 @@ int cmdCheck(const Options& o) {
         std::printf("%s: %lld good headers, but the labels disagree with the data\n",
                     o.image.c_str(), headers);
         for (const std::string& w : labels.warnings) std::printf("  %s\n", w.c_str());
+        if (defect) std::printf("  %s\n", d.message.c_str());  // a record fault, found after the labels
     } else if (!defect) {
         std::printf("%s: %lld headers, clean\n", o.image.c_str(), headers);
     } else {

@@ -144,13 +144,14 @@ int cmdImport(const Options& o) {
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     std::string format = o.format;
     if (format.empty()) {
-        format = detectFormat(in);
+        std::string considered;
+        format = detectFormat(in, &considered);
         if (format == "orv")
             throw ToolError(in.name(), "is already an orvtape image; 'orvtape copy' copies it",
                             kExitUsage);
         if (format.empty())
-            throw ToolError(in.name(), "is in no format import recognises; name it with --from",
-                            kExitUsage);
+            throw ToolError(in.name(), "is in no format import recognises (" + considered +
+                                           "); name it with --from", kExitUsage);
         note(o, "%s: %s format detected (%s); --from overrides", in.name().c_str(),
              format.c_str(), describeFormat(format).c_str());
     }

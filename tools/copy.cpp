@@ -148,7 +148,11 @@ class EarlyCheck {
 public:
     EarlyCheck(ORVtape& src, const std::string& srcPath, const std::string& copyPath)
         : chain_(src, srcPath), source_(src.fd), copy_(::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC)) {
-        if (copy_ >= 0) thread_ = std::thread([this] { run(); });
+        try {
+            if (copy_ >= 0) thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error& e) {
+            threadRefused(e);  // verify() then does all of the comparison after the copy
+        }
     }
     ~EarlyCheck() {
         stop_ = true;
@@ -257,8 +261,8 @@ long long verify(ORVtape& src, const Options& o, const std::string& dstPath, lon
     std::future<int> valid;
     if (!(early.alike && early.valid)) {
         chain = std::make_unique<VolumeStream>(dst, dstPath);
-        valid = std::async(o.jobs > 1 ? std::launch::async : std::launch::deferred,
-                           [&chain] { return chain->validate(nullptr, nullptr, nullptr, nullptr); });
+        auto walk = [&chain] { return chain->validate(nullptr, nullptr, nullptr, nullptr); };
+        valid = o.jobs > 1 ? besideOrDeferred(walk) : std::async(std::launch::deferred, walk);
     }
     long long blocks = written;
     std::exception_ptr difference;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -148,6 +149,13 @@ int cmdGet(const Options& o) {
     DecodedWalk walk(volume, o.jobs, tape.maxRecordSize);
     DecodedBlock b;
     bool closed = false;  // the file's tapemark was read: nothing after it is
+    auto unblock = [&](const std::function<void()>& step) {
+        try {
+            step();
+        } catch (const ToolError& e) {
+            throw ToolError(o.image, e.what());
+        }
+    };
     try {
         while (!closed && walk.next(b)) {
             closed = b.length == 0;
@@ -160,11 +168,7 @@ int cmdGet(const Options& o) {
             size_t n = static_cast<size_t>(b.length);
             if (plan.unblock) {
                 records.clear();
-                try {
-                    unblocker.block(data, n, blockNo, records);
-                } catch (const ToolError& e) {
-                    throw ToolError(o.image, e.what());
-                }
+                unblock([&] { unblocker.block(data, n, blockNo, records); });
                 data = records.data();
                 n = records.size();
             }
@@ -172,6 +176,7 @@ int cmdGet(const Options& o) {
             output.write(data, n);
             progress.advance(static_cast<unsigned long long>(b.length));
         }
+        if (plan.unblock) unblock([&] { unblocker.finish(); });
     } catch (...) {
         output.flush();  // what came before the failure, as a block-by-block write would leave it
         throw;

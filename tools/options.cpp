@@ -198,6 +198,7 @@ int runTool(int argc, char** argv) {
         return kExitOk;
     }
     if (o.jobs == 0) o.jobs = defaultJobs();
+    quietThreadNote = o.quiet;
     if (o.compress && o.noCompress) {
         std::fprintf(stderr, "orvtape: --compress and --no-compress exclude each other\n");
         return kExitUsage;
@@ -220,6 +221,11 @@ int runTool(int argc, char** argv) {
         } catch (const std::bad_alloc&) {
             finishStdout();
             std::fprintf(stderr, "orvtape: %s: out of memory\n", name.c_str());
+            return failed;
+        } catch (const std::exception& e) {
+            // Anything else the system refused: unwound, so no temporary file stays.
+            finishStdout();
+            std::fprintf(stderr, "orvtape: %s: %s\n", name.c_str(), e.what());
             return failed;
         }
     }

@@ -1,6 +1,10 @@
 // pipeline.cpp - the ordered worker pool of pipeline.h.
 #include "pipeline.h"
 
+#include "orvtape.h"
+
+#include <atomic>
+#include <cstdio>
 #include <sched.h>
 
 namespace orvtool {
@@ -12,20 +16,43 @@ int defaultJobs() {
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
-Pipeline::Pipeline(int jobs, int maxRecordSize, Work work) : work_(std::move(work)) {
-    if (jobs < 1) jobs = 1;
+bool quietThreadNote = false;
+
+void threadRefused(const std::system_error& e) {
+    static std::atomic<bool> said{false};
+    if (quietThreadNote || said.exchange(true)) return;
+    std::fprintf(stderr, "orvtape: note: the system refuses another thread (%s); the work goes on "
+                 "with the threads it has\n", errnoWords(e.code().value()).c_str());
+}
+
+Pipeline::Pipeline(int jobs, int maxRecordSize, Work work)
+    : work_(std::move(work)), jobs_(jobs < 1 ? 1 : jobs), maxRecordSize_(maxRecordSize) {
+    jobs = jobs_;
     // Two slots a worker (one worked on, one waiting) and two for the
     // command's thread (one being consumed, one being filled).
     const size_t count = jobs == 1 ? 1 : static_cast<size_t>(2 * jobs + 2);
     slots_.resize(count);
     done_.assign(count, 0);
     queued_.assign(count, 0);
-    for (int i = 0; i < jobs; ++i) {
-        codecs_.push_back(new ORVtapeCodec);
-        codecs_.back()->setMaxRecordSize(maxRecordSize);
+    codecs_.push_back(new ORVtapeCodec);  // the first worker's, or the caller's
+    codecs_.back()->setMaxRecordSize(maxRecordSize);
+}
+
+void Pipeline::startWorkers() {
+    started_ = true;
+    if (jobs_ == 1) return;  // submit() works in the caller's thread
+    try {
+        for (int i = 0; i < jobs_; ++i) {
+            if (i > 0) {
+                codecs_.push_back(new ORVtapeCodec);
+                codecs_.back()->setMaxRecordSize(maxRecordSize_);
+            }
+            ORVtapeCodec* c = codecs_.back();
+            workers_.emplace_back([this, c] { workerLoop(*c); });
+        }
+    } catch (const std::system_error& e) {
+        threadRefused(e);  // the workers started work on; none: the caller's thread does
     }
-    if (jobs == 1) return;  // submit() works in the caller's thread
-    for (ORVtapeCodec* c : codecs_) workers_.emplace_back([this, c] { workerLoop(*c); });
 }
 
 Pipeline::~Pipeline() {
@@ -60,6 +87,7 @@ void Pipeline::submit(Slot& s) {
     const size_t index = submitIndex_;
     submitIndex_ = wrap(index + 1);
     ++submitted_;
+    if (s.transform && !started_) startWorkers();
     queued_[index] = s.transform && !workers_.empty();
     if (!queued_[index]) {
         if (s.transform) perform(s, *codecs_.front());

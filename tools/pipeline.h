@@ -4,8 +4,10 @@
 // slots that need a transform (compression, scrambling, either way) go to N
 // workers, each with a codec of its own; collect() hands the slots back in
 // the order they were submitted.  So the command reads and writes exactly as
-// the serial loop would, and only the codec work runs in parallel.  With one
-// job there are no threads at all: submit() does the work at once.
+// the serial loop would, and only the codec work runs in parallel.  The
+// workers start with the first slot that needs codec work, so a walk over
+// plain blocks starts none; with one job, or when the system refuses threads,
+// submit() does the work at once in the command's thread.
 //
 // Memory is bounded: 2N + 2 slots (one for N = 1), each holding a block as
 // read and as transformed, so at most 4N + 4 blocks of the largest size seen,
@@ -19,7 +21,9 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <future>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -45,6 +49,23 @@ struct Slot {
 
 // Jobs to use when -j is not given: the cores this process may run on.
 int defaultJobs();
+
+// Set from --quiet: the note about threads the system refused is not shown.
+extern bool quietThreadNote;
+// Says once per run that the system refused a thread (a process limit, a
+// container's pids limit) and that the work goes on with fewer.
+void threadRefused(const std::system_error& e);
+// f on a thread of its own when the system grants one, else deferred: it then
+// runs in the caller's thread when its result is asked for.
+template <class F>
+auto besideOrDeferred(F&& f) -> std::future<decltype(f())> {
+    try {
+        return std::async(std::launch::async, f);
+    } catch (const std::system_error& e) {
+        threadRefused(e);
+        return std::async(std::launch::deferred, std::forward<F>(f));
+    }
+}
 
 class Pipeline {
 public:
@@ -79,10 +100,13 @@ public:
     bool feed(const std::function<bool(Slot&)>& produce);
 
 private:
+    void startWorkers();  // as many as the system grants, up to jobs_
     void workerLoop(ORVtapeCodec& codec);
     void perform(Slot& s, ORVtapeCodec& codec);
 
     Work work_;
+    int jobs_, maxRecordSize_;
+    bool started_ = false;          // startWorkers() ran
     std::vector<Slot> slots_;
     std::vector<char> done_;        // per slot: its work is finished
     std::vector<char> queued_;      // per slot: it went to a worker (only the command's thread touches it)

@@ -1,6 +1,7 @@
 // volume.cpp - walking a volume block by block.
 #include "volume.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -45,20 +46,28 @@ int admitAt(int fd, long long start, bool deliver, unsigned long long* delivers,
     unsigned char h[6];
     if (pread(fd, h, 6, start) != 6 || (h[4] & HF1_TM) || !(h[5] & HF2_XFORM)) return 0;
     // A plain block goes straight into the caller's buffer; a transformed one
-    // is gathered into work buffers, which must hold its stored bytes.
+    // is gathered into work buffers, which must hold its stored bytes.  The
+    // whole chain is walked (headers only), so that a refusal names the
+    // block's length, not where the walk passed the limit.
+    const unsigned char flags2 = h[5];
     unsigned long long stored = 0;
+    bool whole = false;
     for (long long at = start;;) {
         unsigned len = h[0] | h[1] << 8;
         stored += len;
-        if (stored > maxBlockBytes) return refuse(kOverLimit, stored);
-        if ((h[4] & HF1_EOR) || len == 0) break;
+        if ((h[4] & HF1_EOR) || len == 0) {
+            whole = true;
+            break;
+        }
         at += 6 + len;
-        if (pread(fd, h, 6, at) != 6) return 0;  // the read will report it
+        if (pread(fd, h, 6, at) != 6) break;
     }
+    const bool over = stored > maxBlockBytes;
+    if (!whole && !over) return 0;  // the read will report it
     unsigned long long claim = stored;
-    if (h[5] & HF2_BZ2) {
+    if (flags2 & HF2_BZ2) {
         unsigned char p[5] = {};
-        const bool scrambled = h[5] & HF2_SCRAMBLE;
+        const bool scrambled = flags2 & HF2_SCRAMBLE;
         ssize_t got = pread(fd, p, sizeof p, start + 6);
         claim = 0;
         int i = 0;
@@ -67,10 +76,10 @@ int admitAt(int fd, long long start, bool deliver, unsigned long long* delivers,
             claim |= static_cast<unsigned long long>(b & 0x7F) << (7 * i);
             if (b & 0x80) break;
         }
-        if (i == got) return 0;  // no prefix: the read will report it
+        if (i == got) return over ? refuse(kOverLimit, stored) : 0;  // no prefix: the read will report it
         if (claim == 0) return refuse(kEmptyCompressed, 0);
-        if (deliver && claim > maxBlockBytes) return refuse(kOverLimit, claim);
     }
+    if (over || (deliver && claim > maxBlockBytes)) return refuse(kOverLimit, std::max(claim, stored));
     if (delivers) *delivers = claim;
     *complete = stored;
     return 0;
@@ -131,6 +140,8 @@ int VolumeStream::read(orvTapeBlockInfo& b, orvTapeReadMode mode, bool deliver) 
             lastReadFailure = ReadFailure{reader.lastErrno(), 0};
             return rc;
         }
+        if (!xform && static_cast<unsigned long long>(rc) > max)  // a plain block as long as it is
+            return again(b, refuse(kOverLimit, static_cast<unsigned long long>(rc)));
         if (whole && rc > room) {
             // Longer than the buffer it went into: the whole of it once more.
             if (static_cast<unsigned long long>(rc) > max)
@@ -263,10 +274,12 @@ int skipBlock(ORVtape& tape, long long size, int* length) {
         return rc;
     }
     tape.getPosition();
-    if (tape.curPos <= size) return rc;
+    const bool cut = tape.curPos > size;  // its last segment runs past the end of the file
+    if (!cut && static_cast<unsigned long long>(rc) <= maxBlockBytes) return rc;
     tape.setPosition(at);
     tape.blockID = blockID;
     tape.fileNumber = fileNumber;
+    if (!cut) return refuse(kOverLimit, static_cast<unsigned long long>(rc));
     lastReadFailure = ReadFailure{};
     return -12;
 }
@@ -289,12 +302,12 @@ int readWhole(ORVtape& tape, std::vector<char>& buf) {
     int blockID = tape.blockID;
     errno = 0;
     rc = tape.read(buf.data(), static_cast<unsigned>(buf.size()));
+    if (rc > 0 && static_cast<unsigned long long>(rc) > maxBlockBytes) {
+        tape.setPosition(at);
+        tape.blockID = blockID;
+        return refuse(kOverLimit, static_cast<unsigned long long>(rc));
+    }
     if (rc > 0 && static_cast<size_t>(rc) > buf.size()) {
-        if (static_cast<unsigned long long>(rc) > maxBlockBytes) {
-            tape.setPosition(at);
-            tape.blockID = blockID;
-            return refuse(kOverLimit, static_cast<unsigned long long>(rc));
-        }
         buf.resize(static_cast<size_t>(rc));
         tape.setPosition(at);
         tape.blockID = blockID;  // a data block: only the block number moved

@@ -56,7 +56,12 @@ public:
         if (in_.read(word, 4) != 4)
             throw bad(r, "the file ends inside a record's closing length word");
         if (getWord(word) != w)
-            throw bad(r, "the record's closing length word differs from its opening one");
+            throw bad(r, "the record's closing length word differs from its opening one" +
+                             std::string(len & 1 ? pad_ ? " (if odd lengths are not padded, the file is e11: "
+                                                          "name it with --from e11)"
+                                                        : " (if odd lengths are padded, the file is tap: "
+                                                          "name it with --from tap)"
+                                                 : ""));
         r.length = len;
         return true;
     }

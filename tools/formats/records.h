@@ -72,9 +72,10 @@ std::unique_ptr<RecordWriter> makeWriter(const std::string& format, OutputBytes&
 // The formats import and export accept, for the command line.
 const std::vector<std::string>& interchangeFormats();
 
-// Names the format of a file from its first bytes: one of the interchange
-// formats, "orv" for an image with transforms, or "" when none fits.
-std::string detectFormat(InputBytes& in);
+// Names the format of a file from its record chain: one of the interchange
+// formats, "orv" for an image with transforms, or "" when none fits; then
+// considered, when given, says where each format stopped fitting.
+std::string detectFormat(InputBytes& in, std::string* considered = nullptr);
 // One line describing a format, for notes and hints.
 std::string describeFormat(const std::string& format);
 // For ls and check: a sentence naming the other format the file is in, or

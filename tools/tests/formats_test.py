@@ -54,6 +54,8 @@ def aws(records, chunk=65535, zlib_level=None):
 RNG = random.Random(15)
 TEXT = b"".join(b"record %05d of a compressible file\n" % i for i in range(3000))
 RECORDS = [b"x", RNG.randbytes(4097), TEXT[:65535], TM, TEXT[:301], RNG.randbytes(65535), TM, TM]
+# Past the first MiB, the first odd-length record and the first that compresses.
+LARGE = [random.Random(16).randbytes(65534)] * 17 + [b"odd", TEXT[:4001], TM, TM]
 
 
 class Formats(unittest.TestCase):
@@ -105,6 +107,9 @@ class Formats(unittest.TestCase):
             ("aws", lambda: self.write("s", aws(RECORDS, chunk=1000)), RECORDS, ["--chunk", "1000"]),
             ("het", lambda: self.write("s", aws(RECORDS, zlib_level=4)), RECORDS,
              ["--compress", "zlib", "--level", "4"]),
+            ("e11", lambda: self.write("s", tap(LARGE, pad=False)), LARGE, []),
+            ("tpc", lambda: self.write("s", tpc(LARGE)), LARGE, []),
+            ("het", lambda: self.write("s", aws(LARGE, zlib_level=4)), LARGE, ["--compress", "zlib", "--level", "4"]),
         ]
         if HAVE_HERCULES:
             table += [
@@ -122,6 +127,10 @@ class Formats(unittest.TestCase):
                 make()
                 p = self.tool("import", "-f", "s", "i.tape")
                 self.assertIn(f"s: {fmt} format detected", p.stderr.decode())
+                if fmt == "e11":  # read as tap, its first odd-length record says what it may be
+                    self.assertIn("name it with --from e11", self.tool("import", "-f", "s", "t.tape", "--from", "tap", status=1).stderr.decode())
+                if fmt != "aws":  # an aws file is a plain image
+                    self.assertIn(f"but a {fmt} file", self.tool("check", "s", status=1).stdout.decode())
                 if expected is None:  # hetinit's two 80-byte labels, as hetget extracts them
                     self.run_cmd("hetget", "-n", "s", "l", "1", "U", "0", "65535")
                     expected = [self.read("l")[:80], self.read("l")[80:], TM]
