@@ -278,6 +278,13 @@ void NewFile::commit() {
         return;  // the destructor removes a named file; an unnamed one goes with its descriptor
     }
     name(shown);
+    // The name stays locked as live until the target's takes its place: a
+    // sweep by another run may come once the writing descriptor is closed.
+    struct Live {
+        int fd;
+        ~Live() { ::close(fd); }
+    } live{::open(temp_.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (live.fd >= 0) flock(live.fd, LOCK_SH);
     // Some file systems report a lost write only when the file is closed.
     const int fd = fd_;
     fd_ = -1;
