@@ -112,10 +112,10 @@ constexpr int kFileEndTag = 0x200;
 }  // namespace
 
 int cmdInit(const Options& o) {
-    refuseToReplace(o.image, o.force, false);
     ImageLock lock;
-    if (o.image != "-") lock.lockPath(o.image, true);
-    NewFile file(o.image, false);
+    if (o.image != "-") lock.claim(o.image);
+    refuseToReplace(o.image, o.force, false);
+    NewFile file(o.image, false, o.force, &lock);
     ORVtape tape;
     mountForWriting(tape, file.path());
     // An empty volume holds only its end-of-volume mark.
@@ -171,11 +171,11 @@ unsigned long long checkInputs(const Options& o) {
     return total;
 }
 
-// Mounts and locks the volume put appends to and finds its end; appending
+// Mounts the claimed volume put appends to and finds its end; appending
 // to a labelled volume adds labelled data sets, numbered on.
-AppendPoint prepareAppend(ORVtape& tape, ImageLock& lock, const Options& o, LabelPlan& labels) {
+AppendPoint prepareAppend(ORVtape& tape, const ImageLock& lock, const Options& o, LabelPlan& labels) {
     mountForWriting(tape, o.image);
-    lock.lock(tape.fd, o.image, true);
+    if (!lock.holds(tape.fd)) throw ToolError(o.image, "was replaced by another process; run the command again");
     const long long size = imageSize(tape);
     LabelledVolume v = readLabels(tape, size, o.image);
     VolumeStream stream(tape, o.image);
@@ -197,17 +197,43 @@ AppendPoint prepareAppend(ORVtape& tape, ImageLock& lock, const Options& o, Labe
     return at;
 }
 
+// An append in place that a fatal signal undoes: the volume is cut back to
+// the end of its last complete file and closed again there.
+class AppendUndo {
+public:
+    explicit AppendUndo(int fd) : fd_(fd) {}
+    ~AppendUndo() { keepOnSignal(); }
+    AppendUndo(const AppendUndo&) = delete;
+    AppendUndo& operator=(const AppendUndo&) = delete;
+
+    void endAt(const VolumeCut& c) {
+        if (end_.empty() || c.prevLen != prevLen_ || c.marks != marks_) end_ = volumeEnd(c.prevLen, c.marks);
+        prevLen_ = c.prevLen;
+        marks_ = c.marks;
+        if (end_.empty()) return keepOnSignal();  // no way to make it: the next append warns instead
+        undoOnSignal(fd_, c.offset, end_);
+    }
+
+private:
+    int fd_;
+    std::string end_;
+    unsigned prevLen_ = 0, marks_ = 0;
+};
+
 // Writes put's new files, labels, data and tapemarks, through an
-// EncodingOut; cuts gains the end of each file once it is in the image.
+// EncodingOut; cuts gains the end of each file once it is in the image, and
+// undo (if any) learns it.
 class PutWriter {
 public:
     PutWriter(const Options& o, const RecordFormat& fmt, LabelPlan& labels, ImageOut& out, Progress& progress,
-              std::vector<VolumeCut>& cuts)
+              std::vector<VolumeCut>& cuts, AppendUndo* undo)
         : o_(o), fmt_(fmt), labels_(labels), out_(out), progress_(progress),
           xform_((o.compress ? HF2_BZ2 : 0) | (o.scramble ? HF2_SCRAMBLE : 0)),
-          sink_(out, xform_ ? o.jobs : 1, [this, &cuts](int tag, long long number) {
-              if (tag & kFileEndTag) cuts.push_back(VolumeCut{out_.position(), 0, 1});
-              else if (number >= 0) out_.warnAtCapacity("file " + o_.files[static_cast<size_t>(number)]);
+          sink_(out, xform_ ? o.jobs : 1, [this, &cuts, undo](int tag, long long number) {
+              if (tag & kFileEndTag) {
+                  cuts.push_back(VolumeCut{out_.position(), 0, 1});
+                  if (undo) undo->endAt(cuts.back());
+              } else if (number >= 0) out_.warnAtCapacity("file " + o_.files[static_cast<size_t>(number)]);
           }) {}
 
     void closeLastFile() { sink_.tapemark(); }
@@ -297,11 +323,14 @@ void keepCompleteFiles(const Options& o, ImageOut& out, const std::string& path,
 int cmdPut(const Options& o) {
     const RecordFormat fmt = putFormat(o);
     const unsigned long long total = checkInputs(o);
+    ImageLock lock;
+    if (o.image != "-") lock.claim(o.image);
+    // Decided under the claim: a volume that another run made meanwhile is
+    // appended to, not replaced.
     struct stat st;
     const bool exists = o.image != "-" && stat(o.image.c_str(), &st) == 0 && st.st_size > 0;
     const bool inPlace = o.append && exists;  // only appending writes into the image itself
-    ORVtape tape;  // the volume appended to, open under its lock until the end
-    ImageLock lock;
+    ORVtape tape;  // the volume appended to, open under the claim until the end
     std::unique_ptr<NewFile> file;
     LabelPlan labels;
     if (!o.label.empty()) labels = LabelPlan{true, o.ansi, true, o.label, 1};
@@ -313,18 +342,24 @@ int cmdPut(const Options& o) {
         if (access(path.c_str(), F_OK) != 0) path = o.image;
     } else {
         refuseToReplace(o.image, true, false);
-        if (o.image != "-") lock.lockPath(o.image, true);
         if (exists && !o.force && !isVolume(o.image))
             throw ToolError(o.image, "is not a tape volume; use --force to replace it");
-        file.reset(new NewFile(o.image, false));
+        file.reset(new NewFile(o.image, false, o.force, &lock));
         path = file->path();
     }
     const bool closeLast = inPlace && !at.end.hasEndMark && !at.end.endsInTapemark;
     ImageOut out(path, o.image, o, at.offset, at.prevLen, at.end.blocks - (at.end.hasEndMark ? 1 : 0));
     std::vector<VolumeCut> cuts{VolumeCut{at.offset, at.prevLen, closeLast ? 2u : 1u}};
     Progress progress("put", total, o.quiet);
+    std::unique_ptr<AppendUndo> undo;
+    if (inPlace) {
+        undo = std::make_unique<AppendUndo>(tape.fd);
+        undo->endAt(cuts.front());
+    }
     try {
-        PutWriter writer(o, fmt, labels, out, progress, cuts);
+        auto held = std::make_unique<SignalsHeld>();  // the workers never take a signal the undo needs
+        PutWriter writer(o, fmt, labels, out, progress, cuts, undo.get());
+        held.reset();
         if (closeLast) writer.closeLastFile();
         for (size_t i = 0; i < o.files.size(); ++i) writer.file(i);
         writer.finish();

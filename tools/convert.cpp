@@ -155,10 +155,10 @@ int cmdImport(const Options& o) {
         note(o, "%s: %s format detected (%s); --from overrides", in.name().c_str(),
              format.c_str(), describeFormat(format).c_str());
     }
-    refuseToReplace(o.target, o.force, false);
     ImageLock lock;
-    if (o.target != "-") lock.lockPath(o.target, true);
-    NewFile out(o.target, false);
+    if (o.target != "-") lock.claim(o.target);
+    refuseToReplace(o.target, o.force, false);
+    NewFile out(o.target, false, o.force, &lock);
     ImageOut image(out.path(), o.target, o);
     FormatSettings s = settingsFrom(o, in.name());
     auto rd = makeReader(format, in, s);
@@ -184,7 +184,7 @@ int cmdExport(const Options& o) {
     mountForReading(tape, o.source, lock);
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     refuseToReplace(o.target, o.force, true);
-    NewFile out(o.target, true);
+    NewFile out(o.target, true, o.force);
     OutputBytes bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
     FormatSettings s = settingsFrom(o, o.source);
     auto rd = makeImageReader(tape, o.source, o.jobs);

@@ -260,7 +260,7 @@ long long verify(ORVtape& src, const Options& o, const std::string& dstPath, lon
     std::unique_ptr<VolumeStream> chain;
     std::future<int> valid;
     if (!(early.alike && early.valid)) {
-        chain = std::make_unique<VolumeStream>(dst, dstPath);
+        chain = std::make_unique<VolumeStream>(dst, o.target);
         auto walk = [&chain] { return chain->validate(nullptr, nullptr, nullptr, nullptr); };
         valid = o.jobs > 1 ? besideOrDeferred(walk) : std::async(std::launch::deferred, walk);
     }
@@ -269,13 +269,13 @@ long long verify(ORVtape& src, const Options& o, const std::string& dstPath, lon
     const bool alike = early.known ? early.alike : sameBytes(src.fd, dst.fd);
     if (!alike) {
         try {
-            blocks = compareBlocks(src, dst, o, dstPath);
+            blocks = compareBlocks(src, dst, o, o.target);
         } catch (const ToolError&) {
             difference = std::current_exception();
         }
     }
     const int rc = valid.valid() ? valid.get() : 0;
-    if (rc < 0) throw ToolError(dstPath, "the copy does not validate " + cause(rc, chain->lastErrno()));
+    if (rc < 0) throw ToolError(o.target, "the copy does not validate " + cause(rc, chain->lastErrno()));
     if (difference) std::rethrow_exception(difference);
     return blocks;
 }
@@ -286,7 +286,7 @@ int cmdCopy(const Options& o) {
     ORVtape src;
     ImageLock srcLock, dstLock;
     const long long size = mountSourceForNewFile(src, o, srcLock, dstLock);
-    NewFile file(o.target, false);
+    NewFile file(o.target, false, o.force, &dstLock);
     long long written = 0;
     // Only a copy that may keep the source's bytes gains from checking early;
     // the codec work of the others wants the cores.

@@ -140,7 +140,7 @@ int cmdGet(const Options& o) {
     VolumeStream volume(tape, o.image);
     toFile(volume, fileNo, o.image);
 
-    NewFile file(out, true);
+    NewFile file(out, true, o.force);
     Output output(file.fd(), out == "-" ? "standard output" : out);
     Progress progress("get", 0, o.quiet);
     Unblocker unblocker(plan.format, plan.convert, o.strip, o.ascii, plan.blank);

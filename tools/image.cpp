@@ -19,13 +19,16 @@ void mountForReading(ORVtape& tape, const std::string& path, ImageLock& lock) {
             throw ToolError("standard input", "is not a file; an image must be one");
         real = "/dev/stdin";
     }
-    errno = 0;
-    if (tape.open(real.c_str(), true) != 0)
-        throw ToolError(path, "cannot open the image " + cause(tape));
-    struct stat st;
-    if (fstat(tape.fd, &st) == 0 && S_ISDIR(st.st_mode))
-        throw ToolError(path, "cannot open the image " + cause(0, EISDIR));
-    lock.lock(tape.fd, real, false);
+    for (;;) {
+        errno = 0;
+        if (tape.open(real.c_str(), true) != 0)
+            throw ToolError(path, "cannot open the image " + cause(tape));
+        struct stat st;
+        if (fstat(tape.fd, &st) == 0 && S_ISDIR(st.st_mode))
+            throw ToolError(path, "cannot open the image " + cause(0, EISDIR));
+        if (lock.lock(tape.fd, real, false)) return;
+        tape.close();  // a writer put a new file in its place: read that one
+    }
 }
 
 void mountForWriting(ORVtape& tape, const std::string& path) {
@@ -72,8 +75,8 @@ long long mountSourceForNewFile(ORVtape& src, const Options& o, ImageLock& srcLo
                                 ImageLock& dstLock) {
     mountForReading(src, o.source, srcLock);
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
+    if (o.target != "-") dstLock.claim(o.target);
     refuseToReplace(o.target, o.force, false);
-    if (o.target != "-") dstLock.lockPath(o.target, true);
     return imageSize(src);
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace orvtool {
@@ -203,6 +204,18 @@ int endVolumeAt(const std::string& path, long long offset, unsigned prevLen, uns
     if (rc == 0) rc = closed;
     errno = rc ? w.lastErrno() : 0;
     return rc;
+}
+
+std::string volumeEnd(unsigned prevLen, unsigned marks) {
+    const int fd = memfd_create("orvtape-end", MFD_CLOEXEC);
+    if (fd < 0) return "";
+    std::string end(64, '\0');
+    ssize_t n = -1;
+    if (endVolumeAt("/proc/self/fd/" + std::to_string(fd), 0, prevLen, marks) == 0)
+        n = pread(fd, &end[0], end.size(), 0);
+    ::close(fd);
+    end.resize(n > 0 && n < 64 ? static_cast<size_t>(n) : 0);
+    return end;
 }
 
 }  // namespace orvtool

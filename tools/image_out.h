@@ -115,6 +115,9 @@ private:
 // writes marks tapemarks there: the end of the volume put back after a
 // failed append.  0, or the writer's code with errno set.
 int endVolumeAt(const std::string& path, long long offset, unsigned prevLen, unsigned marks);
+// The bytes endVolumeAt writes for prevLen and marks, made ahead for a
+// signal handler; empty when they cannot be made.
+std::string volumeEnd(unsigned prevLen, unsigned marks);
 
 }  // namespace orvtool
 

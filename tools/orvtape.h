@@ -103,7 +103,8 @@ bool finishStdout();
 void guardStdout();
 
 // Mounts path ("-": standard input, when it is a file) read-only under a
-// shared lock; throws ToolError naming the file.
+// shared lock, the file that path names once the lock is had; throws
+// ToolError naming the file.
 void mountForReading(ORVtape& tape, const std::string& path, class ImageLock& lock);
 // Mounts path for writing; the caller locks it where others may see it.
 void mountForWriting(ORVtape& tape, const std::string& path);
@@ -111,7 +112,7 @@ void mountForWriting(ORVtape& tape, const std::string& path);
 long long imageSize(const ORVtape& tape);
 // The opening of every command that turns one image into a new file: mounts
 // the source for reading, refuses to write it onto itself or over a file that
-// may not be replaced, and locks a target that will be replaced; returns the
+// may not be replaced, and claims the target (ImageLock::claim); returns the
 // source's size.
 long long mountSourceForNewFile(ORVtape& src, const Options& o, ImageLock& srcLock,
                                 ImageLock& dstLock);

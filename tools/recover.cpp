@@ -122,7 +122,7 @@ int cmdRecover(const Options& o) {
     ORVtape src;
     ImageLock srcLock, dstLock;
     const long long size = mountSourceForNewFile(src, o, srcLock, dstLock);
-    NewFile file(o.target, false);
+    NewFile file(o.target, false, o.force, &dstLock);
     // The report is the command's output, unless the image itself goes there.
     FILE* report = o.target == "-" ? stderr : stdout;
     long long blocks = 0, marks = 0, skippedBytes = 0;

@@ -1,9 +1,10 @@
 // safe_file.h - how the tool touches files it did not make: new files are
-// written beside their target and renamed over it only when complete, images
+// written beside their target and named as it only when complete, images
 // are locked while in use, and no file is read or written through itself.
 #ifndef ORVTAPE_TOOL_SAFE_FILE_H
 #define ORVTAPE_TOOL_SAFE_FILE_H
 
+#include <signal.h>
 #include <string>
 #include <sys/stat.h>
 
@@ -24,33 +25,6 @@ void refuseSameFile(const std::string& a, int aStdFd, const std::string& b, int 
 // new file cannot replace: a directory, or (unless stream) a device or pipe.
 void refuseToReplace(const std::string& path, bool force, bool stream);
 
-// A file being made for target: a temporary file beside it that becomes the
-// target by rename once complete.  Until then the target is untouched; an abandoned file is removed, also on SIGINT, SIGTERM,
-// SIGHUP and SIGPIPE.  A stream (get, export) goes straight to standard output for
-// "-" and to an existing device or pipe; an image for "-" is made in the
-// temporary directory and copied to standard output when complete.
-class NewFile {
-public:
-    NewFile(const std::string& target, bool stream);
-    ~NewFile();
-    NewFile(const NewFile&) = delete;
-    NewFile& operator=(const NewFile&) = delete;
-
-    const std::string& path() const { return temp_; }  // where to write
-    int fd() const { return fd_; }                    // open for writing
-    // Renames the file over the target (or copies it to standard output).
-    // A file that replaces another is flushed to disk first, and the rename
-    // after it, so that not even a system crash can leave neither; a file
-    // under a new name is left to the system's own write-back, as cp does.
-    void commit();
-
-private:
-    std::string target_, temp_;  // temp_ empty: written straight
-    int fd_ = -1;
-    bool done_ = false;
-    bool replaces_ = false;  // an existing file takes the new one's place
-};
-
 // An advisory lock on the image at path for as long as the object lives:
 // shared for readers, exclusive for writers.  Fails at once with "in use by
 // another process" unless waiting was asked for (--wait).
@@ -61,15 +35,85 @@ public:
     ImageLock(const ImageLock&) = delete;
     ImageLock& operator=(const ImageLock&) = delete;
 
-    // Locks the file open on fd (known as path); a missing path is no error.
-    void lock(int fd, const std::string& path, bool exclusive);
-    // Opens path itself to lock it (to replace it); nothing when missing.
-    void lockPath(const std::string& path, bool exclusive);
+    // Locks the file open on fd (known as path); false when path names
+    // another file by then (replaced while this one waited): the caller
+    // opens it anew.  A missing path is no error.
+    bool lock(int fd, const std::string& path, bool exclusive);
+    // Takes path for a writer, exclusively, before anything is decided on
+    // what is there: a missing file is created empty first, so that a second
+    // writer meets it locked rather than missing.  A file put in its place
+    // while waiting is followed.  That empty file goes again with the object
+    // unless a new file took its place.
+    void claim(const std::string& path);
+    // Is the file open on fd the one claimed?
+    bool holds(int fd) const;
+    // The claimed file was made empty here: replacing it loses nothing.
+    bool madeHere() const { return made_; }
 
     static bool wait;  // --wait: block until the other process is done
 
 private:
+    friend class NewFile;
     int ownFd_ = -1;
+    bool made_ = false;
+    std::string path_;  // where the claimed file is named
+};
+
+// A file being made for target: an unnamed file in the target's directory
+// (where the file system has none, a short hidden name that the next run
+// removes when a killed run left it), named as the target once complete.
+// Until then the target is untouched; an abandoned file is removed, also on
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE.  A stream (get, export) goes straight
+// to standard output for "-" and to an existing device or pipe; an image for
+// "-" is made in the temporary directory and copied to standard output when
+// complete.  claimed: the target's claim, if taken; without one, a target
+// that appears meanwhile is replaced only with force.
+class NewFile {
+public:
+    NewFile(const std::string& target, bool stream, bool force, ImageLock* claimed = nullptr);
+    ~NewFile();
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    const std::string& path() const { return path_; }  // where to write
+    int fd() const { return fd_; }                    // open for writing
+    // Gives the file the target's name (or copies it to standard output).
+    // A file that replaces another is flushed to disk first, and the rename
+    // after it, so that not even a system crash can leave neither; a file
+    // under a new name is left to the system's own write-back, as cp does.
+    void commit();
+
+private:
+    void name(const std::string& shown);  // a short name beside the target, while it has none
+    void place();                         // the target's name, in the place of what is there
+
+    std::string target_, path_, temp_;  // temp_: the file's own name, while it has one
+    int fd_ = -1;
+    bool direct_ = false;    // a stream written straight
+    bool done_ = false;
+    bool replaces_ = false;  // a file with content takes the new one's place
+    bool replaceable_ = false;  // something had the target's name at the start
+    bool force_ = false;
+    ImageLock* claimed_ = nullptr;
+};
+
+// An append in place that SIGINT, SIGTERM, SIGHUP or SIGPIPE must undo: the
+// image open on fd is cut at offset and ends with the given bytes there.
+// Worker threads must not take these signals meanwhile (see SignalsHeld).
+void undoOnSignal(int fd, long long offset, const std::string& end);
+void keepOnSignal();
+
+// Holds those signals back in this thread while it lives: threads started
+// meanwhile never take them, so a handler never races their writes.
+class SignalsHeld {
+public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t before_;
 };
 
 }  // namespace orvtool
