@@ -8,7 +8,9 @@ DIR.chmod(0o755)  # the unprivileged child must reach its files
 rng, failures = random.Random(7), []
 nobody = lambda: (os.setgid(65534), os.setuid(65534))  # root would ignore permission bits
 # No thread beyond the process itself; a uid of its own, as others' processes would count.
-one_thread = lambda: (resource.setrlimit(resource.RLIMIT_NPROC, (1, 1)), os.setgid(43210), os.setuid(43210))
+# A process granted no thread; a leak checker would need one of its own at exit.
+one_thread = lambda: (os.environ.update(ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"),
+                      resource.setrlimit(resource.RLIMIT_NPROC, (1, 1)), os.setgid(43210), os.setuid(43210))
 small = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN),  # writes past 64 KiB fail
                  resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536)))
 stdin_from = lambda name: lambda: os.dup2(os.open(DIR / name, os.O_RDONLY), 0)
