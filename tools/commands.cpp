@@ -48,8 +48,8 @@ int openInput(const std::string& f) {
 // Is the non-empty file at path a volume that put may write over?
 bool isVolume(const std::string& path) {
     ORVtapeReader probe;
-    if (probe.open(path.c_str()) != 0) return false;
-    return probe.validate(nullptr, nullptr, nullptr, nullptr) > 0;
+    orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
+    return probe.open(path.c_str()) == ORVTAPE_OK && probe.validate(&chain) == ORVTAPE_OK && chain.headers > 0;
 }
 
 // The data set name of input number i: --name, else the file's own name,
@@ -83,7 +83,7 @@ AppendPoint findAppendPoint(VolumeStream& s, long long size, const std::string& 
     bool prevTm = true;
     for (;;) {
         const int rc = s.next(b, false, false);
-        if (rc == -2 && b.offset >= size) break;
+        if (rc == ORVTAPE_END) break;
         if (rc < 0) throw readError(path, a.end.blocks, b.offset, rc);
         ++a.end.blocks;
         a.end.endsInTapemark = rc == 0;
