@@ -307,9 +307,9 @@ void PutWriter::file(size_t i) {
 // the image whole, closed again by its end mark.
 void keepCompleteFiles(const Options& o, ImageOut& out, const std::string& path,
                        const std::vector<VolumeCut>& cuts) {
-    out.abandon();
+    const long long reached = out.abandon();
     size_t kept = cuts.size() - 1;
-    while (kept > 0 && cuts[kept].offset > out.position()) --kept;
+    while (kept > 0 && cuts[kept].offset > reached) --kept;
     const VolumeCut& c = cuts[kept];
     if (const int rc = endVolumeAt(path, c.offset, c.prevLen, c.marks); rc != 0)
         warn("%s: could not restore the end of the volume %s", o.image.c_str(), cause(rc, errno).c_str());

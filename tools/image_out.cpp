@@ -96,7 +96,12 @@ ImageOut::~ImageOut() {
     if (hintFd_ >= 0) ::close(hintFd_);
 }
 
-void ImageOut::abandon() { writer_.close(); }
+long long ImageOut::abandon() {
+    writer_.flush();
+    const long long reached = position();  // a closed writer has none
+    writer_.close();
+    return reached;
+}
 
 void ImageOut::startWriteBack() {
     // Only a hint: what it cannot start, the final flush writes.

@@ -45,8 +45,9 @@ public:
     void warnAtCapacity(const std::string& what);
     // Writes what is buffered and cuts the file after the last block.
     void close();
-    // Closes without a word after a failure elsewhere; the caller cuts the image.
-    void abandon();
+    // Closes without a word after a failure elsewhere; the caller cuts the
+    // image.  Returns where the blocks that reached it end.
+    long long abandon();
     ~ImageOut();
     ImageOut(const ImageOut&) = delete;
     ImageOut& operator=(const ImageOut&) = delete;
