@@ -59,15 +59,18 @@ int refuse(int code, unsigned long long claim) {
 }
 
 // Whether the block at offset start of the image open on fd, which is cut
-// short, ends inside one of its headers rather than inside a payload.
-bool cutInHeader(int fd, long long start) {
-    unsigned char h[6];
+// short, ends inside one of its headers rather than inside a payload.  A
+// pass over a plain block reads no payload but the last's presence, so it
+// finds any other cut at the header that follows.
+bool cutInHeader(int fd, long long start, bool passing) {
+    unsigned char h[6], last;
     for (long long at = start;; at += 6 + (h[0] | h[1] << 8)) {
         if (pread(fd, h, 6, at) != 6) return true;
-        if ((h[4] & (HF1_TM | HF1_EOR)) || (h[0] | h[1] << 8) == 0) return false;
+        const unsigned len = h[0] | h[1] << 8;
+        if (len == 0 || (h[4] & (HF1_TM | HF1_EOR))) return false;
+        if ((!passing || (h[5] & HF2_XFORM)) && pread(fd, &last, 1, at + 5 + len) != 1) return false;
     }
 }
-
 
 // admitBlock for the block at offset start of the image open on fd; complete
 // receives its stored bytes when its whole header chain was read, else 0.
@@ -168,7 +171,8 @@ int VolumeStream::read(orvTapeBlockInfo& b, orvTapeReadMode mode, bool deliver) 
             reader.setMaxRecordSize(room);
         }
         if (rc < 0) {
-            lastReadFailure = ReadFailure{reader.lastErrno(), 0, rc == ORVTAPE_ERR_TRUNCATED && cutInHeader(fd, b.offset)};
+            const bool headerCut = rc == ORVTAPE_ERR_TRUNCATED && cutInHeader(fd, b.offset, !whole);
+            lastReadFailure = ReadFailure{reader.lastErrno(), 0, headerCut};
             return rc;
         }
         if (!xform && static_cast<unsigned long long>(rc) > max)  // a plain block as long as it is
