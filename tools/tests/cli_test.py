@@ -368,6 +368,11 @@ for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
     p.send_signal(sig), p.wait()
     expect((DIR / "s.tape").read_bytes() == (DIR / "s0.tape").read_bytes() and run("check", "s.tape").returncode == 0,
            f"an append stopped by signal {sig} keeps its complete files and closes the volume")
+run("put", "u0.tape", IN[2])
+(DIR / "u.tape").write_bytes((DIR / "u0.tape").read_bytes()[:-12])  # its one file never closed
+p = fed("put", "-a", "u.tape", "-")
+p.send_signal(signal.SIGTERM), p.wait()
+expect((DIR / "u.tape").read_bytes() == (DIR / "u0.tape").read_bytes(), "a stopped append closes the old last file")
 LONG = ["L" * 245 + ".tape", "C" * 245 + ".tape"]  # a name of 250 bytes, as long as names go but 5
 run("put", LONG[0], IN[3]), run("copy", LONG[0], LONG[1]), run("put", "-a", LONG[1], IN[1])
 expect(tape_files(LONG[1], 2) == [DATA[3], DATA[1]], "a target of 250 bytes")
