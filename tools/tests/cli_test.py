@@ -72,6 +72,11 @@ run("put", "e.tape", "-", stdin=EBCDIC)
 run("put", "-b", "4K", "d.tape", IN[4], IN[5], IN[2])
 offs, d = [b["offset"] for b in layout("d.tape")["blocks"]], bytearray((DIR / "d.tape").read_bytes())
 (DIR / "cut.tape").write_bytes(d[:offs[22] - 10])  # inside the last block of file 1
+run("put", "--segment-size", "1000", "hc.tape", IN[4])
+HC = (DIR / "hc.tape").read_bytes()
+for n in (1009, 3000):  # inside the second header, inside the third payload
+    (DIR / f"hc{n}.tape").write_bytes(HC[:n])
+HCUT = "the image ends inside a header, or the read failed (library code -2)\n"
 d[offs[4] + 2:offs[10] - 100] = bytes(offs[10] - 102 - offs[4])
 (DIR / "d.tape").write_bytes(d)
 
@@ -180,7 +185,11 @@ TABLE = [
     (["get", "k.tape", "1"], 1, ["no tape file 1"]),
     (["check", "v.tape"], 0, ["headers, clean"]),
     (["check", "d.tape"], 1, [f"offset {offs[4]},"]),
-    (["check", "--json", "d.tape"], 1, ['"clean": false', f'"offset": {offs[4]},']),
+    (["check", "--json", "d.tape"], 1, ['"clean": false', f'"offset": {offs[4]},', '"code": -18,']),
+    (["check", "--deep", "--json", "crc.tape"], 1, ['"code": -12,']),
+    *[(["ls", f"hc{n}.tape"], 1, [f"block 0 at offset 0: {HCUT}"]) for n in (1009, 3000)],  # a pass reads no payload
+    (["get", "hc1009.tape", "0"], 1, [f"block 0 at offset 0: {HCUT}"]),
+    (["get", "hc3000.tape", "0"], 1, ["block 0 at offset 0: the block's payload is cut short or does not decompress (library code -12)\n"]),
     (["check", "cut.tape"], 1, ["the image is cut short"]),
     (["get", "cut.tape", "1"], 1, ["does not decompress (library code -12)\n"]),
     (["check", "empty.tape"], 1, ["the file is empty: it is not a volume"]),
