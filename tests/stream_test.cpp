@@ -321,23 +321,21 @@ TEST(Stream, WriterThatRunsOutOfRoomLeavesWholeBlocks) {
     writeFile(n, readFile(n) + header(9, 1, 0xA0, 0));
     EXPECT_TRUE(later.open(n.c_str(), ORVTAPE_AT_END, 0) == ORVTAPE_ERR_TRUNCATED && later.position() == -1);
     // Killed at any moment, an append leaves the old prefix and whole new blocks, the last perhaps cut short.
-    writeFile(n, readFile(n) + Bytes(3 << 20, 0x5A));  // an old tail longer than a buffer's write-out
+    writeFile(n, readFile(n) + Bytes(8 << 20, 0x5A));  // an old tail longer than several write-outs
     const Bytes old = readFile(n);
     std::srand(static_cast<unsigned>(time(nullptr)));
-    int opened[2];
-    ASSERT_EQ(pipe(opened), 0);
     const pid_t child = fork();
     if (child == 0) {
         ORVtapeWriter a;
-        if (a.open(n.c_str(), 42, 20) != 0 || write(opened[1], "", 1) != 1) _exit(1);
+        if (a.open(n.c_str(), 42, 20) != 0) _exit(1);
         for (unsigned i = 0; i < 5000; ++i) a.write(blockData(i, 1000 + i).data(), 1000 + i);
         _exit(a.close() == 0 ? 0 : 2);
     }
-    char c;
-    ASSERT_EQ(read(opened[0], &c, 1), 1);
-    usleep(static_cast<useconds_t>(std::rand() % 50000));
+    const int fd = ::open(n.c_str(), O_RDONLY);  // killed soon after the image first changes
+    for (unsigned char h[6]; pread(fd, h, 6, 42) == 6 && std::equal(h, h + 6, old.begin() + 42) && !waitpid(child, nullptr, WNOHANG);) usleep(100);
+    usleep(static_cast<useconds_t>(std::rand() % 10000));
     kill(child, SIGKILL);
-    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    ASSERT_TRUE(waitpid(child, nullptr, 0) == child && ::close(fd) == 0);
     ORVtapeReader r;
     orvTapeBlockInfo b = ORVTAPE_BLOCK_INFO_INIT;
     orvTapeChainReport report = ORVTAPE_CHAIN_REPORT_INIT;
