@@ -156,9 +156,10 @@ int step(ORVtape& t, bool& strict, unsigned char op, unsigned char arg) {
 // header or a payload of its chain.
 bool chainCut(const Bytes& img, std::size_t at) {
     for (;; at += 6 + (img[at] | img[at + 1] << 8)) {
-        if (img.size() < at + 6 || img.size() - at - 6 < static_cast<std::size_t>(img[at] | img[at + 1] << 8))
-            return true;
-        if ((img[at + 4] & 0x60) || (img[at] | img[at + 1]) == 0) return false;
+        if (img.size() < at + 6) return true;
+        if (img[at + 4] & 0x40) return false;  // a tapemark's curLen stands for no payload
+        if (img.size() - at - 6 < static_cast<std::size_t>(img[at] | img[at + 1] << 8)) return true;
+        if ((img[at + 4] & 0x20) || (img[at] | img[at + 1]) == 0) return false;
     }
 }
 
