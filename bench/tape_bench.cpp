@@ -251,10 +251,10 @@ void streamPairs(unsigned size, unsigned blocks) {
         emptyFile(img);
         timed(st, [&] {
             ORVtapeWriter w;
-            if (w.open(path(img).c_str(), 0, 0) != 0) return false;
+            if (w.open(path(img).c_str(), 0, 0) != ORVTAPE_OK) return false;
             for (unsigned i = 0; i < blocks; ++i)
                 if (w.write(blockData(i, size), size) != static_cast<int>(size)) return false;
-            return w.close() == 0;
+            return w.close() == ORVTAPE_OK;
         }, bytes);
     });
     add("stream_write_" + tag + "/drive", [=](benchmark::State& st) {
@@ -266,8 +266,8 @@ void streamPairs(unsigned size, unsigned blocks) {
         std::uint64_t sum = 0;
         timed(st, [&] {
             ORVtapeReader r;
-            if (r.open(path(img).c_str()) != 0) return false;
-            orvTapeBlockInfo b;
+            if (r.open(path(img).c_str()) != ORVTAPE_OK) return false;
+            orvTapeBlockInfo b = ORVTAPE_BLOCK_INFO_INIT;
             unsigned n = 0;
             for (; r.next(&b, ORVTAPE_READ_DECODE) == static_cast<int>(size); ++n) sum = bench::digest(b.data, 8, sum);
             return n == blocks;

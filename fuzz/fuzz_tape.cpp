@@ -152,31 +152,65 @@ int step(ORVtape& t, bool& strict, unsigned char op, unsigned char arg) {
     return r;
 }
 
+// Whether the block at offset at runs past the end of the image, inside a
+// header or a payload of its chain.
+bool chainCut(const Bytes& img, std::size_t at) {
+    for (;; at += 6 + (img[at] | img[at + 1] << 8)) {
+        if (img.size() < at + 6) return true;
+        if (img[at + 4] & 0x40) return false;  // a tapemark's curLen stands for no payload
+        if (img.size() - at - 6 < static_cast<std::size_t>(img[at] | img[at + 1] << 8)) return true;
+        if ((img[at + 4] & 0x20) || (img[at] | img[at + 1]) == 0) return false;
+    }
+}
+
+// The reader's result where the drive's read (or pass) of the block at offset
+// at returned rc: the drive's codes told apart, and a pass over a block cut
+// short refused, which the drive's spacing does not notice.
+int readerResult(int rc, const Bytes& img, std::size_t at) {
+    const bool cut = at < img.size() && chainCut(img, at);
+    if (rc >= 0) return cut ? ORVTAPE_ERR_TRUNCATED : rc;
+    switch (rc) {
+    case -2: return at >= img.size() ? ORVTAPE_END : ORVTAPE_ERR_TRUNCATED;
+    case -3: return ORVTAPE_ERR_FLAGS;
+    case -10: return ORVTAPE_ERR_CHAIN;
+    case -12: return cut ? ORVTAPE_ERR_TRUNCATED : ORVTAPE_ERR_DECODE;
+    default: return 1 << 30;  // no result of the reader
+    }
+}
+
 // The streaming reader passes, reads and validates as the drive passes (fsr),
 // reads into a buffer of the record size and validates; the drive ends back
 // at the load point.
 void agreeWithReader(ORVtape& t) {
     static ORVtapeReader r;
     static Bytes buf(static_cast<std::size_t>(t.maxRecordSize));
-    CHECK(r.open(memPath.c_str()) == 0);
-    orvTapeBlockInfo b;
+    const Bytes img = contents();
+    CHECK(r.open(memPath.c_str()) == ORVTAPE_OK);
+    orvTapeBlockInfo b = ORVTAPE_BLOCK_INFO_INIT;
     for (orvTapeReadMode mode : {ORVTAPE_READ_PASS, ORVTAPE_READ_DECODE}) {
         unsigned char* p = mode == ORVTAPE_READ_PASS ? nullptr : buf.data();
-        CHECK(r.rewind() == 0 && t.rew() == 0);
-        for (int rc = 0; rc >= 0;) {
+        CHECK(r.rewind() == ORVTAPE_OK && t.rew() == 0);
+        for (int want = 0; want >= 0;) {
             const auto before = state(t);
-            rc = t.read(p, static_cast<unsigned>(buf.size()));
-            CHECK(r.next(&b, mode) == rc && b.offset == before[0] && b.blockNumber == before[1]);
-            CHECK(rc < 0 || (b.end == state(t)[0] && b.lastSegment == static_cast<unsigned>(t.curBlkLen)));
+            const int rc = t.read(p, static_cast<unsigned>(buf.size()));
+            want = readerResult(rc, img, static_cast<std::size_t>(before[0]));
+            CHECK(r.next(&b, mode) == want && b.offset == before[0] && b.blockNumber == before[1]);
+            CHECK(want < 0 || (b.end == state(t)[0] && b.lastSegment == static_cast<unsigned>(t.curBlkLen) &&
+                               b.fileNumber == state(t)[2] - (b.tapemark ? 1 : 0)));
             CHECK(rc <= 0 || !p || std::equal(b.data, b.data + std::min<std::size_t>(rc, buf.size()), p));
         }
     }
-    long long off[2];
-    unsigned char hdr[2][6];
-    bool multi[2], comp[2];
-    CHECK(r.validate(&off[0], hdr[0], &multi[0], &comp[0]) == t.validate(&off[1], hdr[1], &multi[1], &comp[1]));
-    CHECK(off[0] == off[1] && !std::memcmp(hdr[0], hdr[1], 6) && multi[0] == multi[1] && comp[0] == comp[1]);
-    CHECK(r.close() == 0 && t.rew() == 0);
+    long long off;
+    unsigned char hdr[6];
+    bool multi, comp;
+    orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
+    const int walked = r.validate(&chain), rc = t.validate(&off, hdr, &multi, &comp);
+    CHECK(rc >= 0 ? walked == ORVTAPE_OK && chain.headers == rc && chain.driveCode == 0
+                  : chain.driveCode == rc && walked == (rc == -2 ? ORVTAPE_ERR_TRUNCATED
+                                                        : rc == -3 ? ORVTAPE_ERR_FLAGS : ORVTAPE_ERR_CHAIN));
+    CHECK(chain.lastHeaderOffset == off && !std::memcmp(chain.lastHeader, hdr, 6) && chain.multiSegment == multi &&
+          chain.compressed == comp);
+    CHECK(r.close() == ORVTAPE_OK && t.rew() == 0);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {

@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
      * they are, by the streaming writer: the copy is the same file. */
     orvTapeReaderHandle reader = orvTapeReaderCreate();
     orvTapeWriterHandle writer = orvTapeWriterCreate();
-    orvTapeBlockInfo b;
+    orvTapeBlockInfo b = ORVTAPE_BLOCK_INFO_INIT;
+    int rc;
     char copy[4096], image[2][8192];
     snprintf(copy, sizeof copy, "%s.copy", path);
     unlink(copy);
@@ -68,8 +69,8 @@ int main(int argc, char** argv) {
     CHECK(orvTapeReaderOpen(reader, path) == 0 && orvTapeWriterOpen(writer, copy, 0, 0) == 0);
     CHECK(orvTapeReaderNext(reader, &b, ORVTAPE_READ_DECODE) == 3000 && b.segments == 3 && memcmp(b.data, block, 3000) == 0);
     do CHECK(orvTapeWriterWriteBlock(writer, &b) == (int)b.storedLength && b.storedValid == b.storedLength);
-    while (orvTapeReaderNext(reader, &b, ORVTAPE_READ_STORED) >= 0);
-    CHECK(b.blockNumber == 6 && b.offset == 3152 && orvTapeWriterClose(writer) == 0);
+    while ((rc = orvTapeReaderNext(reader, &b, ORVTAPE_READ_STORED)) >= 0);
+    CHECK(rc == ORVTAPE_END && b.blockNumber == 6 && b.offset == 3152 && orvTapeWriterClose(writer) == ORVTAPE_OK);
     for (int i = 0; i < 2; ++i) {
         FILE* f = fopen(i ? copy : path, "rb");
         CHECK(f != NULL && fread(image[i], 1, sizeof image[i], f) == 3152 && fclose(f) == 0);

@@ -1,4 +1,5 @@
 // The header-chain walk over whole images and the in-place length prefix read.
+#include "orvTapeStream.h"
 #include "support.h"
 
 #include <algorithm>
@@ -71,7 +72,18 @@ TEST(Validate, HandBuiltImages) {
         // Success restores the position; a cut or undecodable header keeps
         // the tape in front of it; other defects leave it past its 6 bytes.
         EXPECT_EQ(where(m.t), (Where{c.rc >= 0 ? 0 : c.rc >= -3 ? c.at : c.at + 6, 0, 0, false}));
+        ORVtapeReader r;  // the streaming walk: the same verdict, with the drive's own code
+        orvTapeChainReport rep = ORVTAPE_CHAIN_REPORT_INIT;
+        const int rc = r.open(m.path.c_str()) == 0 ? r.validate(&rep) : 1;
+        EXPECT_TRUE(c.rc >= 0 ? rc == ORVTAPE_OK && rep.headers == c.rc && !rep.driveCode : rc < 0 && rep.driveCode == c.rc) << rc;
+        EXPECT_TRUE(rep.lastHeaderOffset == c.at && Bytes(rep.lastHeader, rep.lastHeader + 6) == hdr && rep.multiSegment == c.multi && rep.compressed == c.comp);
     }
+    // One header at a time: a refused one leaves the state as it was.
+    orvTapeChainState st = {0, 0, false};
+    int code;
+    EXPECT_TRUE(orvTapeChainCheck(&st, header(4, 0, 0x80, 0x81).data(), &code) == ORVTAPE_OK && st.inBlock && st.prevLen == 4 && st.blockFlags2 == 0x81 && !code);
+    EXPECT_TRUE(orvTapeChainCheck(&st, header(4, 4, 0x20, 0x80).data(), &code) == ORVTAPE_ERR_CHAIN && code == -21 && st.prevLen == 4 && st.inBlock);
+    EXPECT_TRUE(orvTapeChainCheck(&st, header(4, 4, 0x28, 0x81).data(), &code) == ORVTAPE_ERR_FLAGS && code == -3 && orvTapeChainCheck(&st, header(4, 4, 0x20, 0x81).data(), nullptr) == ORVTAPE_OK && !st.inBlock);
     ORVtape closed;  // no image: -1, outputs untouched
     long long last = 42;
     closed.lastErrno = 5;

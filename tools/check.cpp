@@ -33,17 +33,6 @@ struct Defect {
     std::string message;
 };
 
-// Headers along the chain that start before offset `until`.
-long long countHeaders(ORVtape& tape, long long until) {
-    long long pos = 0, n = 0;
-    unsigned char h[6];
-    while (pos < until && tape.setPosition(pos) && tape.readHdr(h) == 0) {
-        pos += 6 + (h[0] | h[1] << 8);
-        ++n;
-    }
-    return n;
-}
-
 // Reads the header bytes at offset, as many as there are.
 int headerAt(ORVtape& tape, long long offset, unsigned char h[6]) {
     if (offset < 0) return 0;
@@ -51,10 +40,11 @@ int headerAt(ORVtape& tape, long long offset, unsigned char h[6]) {
     return n < 0 ? 0 : n;
 }
 
+// code: a result of the streaming reader, or one of the tool's own.
 Defect blockDefect(ORVtape& tape, long long at, int code, const std::string& what) {
     Defect d;
     d.offset = at;
-    d.code = code > kOverLimit ? code : 0;  // only codes from the library
+    d.code = code > kOverLimit ? driveReadCode(code) : 0;  // only codes from the library
     d.headerBytes = headerAt(tape, at, d.header);
     d.message = what;
     return d;
@@ -75,7 +65,7 @@ std::vector<Defect> walkBlocks(ORVtape& tape, VolumeStream& volume, long long si
         orvTapeBlockInfo b;
         int rc = volume.next(b, false, true);
         const long long at = b.offset;
-        if (volume.atEnd(b, rc)) break;
+        if (rc == ORVTAPE_END) break;
         if (rc < 0) return {blockDefect(tape, at, rc, readError("", b.blockNumber, at, rc).what())};
         endMark = rc == 0 && prevTm && b.end >= size;
         prevTm = rc == 0;
@@ -98,7 +88,7 @@ std::vector<Defect> walkDecoding(ORVtape& tape, VolumeStream& volume, long long 
             if (broken) return false;
             orvTapeBlockInfo b;
             const int rc = volume.nextStored(b);
-            if (volume.atEnd(b, rc)) return false;
+            if (rc == ORVTAPE_END) return false;
             s.number = b.blockNumber;
             s.offset = b.offset;
             s.length = rc;
@@ -189,10 +179,10 @@ int cmdCheck(const Options& o) {
         ahead = std::make_unique<VolumeStream>(tape, o.image);
         walked = besideOrDeferred([&] { return walk(*ahead); });
     }
-    long long last = -1;
-    unsigned char hdr[6] = {};
-    bool multi = false, compressed = false;
-    int rc = volume.validate(&last, hdr, &multi, &compressed);
+    orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
+    const int rc = volume.validate(chain);
+    const long long last = chain.lastHeaderOffset;
+    const unsigned char* hdr = chain.lastHeader;
     std::exception_ptr walkFailed;  // rethrown only where the walk's findings count
     std::vector<Defect> found;
     if (walked.valid()) {
@@ -202,7 +192,7 @@ int cmdCheck(const Options& o) {
             walkFailed = std::current_exception();
         }
     }
-    long long headers = rc;
+    long long headers = chain.headers;
     Defect d;
     bool defect = false;
     std::vector<Defect> more;  // with --deep, every block after the first that does not decode
@@ -212,14 +202,14 @@ int cmdCheck(const Options& o) {
         d = Defect{0, {}, 0, 0, "the file is empty: it is not a volume"};
         headers = 0;
     } else if (rc < 0) {
-        if (rc == -2 && !(last >= 0 && last + 6 > size))
-            throw ToolError(o.image, "cannot walk the image " + cause(rc, volume.lastErrno()), kExitUsage);
+        if (rc != ORVTAPE_ERR_TRUNCATED && rc != ORVTAPE_ERR_FLAGS && rc != ORVTAPE_ERR_CHAIN)
+            throw ToolError(o.image, "cannot walk the image " + cause(chain.driveCode, volume.lastErrno()),
+                            kExitUsage);
         defect = true;
         d.offset = last;
-        d.code = rc;
+        d.code = chain.driveCode;
         d.headerBytes = headerAt(tape, last, d.header);
-        d.message = validateMessage(rc, hdr);
-        headers = countHeaders(tape, last);
+        d.message = validateMessage(chain.driveCode, hdr);
     } else if (last >= 0) {
         unsigned curLen = hdr[0] | hdr[1] << 8;
         bool isData = (hdr[4] & HF1_TM) == 0;
@@ -235,7 +225,7 @@ int cmdCheck(const Options& o) {
                         "last-segment flag";
         }
         if (defect) {
-            headers = rc - 1;  // the last header itself is at fault
+            headers = chain.headers - 1;  // the last header itself is at fault
             d.offset = last;
             std::copy(hdr, hdr + 6, d.header);
             d.headerBytes = 6;
@@ -262,7 +252,7 @@ int cmdCheck(const Options& o) {
     if (o.json) {
         nlohmann::ordered_json j{{"image", o.image}, {"imageBytes", size},
                                  {"headers", headers}, {"clean", !defect},
-                                 {"multiSegment", multi}, {"compressed", compressed}};
+                                 {"multiSegment", chain.multiSegment}, {"compressed", chain.compressed}};
         if (defect)
         {
             nlohmann::ordered_json defect{{"offset", d.offset},

@@ -48,8 +48,8 @@ int openInput(const std::string& f) {
 // Is the non-empty file at path a volume that put may write over?
 bool isVolume(const std::string& path) {
     ORVtapeReader probe;
-    if (probe.open(path.c_str()) != 0) return false;
-    return probe.validate(nullptr, nullptr, nullptr, nullptr) > 0;
+    orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
+    return probe.open(path.c_str()) == ORVTAPE_OK && probe.validate(&chain) == ORVTAPE_OK && chain.headers > 0;
 }
 
 // The data set name of input number i: --name, else the file's own name,
@@ -83,7 +83,7 @@ AppendPoint findAppendPoint(VolumeStream& s, long long size, const std::string& 
     bool prevTm = true;
     for (;;) {
         const int rc = s.next(b, false, false);
-        if (rc == -2 && b.offset >= size) break;
+        if (rc == ORVTAPE_END) break;
         if (rc < 0) throw readError(path, a.end.blocks, b.offset, rc);
         ++a.end.blocks;
         a.end.endsInTapemark = rc == 0;
@@ -307,9 +307,9 @@ void PutWriter::file(size_t i) {
 // the image whole, closed again by its end mark.
 void keepCompleteFiles(const Options& o, ImageOut& out, const std::string& path,
                        const std::vector<VolumeCut>& cuts) {
-    out.abandon();
+    const long long reached = out.abandon();
     size_t kept = cuts.size() - 1;
-    while (kept > 0 && cuts[kept].offset > out.position()) --kept;
+    while (kept > 0 && cuts[kept].offset > reached) --kept;
     const VolumeCut& c = cuts[kept];
     if (const int rc = endVolumeAt(path, c.offset, c.prevLen, c.marks); rc != 0)
         warn("%s: could not restore the end of the volume %s", o.image.c_str(), cause(rc, errno).c_str());

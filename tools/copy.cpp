@@ -184,7 +184,8 @@ public:
 
 private:
     void run() {
-        const bool valid = chain_.validate(nullptr, nullptr, nullptr, nullptr) >= 0;
+        orvTapeChainReport report = ORVTAPE_CHAIN_REPORT_INIT;
+        const bool valid = chain_.validate(report) == ORVTAPE_OK;
         off_t at = 0;
         for (unsigned long long seen = 0;;) {
             bool closed;
@@ -229,7 +230,7 @@ long long compareBlocks(ORVtape& src, ORVtape& dst, const Options& o, const std:
         for (;;) {
             orvTapeBlockInfo a, b;
             const int ra = source.nextStored(a), rb = copy.nextStored(b);
-            if (ra == -2 && rb == -2) return false;
+            if (ra == ORVTAPE_END && rb == ORVTAPE_END) return false;
             if (ra != rb || ra < 0) throw differs(dstPath, blocks);
             s.number = blocks++;
             if (ra == 0 || sameStored(a, b, ra)) continue;
@@ -258,10 +259,11 @@ long long verify(ORVtape& src, const Options& o, const std::string& dstPath, lon
     // any other copy's chain walk runs beside the comparison when there is a
     // core for it.  Its verdict comes first either way.
     std::unique_ptr<VolumeStream> chain;
+    orvTapeChainReport report = ORVTAPE_CHAIN_REPORT_INIT;
     std::future<int> valid;
     if (!(early.alike && early.valid)) {
         chain = std::make_unique<VolumeStream>(dst, o.target);
-        auto walk = [&chain] { return chain->validate(nullptr, nullptr, nullptr, nullptr); };
+        auto walk = [&chain, &report] { return chain->validate(report); };
         valid = o.jobs > 1 ? besideOrDeferred(walk) : std::async(std::launch::deferred, walk);
     }
     long long blocks = written;
@@ -275,7 +277,7 @@ long long verify(ORVtape& src, const Options& o, const std::string& dstPath, lon
         }
     }
     const int rc = valid.valid() ? valid.get() : 0;
-    if (rc < 0) throw ToolError(o.target, "the copy does not validate " + cause(rc, chain->lastErrno()));
+    if (rc < 0) throw ToolError(o.target, "the copy does not validate " + cause(report.driveCode, chain->lastErrno()));
     if (difference) std::rethrow_exception(difference);
     return blocks;
 }

@@ -117,7 +117,7 @@ void toFile(VolumeStream& volume, long long fileNo, const std::string& path) {
     for (long long passed = 0; passed < fileNo;) {
         orvTapeBlockInfo b;
         const int rc = volume.next(b, false, false);
-        if (volume.atEnd(b, rc))
+        if (rc == ORVTAPE_END)
             throw ToolError(path, "has no tape file " + std::to_string(fileNo) + " (it holds " +
                                       std::to_string(b.fileNumber) + " tapemarks)");
         if (rc < 0) throw readError(path, b.blockNumber, b.offset, rc);

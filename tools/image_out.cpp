@@ -18,6 +18,22 @@ constexpr int kTransforms = HF2_BZ2 | HF2_SCRAMBLE;
 const char* const kTapemark = "a tapemark";
 
 const char* blockName(int tag) { return (tag & kLabelTag) ? "a label" : kBlockName; }
+
+// The image refused bytes: this write or an earlier one.
+bool refusal(int result) { return result == ORVTAPE_ERR_IO || result == ORVTAPE_ERR_STOPPED; }
+
+// The drive's write code for a result of the writer or codec, which
+// messages show as they show the drive's codes elsewhere.
+int driveWriteCode(int result) {
+    switch (result) {
+    case ORVTAPE_ERR_NOT_OPEN: return -1;
+    case ORVTAPE_ERR_IO:
+    case ORVTAPE_ERR_STOPPED: return -11;
+    case ORVTAPE_ERR_ARGUMENT: return -12;
+    case ORVTAPE_ERR_TOO_LONG: return -13;
+    default: return result;
+    }
+}
 }  // namespace
 
 const char* const kBlockName = "a block";
@@ -25,7 +41,7 @@ const char* const kBlockName = "a block";
 ImageOut::ImageOut(const std::string& path, const std::string& shown, const Options& o, long long offset,
                    unsigned prevLen, long long blockNumber)
     : shown_(shown), capacity_(o.capacity), room_(0), blocks_(blockNumber) {
-    if (writer_.open(path.c_str(), offset, prevLen) != 0)
+    if (writer_.open(path.c_str(), offset, prevLen) != ORVTAPE_OK)
         throw ToolError(shown_, "cannot open the image for writing " + cause(-1, writer_.lastErrno()));
     if (o.segmentSize > 0) writer_.setMaxSegLen(o.segmentSize);
     writer_.setSync(o.sync);
@@ -38,8 +54,8 @@ ImageOut::ImageOut(const std::string& path, const std::string& shown, const Opti
 
 void ImageOut::check(int rc, const char* what) {
     if (rc >= 0) return;
-    if (rc == -11) refused();
-    throw ToolError(shown_, std::string("cannot write ") + what + " " + cause(rc, writer_.lastErrno()));
+    if (refusal(rc)) refused();
+    throw ToolError(shown_, std::string("cannot write ") + what + " " + cause(driveWriteCode(rc), writer_.lastErrno()));
 }
 
 void ImageOut::refused() {
@@ -80,7 +96,12 @@ ImageOut::~ImageOut() {
     if (hintFd_ >= 0) ::close(hintFd_);
 }
 
-void ImageOut::abandon() { writer_.close(); }
+long long ImageOut::abandon() {
+    writer_.flush();
+    const long long reached = position();  // a closed writer has none
+    writer_.close();
+    return reached;
+}
 
 void ImageOut::startWriteBack() {
     // Only a hint: what it cannot start, the final flush writes.
@@ -99,9 +120,13 @@ void ImageOut::warnAtCapacity(const std::string& what) {
 
 void ImageOut::close() {
     errno = 0;
-    const int rc = writer_.close();
-    if (rc == -11) refused();
-    if (rc != 0) throw ToolError(shown_, "cannot close the image " + cause(rc, writer_.lastErrno()));
+    // A flush that leaves the image shorter than what was accepted failed
+    // to write a block; one that fails otherwise could not make it durable.
+    const long long accepted = position();
+    int rc = writer_.flush();
+    if (rc != ORVTAPE_OK && position() < accepted) refused();
+    if (rc == ORVTAPE_OK) rc = writer_.close();
+    if (rc != ORVTAPE_OK) throw ToolError(shown_, "cannot close the image " + cause(-1, writer_.lastErrno()));
 }
 
 void encodeWork(Slot& s, ORVtapeCodec& codec) {
@@ -199,20 +224,27 @@ void EncodingOut::drain() {
 int endVolumeAt(const std::string& path, long long offset, unsigned prevLen, unsigned marks) {
     ORVtapeWriter w;
     int rc = w.open(path.c_str(), offset, prevLen);
-    if (rc == 0) rc = w.wtm(marks);
+    if (rc == ORVTAPE_OK) rc = w.wtm(marks);
     const int closed = w.close();
-    if (rc == 0) rc = closed;
+    if (rc == ORVTAPE_OK) rc = closed;
     errno = rc ? w.lastErrno() : 0;
-    return rc;
+    return driveWriteCode(rc);
 }
 
 std::string volumeEnd(unsigned prevLen, unsigned marks) {
     const int fd = memfd_create("orvtape-end", MFD_CLOEXEC);
     if (fd < 0) return "";
+    // The writer appends only after a segment that is there, so the marks
+    // follow one of prevLen bytes, written for the purpose and left out.
+    ORVtapeWriter w;
+    const std::vector<unsigned char> segment(prevLen);
+    w.setMaxSegLen(0);
+    bool made = w.openFd(fd, 0, 0) == ORVTAPE_OK &&
+                (prevLen == 0 || w.write(segment.data(), prevLen) == static_cast<int>(prevLen));
+    const long long at = w.position();
+    made = made && w.wtm(marks) == ORVTAPE_OK && w.close() == ORVTAPE_OK;
     std::string end(64, '\0');
-    ssize_t n = -1;
-    if (endVolumeAt("/proc/self/fd/" + std::to_string(fd), 0, prevLen, marks) == 0)
-        n = pread(fd, &end[0], end.size(), 0);
+    const ssize_t n = made ? pread(fd, &end[0], end.size(), at) : -1;
     ::close(fd);
     end.resize(n > 0 && n < 64 ? static_cast<size_t>(n) : 0);
     return end;

@@ -45,8 +45,9 @@ public:
     void warnAtCapacity(const std::string& what);
     // Writes what is buffered and cuts the file after the last block.
     void close();
-    // Closes without a word after a failure elsewhere; the caller cuts the image.
-    void abandon();
+    // Closes without a word after a failure elsewhere; the caller cuts the
+    // image.  Returns where the blocks that reached it end.
+    long long abandon();
     ~ImageOut();
     ImageOut(const ImageOut&) = delete;
     ImageOut& operator=(const ImageOut&) = delete;
@@ -113,7 +114,8 @@ private:
 
 // Cuts the image at path at offset, after a segment of prevLen bytes, and
 // writes marks tapemarks there: the end of the volume put back after a
-// failed append.  0, or the writer's code with errno set.
+// failed append.  0, or the drive's code for the writer's failure, with
+// errno set.
 int endVolumeAt(const std::string& path, long long offset, unsigned prevLen, unsigned marks);
 // The bytes endVolumeAt writes for prevLen and marks, made ahead for a
 // signal handler; empty when they cannot be made.

@@ -122,8 +122,8 @@ int cmdLs(const Options& o) {
         orvTapeBlockInfo b;
         int rc = volume.next(b, false, false);
         const long long at = b.offset;
-        const int block = b.blockNumber;
-        if (rc == -2 && at >= size) break;
+        const long long block = b.blockNumber;
+        if (rc == ORVTAPE_END) break;
         if (rc < 0) {
             std::fflush(stdout);
             // A file in another emulator's format is not damaged: say what it is.
@@ -149,10 +149,10 @@ int cmdLs(const Options& o) {
                 }
                 blocks.push_back(j);
             } else if (rc == 0) {
-                std::printf("  block %d  offset %lld  tapemark%s\n", block, at,
+                std::printf("  block %lld  offset %lld  tapemark%s\n", block, at,
                             endMark ? " (end of volume)" : "");
             } else {
-                std::printf("  block %d  offset %lld  stored %u  data %d  segments %u  %s\n",
+                std::printf("  block %lld  offset %lld  stored %u  data %d  segments %u  %s\n",
                             block, at, b.storedLength, rc, b.segments, transformName(b.flags2));
             }
         }

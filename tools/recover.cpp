@@ -157,8 +157,11 @@ int cmdRecover(const Options& o) {
         marks = out.marks;
 
         ORVtapeReader again;
-        const int rc = again.open(file.path().c_str()) != 0 ? -1 : again.validate(nullptr, nullptr, nullptr, nullptr);
-        if (rc < 0) throw ToolError(o.target, "the recovered image does not validate " + cause(rc, again.lastErrno()));
+        orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
+        const bool opened = again.open(file.path().c_str()) == ORVTAPE_OK;
+        if (!opened || again.validate(&chain) != ORVTAPE_OK)
+            throw ToolError(o.target, "the recovered image does not validate " +
+                                          cause(opened ? chain.driveCode : -1, again.lastErrno()));
     }
     file.commit();
     // Printed even with --quiet.

@@ -11,11 +11,8 @@ namespace orvtool {
 unsigned long long maxBlockBytes = 64ull << 20;
 ReadFailure lastReadFailure;
 
-ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code) {
-    return readError(path, tape.blockID, offset, code);
-}
-
-ToolError readError(const std::string& path, int blockID, long long offset, int code) {
+namespace {
+ToolError blockError(const std::string& path, long long blockID, long long offset, int code) {
     std::string where = "block " + std::to_string(blockID) + " at offset " + std::to_string(offset);
     if (code == kOverLimit)
         return ToolError(path, where + " claims " + std::to_string(lastReadFailure.claim) +
@@ -25,6 +22,30 @@ ToolError readError(const std::string& path, int blockID, long long offset, int 
         return ToolError(path, where + ": a compressed block whose length prefix says 0");
     return ToolError(path, where + ": " + readMessage(code) + " " + cause(code, lastReadFailure.err));
 }
+}  // namespace
+
+int driveReadCode(int result) {
+    switch (result) {
+    case ORVTAPE_ERR_ARGUMENT:
+    case ORVTAPE_ERR_NOT_OPEN: return -1;
+    case ORVTAPE_END:
+    case ORVTAPE_ERR_IO: return -2;
+    case ORVTAPE_ERR_TRUNCATED: return lastReadFailure.headerCut ? -2 : -12;
+    case ORVTAPE_ERR_FLAGS: return -3;
+    case ORVTAPE_ERR_CHAIN: return -10;
+    case ORVTAPE_ERR_DECODE: return -12;
+    case ORVTAPE_ERR_TOO_LONG: return -13;
+    default: return result;
+    }
+}
+
+ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code) {
+    return blockError(path, tape.blockID, offset, code);
+}
+
+ToolError readError(const std::string& path, long long blockNumber, long long offset, int result) {
+    return blockError(path, blockNumber, offset, driveReadCode(result));
+}
 
 bool isEndMark(ORVtape& tape, bool prevWasTapemark) {
     tape.getPosition();
@@ -33,10 +54,23 @@ bool isEndMark(ORVtape& tape, bool prevWasTapemark) {
 
 namespace {
 int refuse(int code, unsigned long long claim) {
-    lastReadFailure = ReadFailure{0, claim};
+    lastReadFailure = ReadFailure{0, claim, false};
     return code;
 }
 
+// Whether the block at offset start of the image open on fd, which is cut
+// short, ends inside one of its headers rather than inside a payload.  A
+// pass over a plain block reads no payload but the last's presence, so it
+// finds any other cut at the header that follows.
+bool cutInHeader(int fd, long long start, bool passing) {
+    unsigned char h[6], last;
+    for (long long at = start;; at += 6 + (h[0] | h[1] << 8)) {
+        if (pread(fd, h, 6, at) != 6) return true;
+        const unsigned len = h[0] | h[1] << 8;
+        if (len == 0 || (h[4] & (HF1_TM | HF1_EOR))) return false;
+        if ((!passing || (h[5] & HF2_XFORM)) && pread(fd, &last, 1, at + 5 + len) != 1) return false;
+    }
+}
 
 // admitBlock for the block at offset start of the image open on fd; complete
 // receives its stored bytes when its whole header chain was read, else 0.
@@ -97,11 +131,10 @@ int admitBlock(ORVtape& tape, bool deliver, unsigned long long* delivers) {
 }
 
 VolumeStream::VolumeStream(ORVtape& tape, const std::string& path)
-    : path_(path), fd(tape.fd), bytes(imageSize(tape)), room(tape.maxRecordSize) {
+    : path_(path), fd(tape.fd), room(tape.maxRecordSize) {
     // The very file the drive mounted (and locked), even when it came on
     // standard input or was renamed since.
-    const std::string self = "/proc/self/fd/" + std::to_string(tape.fd);
-    if (reader.open(self.c_str()) != 0 && reader.open(path == "-" ? "/dev/stdin" : path.c_str()) != 0)
+    if (reader.openFd(tape.fd) != ORVTAPE_OK)
         throw ToolError(path, "cannot open the image " + cause(-1, reader.lastErrno()), kExitUsage);
     reader.setMaxRecordSize(room);
 }
@@ -115,6 +148,7 @@ int VolumeStream::again(const orvTapeBlockInfo& b, int code) {
 int VolumeStream::read(orvTapeBlockInfo& b, orvTapeReadMode mode, bool deliver) {
     const unsigned long long max = maxBlockBytes;
     const bool whole = mode != ORVTAPE_READ_PASS;  // read as the drive's read does, not passed over
+    b.size = sizeof b;
     for (;;) {
         int rc = reader.next(&b, mode);
         const bool xform = rc >= 0 && !b.tapemark && (b.flags2 & HF2_XFORM);
@@ -137,7 +171,8 @@ int VolumeStream::read(orvTapeBlockInfo& b, orvTapeReadMode mode, bool deliver) 
             reader.setMaxRecordSize(room);
         }
         if (rc < 0) {
-            lastReadFailure = ReadFailure{reader.lastErrno(), 0};
+            const bool headerCut = rc == ORVTAPE_ERR_TRUNCATED && cutInHeader(fd, b.offset, !whole);
+            lastReadFailure = ReadFailure{reader.lastErrno(), 0, headerCut};
             return rc;
         }
         if (!xform && static_cast<unsigned long long>(rc) > max)  // a plain block as long as it is
@@ -151,37 +186,32 @@ int VolumeStream::read(orvTapeBlockInfo& b, orvTapeReadMode mode, bool deliver) 
             again(b, 0);
             continue;
         }
-        if (!whole && b.end > bytes) {
-            // Its last segment runs past the end of the file.
-            lastReadFailure = ReadFailure{};
-            return again(b, -12);
-        }
         position_ = b.end;
         return rc;
     }
 }
 
 ToolError VolumeStream::failure(long long number, long long offset, int code, const char* advice) const {
-    ToolError e = readError(path_, static_cast<int>(number), offset, code);
+    ToolError e = readError(path_, number, offset, code);
     return *advice ? ToolError("", e.what() + std::string(advice)) : e;
 }
 
 bool VolumeStream::nextOrEnd(orvTapeBlockInfo& b, int& length, const char* advice) {
     length = nextStored(b);
-    if (atEnd(b, length)) return false;
+    if (length == ORVTAPE_END) return false;
     if (length < 0) throw failure(b.blockNumber, b.offset, length, advice);
     return true;
 }
 
 bool VolumeStream::passOrEnd(orvTapeBlockInfo& b, int& length) {
     length = next(b, false, false);
-    if (atEnd(b, length)) return false;
+    if (length == ORVTAPE_END) return false;
     if (length < 0) throw failure(b.blockNumber, b.offset, length, "");
     return true;
 }
 
 int VolumeStream::reread(const orvTapeBlockInfo& b, std::vector<unsigned char>& out) {
-    orvTapeBlockInfo again;
+    orvTapeBlockInfo again = ORVTAPE_BLOCK_INFO_INIT;
     reader.seek(b.offset, b.blockNumber, b.fileNumber);
     const int rc = reader.next(&again, ORVTAPE_READ_DECODE);
     if (rc > 0) out.assign(again.data, again.data + again.dataLength);
@@ -227,7 +257,7 @@ void decodeWork(Slot& s, ORVtapeCodec& codec) {
     const unsigned char* data = nullptr;
     unsigned n = 0;
     const int rc = codec.decode(s.in.data(), s.inLength, s.flags2, &data, &n);
-    s.rc = rc < 0 ? -12 : rc;  // the reader's code for a payload that does not decode
+    s.rc = rc < 0 ? ORVTAPE_ERR_DECODE : rc;  // as the reader says of a payload that does not decode
     if (rc < 0) return;
     if (s.out.size() < n) s.out.resize(n);
     std::memcpy(s.out.data(), data, n);

@@ -28,7 +28,8 @@ struct VolumeEnd {
 // tells whether the block before it was a tapemark (true at the load point).
 bool isEndMark(ORVtape& tape, bool prevWasTapemark);
 
-// Codes of the tool's own for blocks it refuses before the library reads them.
+// Codes of the tool's own for blocks it refuses before the library reads them,
+// below every result of the library's reader.
 constexpr int kOverLimit = -100;        // the block claims more than --max-block
 constexpr int kEmptyCompressed = -101;  // a compressed block whose prefix says 0
 
@@ -37,12 +38,19 @@ constexpr int kEmptyCompressed = -101;  // a compressed block whose prefix says 
 extern unsigned long long maxBlockBytes;
 
 // What the last failed read or skip found: the errno its failing call set
-// (0 when none) and the length a block refused with kOverLimit claims.
+// (0 when none), the length a block refused with kOverLimit claims, and
+// whether an image cut short ends inside a header rather than a payload.
 struct ReadFailure {
     int err = 0;
     unsigned long long claim = 0;
+    bool headerCut = false;
 };
 extern ReadFailure lastReadFailure;
+
+// The drive's read code for a result of the streaming reader (the tool's
+// own codes as they are): messages word and show the drive's codes, which
+// the user meets also where the tool reads through the drive.
+int driveReadCode(int result);
 
 // Looks at the block at the current position through its headers, without
 // moving the tape, and raises the tape's record limit so that its stored
@@ -66,21 +74,22 @@ int skipBlocks(ORVtape& tape, long long size, long long count);
 // --max-block), so the result fits buf whenever it is not negative.
 int readWhole(ORVtape& tape, std::vector<char>& buf);
 
-// Error for a block that failed to read at offset with code.
+// Error for a block that the drive failed to read at offset with code.
 ToolError readError(const std::string& path, const ORVtape& tape, long long offset, int code);
-// The same for block number blockID.
-ToolError readError(const std::string& path, int blockID, long long offset, int code);
+// The same for block number blockNumber, which the streaming reader refused
+// with result (or the tool with a code of its own).
+ToolError readError(const std::string& path, long long blockNumber, long long offset, int result);
 
 // A forward walk over a mounted volume through the streaming reader, which
 // judges every block as skipBlock (pass) or readWhole (decode) does on the
 // drive: the same refusals beyond --max-block, the same record limit raised
-// block by block, the same result codes; a failure leaves it at the block.
+// block by block; a failure leaves it at the block.
 class VolumeStream {
 public:
     // Opens the image that tape has mounted; throws ToolError naming path.
     VolumeStream(ORVtape& tape, const std::string& path);
-    // The next block into b: its length, 0 for a tapemark, or a failure
-    // (lastReadFailure set).  deliver: refuse a compressed block claiming
+    // The next block into b: its length, 0 for a tapemark, ORVTAPE_END, or a
+    // failure (lastReadFailure set).  deliver: refuse a compressed block claiming
     // more than --max-block, as admitBlock does.
     int next(orvTapeBlockInfo& b, bool decode, bool deliver) {
         return read(b, decode ? ORVTAPE_READ_DECODE : ORVTAPE_READ_PASS, deliver);
@@ -112,8 +121,6 @@ public:
     void checkDecoded(const Slot& s, const char* advice = "") const;
     // Offset after the last block read.
     long long position() const { return position_; }
-    // rc says the walk met the end of the data, not a block it cannot read.
-    bool atEnd(const orvTapeBlockInfo& b, int rc) const { return rc == -2 && b.offset >= bytes; }
     void rewind() {
         reader.rewind();
         position_ = 0;
@@ -124,8 +131,9 @@ public:
         position_ = offset;
     }
     // The library's header chain walk (ORVtape::validate), on the same file.
-    int validate(long long* last, unsigned char hdr[6], bool* multi, bool* compressed) {
-        return reader.validate(last, hdr, multi, compressed);
+    int validate(orvTapeChainReport& report) {
+        report.size = sizeof report;
+        return reader.validate(&report);
     }
     int lastErrno() const { return reader.lastErrno(); }
 
@@ -136,7 +144,6 @@ private:
     ORVtapeReader reader;
     std::string path_;
     int fd;
-    long long bytes;
     long long position_ = 0;
     int room;  // the record limit, raised as on the drive
 };
@@ -149,8 +156,8 @@ unsigned storedForm(const orvTapeBlockInfo& b, int length, std::vector<unsigned 
 void loadSlot(const orvTapeBlockInfo& b, int length, Slot& s);
 
 // The work that decodes a slot filled by VolumeStream::fill: its data into
-// out (outLength), or s.rc -12 when the payload does not decode, as the
-// walk's own decoding would say.
+// out (outLength), or s.rc ORVTAPE_ERR_DECODE when the payload does not
+// decode, as the walk's own decoding would say.
 void decodeWork(Slot& s, ORVtapeCodec& codec);
 // One block of a DecodedWalk, valid until its next call.
 struct DecodedBlock {

@@ -29,26 +29,38 @@ bool blockFlags2(unsigned char f) {
 
 ORVtapeCodec::ORVtapeCodec() : impl(new Impl) {}
 ORVtapeCodec::~ORVtapeCodec() { delete impl; }
+ORVtapeCodec::ORVtapeCodec(ORVtapeCodec&& other) noexcept : impl(other.impl) { other.impl = nullptr; }
+ORVtapeCodec& ORVtapeCodec::operator=(ORVtapeCodec&& other) noexcept {
+    if (this != &other) {
+        delete impl;
+        impl = other.impl;
+        other.impl = nullptr;
+    }
+    return *this;
+}
 
 void ORVtapeCodec::setMaxRecordSize(int size) {
-    if (size > impl->maxRecordSize) impl->maxRecordSize = size;
+    if (impl && size > impl->maxRecordSize) impl->maxRecordSize = size;
 }
 
 int ORVtapeCodec::encode(const void* data, unsigned int length, bool compress, bool scramble,
                          const unsigned char** stored, unsigned char* flags2) {
-    if (length > static_cast<unsigned int>(impl->maxRecordSize)) return -13;
-    if (data == nullptr && length > 0) return -12;
+    if (!impl) return ORVTAPE_ERR_NOT_OPEN;
+    if ((data == nullptr && length > 0) || stored == nullptr || flags2 == nullptr) return ORVTAPE_ERR_ARGUMENT;
+    if (length > static_cast<unsigned int>(impl->maxRecordSize)) return ORVTAPE_ERR_TOO_LONG;
     const orv::Encoded e = orv::encodeBlock(impl->cmp, impl->enc, impl->maxRecordSize, kLevel, data, length,
                                             compress, scramble);
-    if (stored) *stored = reinterpret_cast<const unsigned char*>(e.payload);
-    if (flags2) *flags2 = orv::diskFlags2(e.xform);
+    *stored = reinterpret_cast<const unsigned char*>(e.payload);
+    *flags2 = orv::diskFlags2(e.xform);
     return static_cast<int>(e.length);
 }
 
 int ORVtapeCodec::length(const void* stored, unsigned int storedLength, unsigned char flags2) {
+    if (!impl) return ORVTAPE_ERR_NOT_OPEN;
+    if (stored == nullptr && storedLength > 0) return ORVTAPE_ERR_ARGUMENT;
+    if (!blockFlags2(flags2)) return ORVTAPE_ERR_FLAGS;
     // A payload beyond what a result can carry is no block, as for the drive.
-    if (!blockFlags2(flags2) || storedLength > static_cast<unsigned int>(INT_MAX)) return -10;
-    if (stored == nullptr && storedLength > 0) return -12;
+    if (storedLength > static_cast<unsigned int>(INT_MAX)) return ORVTAPE_ERR_DECODE;
     const unsigned char xform = orv::blockTransform(flags2);
     if (!(xform & HF2_BZ2)) return static_cast<int>(storedLength);
     // The prefix is all a length needs: at most five bytes, unscrambled here.
@@ -59,13 +71,14 @@ int ORVtapeCodec::length(const void* stored, unsigned int storedLength, unsigned
     else if (n > 0)
         std::memcpy(prefix, stored, n);
     const int r = orv::decompressBlock(prefix, n, nullptr, 0);
-    return r < 0 ? -12 : r;
+    return r < 0 ? ORVTAPE_ERR_DECODE : r;
 }
 
 int ORVtapeCodec::decode(const void* stored, unsigned int storedLength, unsigned char flags2,
                          const unsigned char** data, unsigned int* dataLength) {
     if (data) *data = nullptr;
     if (dataLength) *dataLength = 0;
+    if (impl && (data == nullptr || dataLength == nullptr)) return ORVTAPE_ERR_ARGUMENT;
     const int len = length(stored, storedLength, flags2);
     if (len < 0) return len;
     // Delivered as the drive reads into a buffer of the maximum record size:
@@ -84,10 +97,10 @@ int ORVtapeCodec::decode(const void* stored, unsigned int storedLength, unsigned
             scratchCap = impl->cmp.capacity;
         }
         if (orv::decodeBlock(in, storedLength, xform, scratch, scratchCap, reinterpret_cast<char*>(out), limit) < 0)
-            return -12;
+            return ORVTAPE_ERR_DECODE;
         outData = out;
     }
-    if (data) *data = outData;
-    if (dataLength) *dataLength = room;
+    *data = outData;
+    *dataLength = room;
     return len;
 }

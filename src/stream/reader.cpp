@@ -27,6 +27,8 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
     int fd = -1;
     int err = 0;
     int maxRecordSize = orv::kMinRecordSize;
+    long long blockLimit = 0;  // 0: no growth of the record size
+    long long knownSize = 0;   // the file is at least this long
     std::unique_ptr<unsigned char[]> win;
     long long winStart = 0;
     std::size_t winLen = 0;
@@ -34,7 +36,7 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
     int winError = 0;      // errno of the read that cut the window short, 0 when the file ended there
     long long pos = 0;
     unsigned passed = 0;  // payload bytes just before pos that were passed, not read
-    int blockID = 0, fileNumber = 0;
+    long long blockID = 0, fileNumber = 0;
     std::unique_ptr<unsigned char[]> gather;  // the stored payload of a block of several segments
     std::size_t gatherCap = 0;
     ORVtapeCodec codec;
@@ -55,7 +57,24 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
         }
         winStart = off;
         winLen = got;
+        if (off + static_cast<long long>(got) > knownSize) knownSize = off + static_cast<long long>(got);
     }
+
+    // Whether the file reaches end: a compare while what is known suffices,
+    // a fresh look at its size otherwise, so that growth is still seen.
+    bool reaches(long long end) {
+        if (end <= knownSize) return true;
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            err = errno;
+            return false;
+        }
+        if (st.st_size > knownSize) knownSize = st.st_size;
+        return end <= knownSize;
+    }
+
+    // A result for bytes that did not come: the read failed, or the file ended.
+    int missing() const { return err ? ORVTAPE_ERR_IO : ORVTAPE_ERR_TRUNCATED; }
 
     // Makes the n bytes at off (n at most the window) contiguous; returns how
     // many of them the file has, fewer only at its end or after a read error.
@@ -104,8 +123,10 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
         gatherCap = cap;
     }
 
+    int attach(int f);
     int next(orvTapeBlockInfo* b, orvTapeReadMode mode);
-    int validate(long long* lastHdrOffset, unsigned char* hdr, bool* multiSeg, bool* compressed);
+    int gatherBlock(orvTapeBlockInfo* b, orvTapeReadMode mode, unsigned char* hdr, long long* at);
+    int walkChain(orvTapeChainReport* report, long long* end, unsigned* lastSegment);
 };
 
 ORVtapeReader::ORVtapeReader() : impl(new Impl) {}
@@ -113,62 +134,102 @@ ORVtapeReader::~ORVtapeReader() {
     close();
     delete impl;
 }
-
-int ORVtapeReader::open(const char* path) {
-    if (impl->fd >= 0 || path == nullptr) {
-        impl->err = impl->fd >= 0 ? EBUSY : EFAULT;
-        return -1;
+ORVtapeReader::ORVtapeReader(ORVtapeReader&& other) noexcept : impl(other.impl) { other.impl = nullptr; }
+ORVtapeReader& ORVtapeReader::operator=(ORVtapeReader&& other) noexcept {
+    if (this != &other) {
+        close();
+        delete impl;
+        impl = other.impl;
+        other.impl = nullptr;
     }
-    const int f = ::open(path, O_RDONLY | O_CLOEXEC);
+    return *this;
+}
+
+// Takes f (the reader's own descriptor) as the image, at the load point.
+int ORVtapeReader::Impl::attach(int f) {
     struct stat st;
     if (f < 0 || fstat(f, &st) != 0 || S_ISDIR(st.st_mode)) {
-        impl->err = f < 0 ? errno : EISDIR;
+        err = f < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : errno;
         if (f >= 0) ::close(f);
-        return -1;
+        return ORVTAPE_ERR_IO;
     }
-    if (!impl->win) impl->win.reset(new unsigned char[kWindow]);
-    impl->fd = f;
-    impl->err = 0;
-    impl->winLen = 0;
-    impl->winEnds = false;
-    impl->winError = 0;
-    rewind();
-    return 0;
+    if (!win) win.reset(new unsigned char[kWindow]);
+    fd = f;
+    err = 0;
+    knownSize = st.st_size;
+    winLen = 0;
+    winEnds = false;
+    winError = 0;
+    pos = 0;
+    passed = 0;
+    blockID = fileNumber = 0;
+    return ORVTAPE_OK;
+}
+
+int ORVtapeReader::open(const char* path) {
+    if (!impl) return ORVTAPE_ERR_NOT_OPEN;
+    if (path == nullptr) return ORVTAPE_ERR_ARGUMENT;
+    close();
+    return impl->attach(::open(path, O_RDONLY | O_CLOEXEC));
+}
+
+int ORVtapeReader::openFd(int fd) {
+    if (!impl) return ORVTAPE_ERR_NOT_OPEN;
+    close();
+    return impl->attach(fcntl(fd, F_DUPFD_CLOEXEC, 0));
 }
 
 int ORVtapeReader::close() {
-    if (impl->fd < 0) return 0;
+    if (!impl || impl->fd < 0) return ORVTAPE_OK;
     const int r = ::close(impl->fd);
     impl->fd = -1;
     impl->err = r < 0 ? errno : 0;
-    return r < 0 ? -1 : 0;
+    return r < 0 ? ORVTAPE_ERR_IO : ORVTAPE_OK;
 }
 
 void ORVtapeReader::setMaxRecordSize(int size) {
+    if (!impl) return;
     if (size > impl->maxRecordSize) impl->maxRecordSize = size;
     impl->codec.setMaxRecordSize(size);
 }
 
+void ORVtapeReader::setBlockLimit(long long limit) {
+    if (impl) impl->blockLimit = limit > 0 ? limit : 0;
+}
+
 int ORVtapeReader::rewind() { return seek(0, 0, 0); }
 
-int ORVtapeReader::seek(long long offset, int blockNumber, int fileNumber) {
-    if (impl->fd < 0 || offset < 0 || blockNumber < 0 || fileNumber < 0) return -1;
+int ORVtapeReader::seek(long long offset, long long blockNumber, long long fileNumber) {
+    if (!impl || impl->fd < 0) return ORVTAPE_ERR_NOT_OPEN;
+    if (offset < 0 || blockNumber < 0 || fileNumber < 0) return ORVTAPE_ERR_ARGUMENT;
     impl->pos = offset;
     impl->passed = 0;
     impl->blockID = blockNumber;
     impl->fileNumber = fileNumber;
-    return 0;
+    return ORVTAPE_OK;
 }
 
-int ORVtapeReader::lastErrno() const { return impl->err; }
+int ORVtapeReader::lastErrno() const { return impl ? impl->err : 0; }
 
 int ORVtapeReader::next(orvTapeBlockInfo* block, orvTapeReadMode mode) {
-    if (impl->fd < 0 || block == nullptr) return -1;
-    return impl->next(block, mode);
+    if (!impl || impl->fd < 0) return ORVTAPE_ERR_NOT_OPEN;
+    if (block == nullptr || block->size < sizeof(orvTapeBlockInfo) || mode < ORVTAPE_READ_PASS ||
+        mode > ORVTAPE_READ_DECODE)
+        return ORVTAPE_ERR_ARGUMENT;
+    for (;;) {
+        const int rc = impl->next(block, mode);
+        // A block within the limit but beyond the record size is read again
+        // with room for all of it.
+        if (rc != ORVTAPE_ERR_TOO_LONG || block->length > impl->blockLimit || block->length <= impl->maxRecordSize)
+            return rc;
+        setMaxRecordSize(block->length);
+    }
 }
 
 int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
-    *b = orvTapeBlockInfo();
+    const unsigned int size = b->size;
+    *b = orvTapeBlockInfo();  // later versions' fields, beyond ours, are the caller's to keep
+    b->size = size;
     b->offset = pos;
     b->end = pos;
     b->blockNumber = blockID;
@@ -176,10 +237,11 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
     err = 0;
     forgetFailedRead();
     const unsigned char* p;
-    if (fetch(pos, orv::kHeaderSize, &p, passed) < static_cast<std::size_t>(orv::kHeaderSize)) return -2;
+    const std::size_t got = fetch(pos, orv::kHeaderSize, &p, passed);
+    if (got < static_cast<std::size_t>(orv::kHeaderSize)) return got == 0 && !err ? ORVTAPE_END : missing();
     unsigned char hdr[orv::kHeaderSize];
     std::memcpy(hdr, p, sizeof hdr);
-    if (orv::hasReservedBits(hdr)) return -3;
+    if (orv::hasReservedBits(hdr)) return ORVTAPE_ERR_FLAGS;
     b->flags2 = hdr[5];
     if (hdr[4] & HF1_TM) {
         // As on the drive, nothing after a tapemark's header is passed over.
@@ -191,7 +253,19 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
         ++fileNumber;
         return 0;
     }
-    if (orv::checkFirstHeader(hdr) != 0) return -10;
+    if (orv::checkFirstHeader(hdr) != 0 || orv::curLenOf(hdr) == 0) return ORVTAPE_ERR_CHAIN;
+    long long at = pos;
+    const int rc = gatherBlock(b, mode, hdr, &at);
+    if (rc < 0) return rc;
+    b->end = pos = at;
+    passed = b->stored || orv::blockTransform(b->flags2) ? 0 : b->lastSegment;
+    ++blockID;
+    return b->length;
+}
+
+// Reads the segments of the data block whose first header is hdr, as far as
+// mode and the record size say, and works out its length; *at ends after it.
+int ORVtapeReader::Impl::gatherBlock(orvTapeBlockInfo* b, orvTapeReadMode mode, unsigned char* hdr, long long* at) {
     const unsigned char first2 = hdr[5];
     const unsigned char xform = orv::blockTransform(first2);
     // What the drive gathers: a transformed block whole into a work buffer,
@@ -201,38 +275,45 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
     const unsigned long long limit = xform ? static_cast<unsigned long long>(orv::workCapacity(0, maxRecordSize))
                                      : plainRead ? static_cast<unsigned long long>(maxRecordSize) : 0;
     const unsigned firstLen = orv::curLenOf(hdr);
-    if (firstLen == 0) return -10;
+    const unsigned char* p;
     unsigned long long total = 0;
-    long long at = pos;
     if ((hdr[4] & HF1_EOR) && limit > 0) {
         // One segment: its payload is read in place, without a copy.
-        if (fetch(at, orv::kHeaderSize + firstLen, &p) < orv::kHeaderSize + firstLen) return -12;
+        if (fetch(*at, orv::kHeaderSize + firstLen, &p) < orv::kHeaderSize + firstLen) return missing();
         b->stored = p + orv::kHeaderSize;
         total = firstLen;
         b->segments = 1;
-        at += orv::kHeaderSize + firstLen;
+        *at += orv::kHeaderSize + firstLen;
     } else {
         for (;;) {
             const unsigned curLen = orv::curLenOf(hdr);
-            if (curLen == 0) return -10;
-            if (xform && total + curLen > limit) return -12;
+            if (curLen == 0) return ORVTAPE_ERR_CHAIN;
+            if (xform && total + curLen > limit) {
+                // More than a block of the record size can take: the prefix says how long.
+                const int claim = codec.length(gather.get(), static_cast<unsigned>(total), first2);
+                b->length = claim > 0 ? claim : 0;
+                return claim > maxRecordSize ? ORVTAPE_ERR_TOO_LONG : ORVTAPE_ERR_DECODE;
+            }
             const unsigned n = total >= limit ? 0 : static_cast<unsigned>(limit - total < curLen ? limit - total : curLen);
             if (n > 0) {
                 reserveGather(static_cast<std::size_t>(total) + n);
-                if (!copyOut(at + orv::kHeaderSize, n, gather.get() + total)) return -12;
+                if (!copyOut(*at + orv::kHeaderSize, n, gather.get() + total)) return missing();
             }
             total += curLen;
-            at += orv::kHeaderSize + curLen;
+            *at += orv::kHeaderSize + curLen;
             ++b->segments;
             // A chain that sums beyond what a result can carry is no block.
-            if (total > static_cast<unsigned long long>(INT_MAX)) return -10;
+            if (total > static_cast<unsigned long long>(INT_MAX)) return ORVTAPE_ERR_CHAIN;
             if (hdr[4] & HF1_EOR) break;
-            if (fetch(at, orv::kHeaderSize, &p, curLen - n) < static_cast<std::size_t>(orv::kHeaderSize)) return -2;
-            std::memcpy(hdr, p, sizeof hdr);
-            if (orv::hasReservedBits(hdr)) return -3;
-            if (orv::checkContinuation(hdr, first2) != 0) return -10;
+            const std::size_t got = fetch(*at, orv::kHeaderSize, &p, curLen - n);
+            if (got < static_cast<std::size_t>(orv::kHeaderSize)) return missing();
+            std::memcpy(hdr, p, orv::kHeaderSize);
+            if (orv::hasReservedBits(hdr)) return ORVTAPE_ERR_FLAGS;
+            if (orv::checkContinuation(hdr, first2) != 0) return ORVTAPE_ERR_CHAIN;
         }
         if (limit > 0) b->stored = gather.get();
+        // A payload only passed over must still be in the file.
+        else if (!reaches(*at)) return missing();
     }
     b->storedLength = static_cast<unsigned int>(total);
     // Less than the payload only for a plain block longer than the limit.
@@ -240,53 +321,70 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
     b->lastSegment = orv::curLenOf(hdr);
     if (!xform) {
         b->length = static_cast<int>(total);
+        if (blockLimit > 0 && b->length > maxRecordSize) return ORVTAPE_ERR_TOO_LONG;
         b->data = b->stored;
         b->dataLength = b->storedValid;
-    } else {
-        b->length = mode == ORVTAPE_READ_DECODE
-                        ? codec.decode(b->stored, b->storedLength, first2, &b->data, &b->dataLength)
-                        : codec.length(b->stored, b->storedLength, first2);
-        if (b->length < 0) {
-            b->data = nullptr;
-            b->dataLength = 0;
-            return -12;
-        }
+        return b->length;
     }
-    b->end = pos = at;
-    passed = limit > 0 ? 0 : b->lastSegment;
-    ++blockID;
+    b->length = codec.length(b->stored, b->storedLength, first2);
+    if (b->length < 0) return b->length;
+    if (blockLimit > 0 && b->length > maxRecordSize) return ORVTAPE_ERR_TOO_LONG;
+    if (mode == ORVTAPE_READ_DECODE) {
+        const int rc = codec.decode(b->stored, b->storedLength, first2, &b->data, &b->dataLength);
+        if (rc < 0) return rc;
+    }
+    if (mode == ORVTAPE_READ_PASS) b->stored = nullptr, b->storedValid = 0;
     return b->length;
 }
 
-int ORVtapeReader::validate(long long* lastHdrOffset, void* hdrOut, bool* multiSeg, bool* compressed) {
-    if (impl->fd < 0) {
-        impl->err = 0;
-        return -1;
-    }
-    unsigned char own[orv::kHeaderSize];
-    unsigned char* hdr = orv::startValidateOutputs(lastHdrOffset, hdrOut, own, multiSeg, compressed);
-    return impl->validate(lastHdrOffset, hdr, multiSeg, compressed);
+int ORVtapeReader::validate(orvTapeChainReport* report) {
+    if (!impl || impl->fd < 0) return ORVTAPE_ERR_NOT_OPEN;
+    if (report == nullptr || report->size < sizeof(orvTapeChainReport)) return ORVTAPE_ERR_ARGUMENT;
+    long long end;
+    unsigned last;
+    return impl->walkChain(report, &end, &last);
 }
 
-int ORVtapeReader::Impl::validate(long long* lastHdrOffset, unsigned char* hdr, bool* multiSeg, bool* compressed) {
+// ORVtape::validate's walk from the load point to the end of the file;
+// *end receives where the last header's payload ends (beyond the file when
+// it is cut short) and *lastSegment that header's curLen.
+int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsigned* lastSegment) {
+    const unsigned int size = r->size;
+    *r = orvTapeChainReport();
+    r->size = size;
+    r->lastHeaderOffset = -1;
+    *end = 0;
+    *lastSegment = 0;
     err = 0;
     forgetFailedRead();
     struct stat st;
     if (fstat(fd, &st) != 0) {
         err = errno;
-        return -2;
+        r->driveCode = -2;
+        return ORVTAPE_ERR_IO;
     }
-    orv::WalkState walk;
+    if (st.st_size > knownSize) knownSize = st.st_size;
+    orvTapeChainState state = {0, 0, false};
     for (long long offset = 0; offset < st.st_size;) {
-        if (lastHdrOffset) *lastHdrOffset = offset;
+        r->lastHeaderOffset = offset;
         const unsigned char* p;
-        const std::size_t got = fetch(offset, orv::kHeaderSize, &p, walk.expectedPrev);
-        std::memcpy(hdr, p, got);
-        if (got < static_cast<std::size_t>(orv::kHeaderSize)) return -2;
-        if (orv::hasReservedBits(hdr)) return -3;
-        const int rc = orv::walkHeader(hdr, walk, multiSeg, compressed);
-        if (rc != 0) return rc;
-        offset += orv::kHeaderSize + orv::curLenOf(hdr);
+        const std::size_t got = fetch(offset, orv::kHeaderSize, &p, state.prevLen);
+        std::memcpy(r->lastHeader, p, got);
+        if (got < static_cast<std::size_t>(orv::kHeaderSize)) {
+            r->driveCode = -2;
+            return missing();
+        }
+        // What the drive notes of a header before judging it.
+        if (!orv::hasReservedBits(r->lastHeader)) {
+            if (state.inBlock) r->multiSegment = true;
+            else if (r->lastHeader[5] & HF2_BZ2) r->compressed = true;
+        }
+        const int rc = orvTapeChainCheck(&state, r->lastHeader, &r->driveCode);
+        if (rc != ORVTAPE_OK) return rc;
+        ++r->headers;
+        *lastSegment = state.prevLen;
+        offset += orv::kHeaderSize + state.prevLen;
+        *end = offset;
     }
-    return static_cast<int>(walk.count);
+    return ORVTAPE_OK;
 }

@@ -74,6 +74,11 @@ run("put", "e.tape", "-", stdin=EBCDIC)
 run("put", "-b", "4K", "d.tape", IN[4], IN[5], IN[2])
 offs, d = [b["offset"] for b in layout("d.tape")["blocks"]], bytearray((DIR / "d.tape").read_bytes())
 (DIR / "cut.tape").write_bytes(d[:offs[22] - 10])  # inside the last block of file 1
+run("put", "--segment-size", "1000", "hc.tape", IN[4])
+HC = (DIR / "hc.tape").read_bytes()
+for n in (1009, 3000):  # inside the second header, inside the third payload
+    (DIR / f"hc{n}.tape").write_bytes(HC[:n])
+HCUT = "the image ends inside a header, or the read failed (library code -2)\n"
 d[offs[4] + 2:offs[10] - 100] = bytes(offs[10] - 102 - offs[4])
 (DIR / "d.tape").write_bytes(d)
 
@@ -182,7 +187,11 @@ TABLE = [
     (["get", "k.tape", "1"], 1, ["no tape file 1"]),
     (["check", "v.tape"], 0, ["headers, clean"]),
     (["check", "d.tape"], 1, [f"offset {offs[4]},"]),
-    (["check", "--json", "d.tape"], 1, ['"clean": false', f'"offset": {offs[4]},']),
+    (["check", "--json", "d.tape"], 1, ['"clean": false', f'"offset": {offs[4]},', '"code": -18,']),
+    (["check", "--deep", "--json", "crc.tape"], 1, ['"code": -12,']),
+    *[(["ls", f"hc{n}.tape"], 1, [f"block 0 at offset 0: {HCUT}"]) for n in (1009, 3000)],  # a pass reads no payload
+    (["get", "hc1009.tape", "0"], 1, [f"block 0 at offset 0: {HCUT}"]),
+    (["get", "hc3000.tape", "0"], 1, ["block 0 at offset 0: the block's payload is cut short or does not decompress (library code -12)\n"]),
     (["check", "cut.tape"], 1, ["the image is cut short"]),
     (["get", "cut.tape", "1"], 1, ["does not decompress (library code -12)\n"]),
     (["check", "empty.tape"], 1, ["the file is empty: it is not a volume"]),
@@ -370,6 +379,11 @@ for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
     p.send_signal(sig), p.wait()
     expect((DIR / "s.tape").read_bytes() == (DIR / "s0.tape").read_bytes() and run("check", "s.tape").returncode == 0,
            f"an append stopped by signal {sig} keeps its complete files and closes the volume")
+run("put", "u0.tape", IN[2])
+(DIR / "u.tape").write_bytes((DIR / "u0.tape").read_bytes()[:-12])  # its one file never closed
+p = fed("put", "-a", "u.tape", "-")
+p.send_signal(signal.SIGTERM), p.wait()
+expect((DIR / "u.tape").read_bytes() == (DIR / "u0.tape").read_bytes(), "a stopped append closes the old last file")
 LONG = ["L" * 245 + ".tape", "C" * 245 + ".tape"]  # a name of 250 bytes, as long as names go but 5
 run("put", LONG[0], IN[3]), run("copy", LONG[0], LONG[1]), run("put", "-a", LONG[1], IN[1])
 expect(tape_files(LONG[1], 2) == [DATA[3], DATA[1]], "a target of 250 bytes")
