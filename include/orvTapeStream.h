@@ -245,7 +245,8 @@ ORVTAPE_API orvTapeWriterHandle orvTapeWriterCreate(void);
 /** Closes the image as orvTapeWriterClose does and frees the writer. */
 ORVTAPE_API void orvTapeWriterDestroy(orvTapeWriterHandle writer);
 /**
- * Opens the image at path (created when missing) to write from offset on,
+ * Opens the image at path (created when missing, for offset 0 or
+ * ORVTAPE_AT_END) to write from offset on,
  * where the segment or tapemark before has the curLen prevLen: a reader's
  * block->end and block->lastSegment of the block to write after, or 0 and 0
  * at the load point.  The pair is checked (offset within the file, and the

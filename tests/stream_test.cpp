@@ -312,6 +312,8 @@ TEST(Stream, WriterThatRunsOutOfRoomLeavesWholeBlocks) {
     TempDir dir;
     const std::string n = dir.path("n.tape");
     EXPECT_TRUE(w.close() == 0 && w.open(n.c_str(), 0, 0) == 0 && w.write(nullptr, 5) == ORVTAPE_ERR_ARGUMENT && w.close() == 0 && fileSize(n) == 0);
+    const std::string missing = dir.path("m.tape");  // only the load point makes a file
+    EXPECT_TRUE(w.open(missing.c_str(), 42, 20) == ORVTAPE_ERR_IO && access(missing.c_str(), F_OK) != 0);
     // An offset and prevLen that do not meet at a header, or a chain cut short, are no place to append.
     writeFile(n, segment(10, 0, 0xA0) + segment(20, 10, 0xA0) + header(0, 20, 0x40, 0));
     for (long long at : {0LL, 16LL, 48LL, 43LL, 49LL}) EXPECT_EQ(w.open(n.c_str(), at, 20), ORVTAPE_ERR_ARGUMENT) << at;

@@ -251,7 +251,10 @@ int ORVtapeWriter::open(const char* path, long long offset, unsigned int prevLen
     if (!impl) return ORVTAPE_ERR_NOT_OPEN;
     if (path == nullptr || !openable(offset, prevLen)) return ORVTAPE_ERR_ARGUMENT;
     if (impl->fd >= 0 && close() != ORVTAPE_OK) return ORVTAPE_ERR_IO;
-    return impl->attach(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666), offset, prevLen);
+    // Only a write from the load point may make the file: an offset into a
+    // missing file is refused without leaving an empty one behind.
+    const int create = offset == 0 || offset == ORVTAPE_AT_END ? O_CREAT : 0;
+    return impl->attach(::open(path, O_RDWR | create | O_CLOEXEC, 0666), offset, prevLen);
 }
 
 int ORVtapeWriter::openFd(int fd, long long offset, unsigned int prevLen) {
