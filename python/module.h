@@ -1,0 +1,26 @@
+// Shared pieces of the Python module: the exception classes and the parts
+// that bind the drive and the streaming objects.
+#ifndef ORVTAPE_PYTHON_MODULE_H
+#define ORVTAPE_PYTHON_MODULE_H
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace py = pybind11;
+
+namespace orvpy {
+
+/** Which Python exception a failure becomes; each is a TapeError. */
+enum class Failure { Tape, EndOfData, LoadPoint, WriteProtected, Format, TooLong, IO, Closed };
+
+/** Raises the exception of kind, carrying the library's code, errno and the operation. */
+[[noreturn]] void raise(Failure kind, const char* operation, int code, int err, const std::string& what);
+
+void bindErrors(py::module_& m);
+void bindDrive(py::module_& m);
+void bindStream(py::module_& m);
+
+}  // namespace orvpy
+
+#endif
