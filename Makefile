@@ -4,6 +4,9 @@ BUILD ?= build
 # Evaluated when used, so that a ninja installed by deps is already seen.
 GEN = $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CHECKS := test
+# The interpreter the Python module is built for and tested with: the first
+# python3 on PATH, which is the one `python3 -c 'import orvtape'` runs.
+PYTHON ?= $(shell command -v python3)
 
 .PHONY: deps all demo test check clean
 
@@ -12,7 +15,7 @@ deps:
 	@scripts/install-deps
 
 all: deps
-	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=$(PYTHON)
 	cmake --build $(BUILD) -j2
 
 demo: all

@@ -107,8 +107,12 @@ class FileIterator {
 public:
     FileIterator(const std::string& path, std::optional<int> maxRecordSize) {
         if (maxRecordSize) reader.setMaxRecordSize(*maxRecordSize);
-        if (reader.open(path.c_str()) != ORVTAPE_OK)
-            raise(Failure::IO, "files", ORVTAPE_ERR_IO, reader.lastErrno(), "cannot open " + path);
+        int rc;
+        {
+            py::gil_scoped_release unlocked;
+            rc = reader.open(path.c_str());
+        }
+        if (rc != ORVTAPE_OK) raise(Failure::IO, "files", rc, reader.lastErrno(), "cannot open " + path);
     }
     py::bytes next() {
         if (done) throw py::stop_iteration();
@@ -231,13 +235,16 @@ py::dict fileEntry(const TapeInformation& counts) {
 // would; its counters become the values and its console lines the report.
 py::dict information(const std::string& path) {
     ORVtapeReader reader;
-    if (reader.open(path.c_str()) != ORVTAPE_OK)
-        raise(Failure::IO, "information", ORVTAPE_ERR_IO, reader.lastErrno(), "cannot open " + path);
+    int rc;
+    {
+        py::gil_scoped_release unlocked;
+        rc = reader.open(path.c_str());
+    }
+    if (rc != ORVTAPE_OK) raise(Failure::IO, "information", rc, reader.lastErrno(), "cannot open " + path);
     TapeInformation counts;
     py::list files;
     std::string lines;
     orvTapeBlockInfo info = ORVTAPE_BLOCK_INFO_INIT;
-    int rc;
     for (;;) {
         {
             py::gil_scoped_release unlocked;
