@@ -16,5 +16,14 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6 (>= 12), libgcc-s1, libbz2-1
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # Keep the test helpers and anything else of the build tree out of the package.
-set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};ALL;/")
+# The Python module goes where Debian's python3 finds it, whichever
+# interpreter the build used; it was built for that interpreter's 3.X.
+set(CPACK_INSTALL_CMAKE_PROJECTS
+  "${PROJECT_BINARY_DIR};${PROJECT_NAME};runtime;/" "${PROJECT_BINARY_DIR};${PROJECT_NAME};development;/")
+if(TARGET orvtape_python)
+  list(APPEND CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};python_debian;/")
+  math(EXPR ORVTAPE_PYTHON_NEXT "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${ORVTAPE_PYTHON_NEXT})")
+endif()
 include(CPack)

@@ -8,5 +8,5 @@ CHECKS += check-python
 check-python: all
 	@[ -d $(BUILD)/python/orvtape ] || { echo "check-python: the Python module was not built" >&2; exit 1; }
 	@extra=; $(PYTHON) -c 'import pytest' 2>/dev/null || extra=:/usr/lib/python3/dist-packages; \
-	  PYTHONPATH=$(CURDIR)/$(BUILD)/python$$extra ORVTAPE_TOOL=$(CURDIR)/$(BUILD)/tools/orvtape \
+	  PYTHONPATH=$(abspath $(BUILD))/python$$extra ORVTAPE_TOOL=$(abspath $(BUILD))/tools/orvtape \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
