@@ -2,6 +2,7 @@
 // and information(), over the library's reader and writer.
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -36,13 +37,79 @@ Failure failureOf(int result) {
 }
 
 // ---- Block and blocks() ----------------------------------------------------
-// A block owns a copy of its bytes: the reader's buffer is reused by the next
-// step, and a copy of a block in cache costs little next to reading it, so a
-// Block stays valid however long it is kept.
+// A block's bytes are handed out where the reader holds them, not copied:
+// copying every block would cost as much as reading it.  They stay there
+// until the next step only, so each step first retires the previous block:
+// its memoryview is released (later use raises ValueError) and its exporter
+// refuses new views (BufferError).  A view that cannot be released (a slice,
+// an array made from it) stops the step with BufferError instead of showing
+// bytes that moved on.  The exporter shares ownership of the reader, so no
+// view outlives the buffer it points into.
+struct DataExporter {
+    PyObject_HEAD
+    const char* bytes;
+    Py_ssize_t length;
+    Py_ssize_t exports;
+    bool valid;
+    std::shared_ptr<ORVtapeReader>* owner;
+};
+
+int exporterGetBuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* e = reinterpret_cast<DataExporter*>(self);
+    if (!e->valid) {
+        PyErr_SetString(PyExc_BufferError, "block data is valid until the next block: keep bytes(block.data)");
+        return -1;
+    }
+    if (PyBuffer_FillInfo(view, self, const_cast<char*>(e->bytes ? e->bytes : ""), e->length, 1, flags) < 0) return -1;
+    ++e->exports;
+    return 0;
+}
+
+void exporterReleaseBuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<DataExporter*>(self)->exports; }
+
+void exporterDealloc(PyObject* self) {
+    delete reinterpret_cast<DataExporter*>(self)->owner;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject* exporterType() {
+    static PyTypeObject* type = [] {
+        static PyType_Slot slots[] = {{Py_bf_getbuffer, reinterpret_cast<void*>(exporterGetBuffer)},
+                                      {Py_bf_releasebuffer, reinterpret_cast<void*>(exporterReleaseBuffer)},
+                                      {Py_tp_dealloc, reinterpret_cast<void*>(exporterDealloc)},
+                                      {0, nullptr}};
+        static PyType_Spec spec = {"orvtape._BlockData", sizeof(DataExporter), 0, Py_TPFLAGS_DEFAULT, slots};
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }();
+    return type;
+}
+
+py::object newExporter(const std::shared_ptr<ORVtapeReader>& reader, const unsigned char* bytes, unsigned length) {
+    PyObject* raw = PyType_GenericAlloc(exporterType(), 0);
+    if (!raw) throw py::error_already_set();
+    auto* e = reinterpret_cast<DataExporter*>(raw);
+    e->bytes = reinterpret_cast<const char*>(bytes);
+    e->length = static_cast<Py_ssize_t>(length);
+    e->exports = 0;
+    e->valid = true;
+    e->owner = new std::shared_ptr<ORVtapeReader>(reader);
+    return py::reinterpret_steal<py::object>(raw);
+}
+
 struct Block {
     orvTapeBlockInfo info;
-    py::bytes data;
+    py::object exporter;
+    py::object view;
 
+    py::object data() {
+        if (!view) {
+            view = py::reinterpret_steal<py::object>(PyMemoryView_FromObject(exporter.ptr()));
+            if (!view) throw py::error_already_set();
+        }
+        return view;
+    }
     py::tuple transforms() const {
         py::list names;
         if (info.flags2 & HF2_XFORM) {
@@ -51,53 +118,72 @@ struct Block {
         }
         return py::tuple(names);
     }
+    // True when no view of the bytes is left.
+    bool retire() {
+        auto* e = reinterpret_cast<DataExporter*>(exporter.ptr());
+        if (view && Py_REFCNT(view.ptr()) > 1) {  // someone else holds the view: end it for them
+            PyObject* done = PyObject_CallMethod(view.ptr(), "release", nullptr);
+            if (done) Py_DECREF(done);
+            else PyErr_Clear();  // the view has exports of its own: counted below
+        }
+        view = py::object();
+        e->valid = false;
+        return e->exports == 0;
+    }
 };
 
 class BlockIterator {
 public:
     BlockIterator(const std::string& path, bool decode, std::optional<int> maxRecordSize)
-        : mode(decode ? ORVTAPE_READ_DECODE : ORVTAPE_READ_STORED) {
-        if (maxRecordSize) reader.setMaxRecordSize(*maxRecordSize);
+        : reader(std::make_shared<ORVtapeReader>()), mode(decode ? ORVTAPE_READ_DECODE : ORVTAPE_READ_STORED) {
+        if (maxRecordSize) reader->setMaxRecordSize(*maxRecordSize);
         int rc;
         {
             py::gil_scoped_release unlocked;
-            rc = reader.open(path.c_str());
+            rc = reader->open(path.c_str());
         }
-        if (rc != ORVTAPE_OK) raise(Failure::IO, "blocks", rc, reader.lastErrno(), "cannot open " + path);
+        if (rc != ORVTAPE_OK) raise(Failure::IO, "blocks", rc, reader->lastErrno(), "cannot open " + path);
     }
+    ~BlockIterator() { retirePrevious(); }
 
-    Block next() {
-        if (closed) raise(Failure::Closed, "blocks", ORVTAPE_ERR_NOT_OPEN, 0, "the iterator is closed");
-        Block block{ORVTAPE_BLOCK_INFO_INIT, py::bytes()};
-        orvTapeBlockInfo& info = block.info;
+    py::object next() {
+        if (!reader) raise(Failure::Closed, "blocks", ORVTAPE_ERR_NOT_OPEN, 0, "the iterator is closed");
+        if (!retirePrevious())
+            throw py::buffer_error("a view made from the previous block's data (a slice, an array) is still in "
+                                   "use: copy it with bytes() before the next block");
+        orvTapeBlockInfo info = ORVTAPE_BLOCK_INFO_INIT;
         int rc;
         {
             py::gil_scoped_release unlocked;
-            rc = reader.next(&info, mode);
+            rc = reader->next(&info, mode);
         }
         if (rc == ORVTAPE_END) throw py::stop_iteration();
-        if (rc < 0) raiseResult("blocks", rc, reader.lastErrno());
+        if (rc < 0) raiseResult("blocks", rc, reader->lastErrno());
         const bool decoded = mode == ORVTAPE_READ_DECODE;
         if (decoded && info.dataLength < static_cast<unsigned>(info.length))
             raise(Failure::TooLong, "blocks", ORVTAPE_ERR_TOO_LONG, 0, "the block is longer than max_record_size");
-        const unsigned char* bytes = decoded ? info.data : info.stored;
-        const unsigned length = decoded ? info.dataLength : info.storedValid;
-        if (length > 0)
-            block.data = py::reinterpret_steal<py::bytes>(
-                PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(length)));
-        // Pointers into the reader's buffer end with this step.
+        py::object exporter = newExporter(reader, decoded ? info.data : info.stored,
+                                          decoded ? info.dataLength : info.storedValid);
         info.data = info.stored = nullptr;
-        return block;
+        previous = py::cast(Block{info, std::move(exporter), py::object()});
+        return previous;
     }
     void close() {
-        closed = true;
-        reader.close();
+        retirePrevious();
+        reader.reset();  // views still alive keep the reader's buffer until they go
     }
 
 private:
-    ORVtapeReader reader;
+    bool retirePrevious() {
+        if (!previous) return true;
+        const bool clear = previous.cast<Block&>().retire();
+        previous = py::object();
+        return clear;
+    }
+
+    std::shared_ptr<ORVtapeReader> reader;
     orvTapeReadMode mode;
-    bool closed = false;
+    py::object previous;
 };
 
 // ---- files() ------------------------------------------------------------------
@@ -288,9 +374,16 @@ void bindStream(py::module_& m) {
         .def_property_readonly("flags2", [](const Block& b) { return b.info.flags2; })
         .def_property_readonly("tapemark", [](const Block& b) { return b.info.tapemark; })
         .def_property_readonly("transforms", &Block::transforms, "('compressed', 'scrambled') as stored.")
-        .def_readonly("data", &Block::data, "The block's bytes (b'' for a tapemark); the stored payload when "
-                                            "blocks() was called with decode=False.")
-        .def("__bytes__", [](const Block& b) { return b.data; })
+        .def_property_readonly("data", &Block::data, R"(The block's bytes as a read-only memoryview, not copied.
+
+Empty for a tapemark; the stored payload when blocks() was called with
+decode=False.  Valid until the iterator moves on: then the view is released
+and data refuses a new one.  Keep bytes(block.data) to hold them longer.)")
+        .def("__bytes__", [](Block& b) {
+            PyObject* copy = PyBytes_FromObject(b.data().ptr());
+            if (!copy) throw py::error_already_set();
+            return py::reinterpret_steal<py::bytes>(copy);
+        })
         .def("__len__", [](const Block& b) { return b.info.length; })
         .def("__repr__", [](const Block& b) {
             return "<Block " + std::to_string(b.info.blockNumber) + " file " + std::to_string(b.info.fileNumber) +

@@ -106,15 +106,27 @@ def test_damage_is_judged_alike_by_drive_and_stream(tmp_path):
             (stream["code"], stream["last_header_offset"], stream["last_header"])
 
 
-def test_blocks_outlive_their_step_and_iterator(tmp_path):
+def test_block_data_lives_for_its_step(tmp_path):
     path = volume(str(tmp_path / "v.tape"))
     it = orvtape.blocks(path)
-    kept = [next(it), next(it)]
+    first = next(it)
+    view, kept = first.data, bytes(first)
+    part = next(it).data[1:3]
+    with pytest.raises(BufferError):  # a slice of the block's bytes is still in use
+        next(it)
+    del part
+    third = next(it)
+    with pytest.raises(ValueError):  # released when the iterator moved on
+        view[0]
+    with pytest.raises(BufferError):
+        first.data
+    assert (first.number, kept, bytes(third)) == (0, FILES[0][:4096], FILES[0][8192:])
     it.close()
     with pytest.raises(orvtape.TapeClosed):
         next(it)
-    assert [bytes(b) for b in kept] == [FILES[0][:4096], FILES[0][4096:8192]]
-    assert [b.data for b in orvtape.blocks(path, decode=False)][:2] == [b.data for b in kept]
+    with pytest.raises(BufferError):
+        third.data
+    assert [bytes(b) for b in orvtape.blocks(path, decode=False)][:3] == [kept, FILES[0][4096:8192], FILES[0][8192:]]
 
 
 @pytest.mark.parametrize("entry", [lambda p: orvtape.Tape(p, read_only=True), lambda p: list(orvtape.blocks(p)),
@@ -141,7 +153,7 @@ def test_gil_is_released_while_the_library_waits(tmp_path, entry):
 def test_two_threads_walk_two_volumes(tmp_path):
     paths = [volume(str(tmp_path / f"{n}.tape")) for n in "ab"]
     walks = {}
-    threads = [threading.Thread(target=lambda p=p: walks.update({p: [b.data for b in orvtape.blocks(p)]}))
+    threads = [threading.Thread(target=lambda p=p: walks.update({p: [bytes(b) for b in orvtape.blocks(p)]}))
                for p in paths]
     [t.start() for t in threads], [t.join() for t in threads]
-    assert walks[paths[0]] == walks[paths[1]] == [b.data for b in orvtape.blocks(paths[0])]
+    assert walks[paths[0]] == walks[paths[1]] == [bytes(b) for b in orvtape.blocks(paths[0])]
