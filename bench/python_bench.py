@@ -36,10 +36,11 @@ def main():
         f.write(pool)
     print(f"{'Python module / C++ streaming objects':40} {'Python MB/s':>12} {'C++ MB/s':>10} {'ratio':>6}  goal")
     for size, total in CASES:
-        count, image = total // size, os.path.join(work, "py.tape")
+        # An image of each side's own, so that neither writes over the file the other has just read.
+        count, image, cpp_image = total // size, os.path.join(work, "py.tape"), os.path.join(work, "cpp.tape")
         cpp, py = [float("inf")] * 2, [float("inf")] * 2
         for _ in range(ROUNDS):  # best of the rounds, the two sides interleaved
-            out = subprocess.run([os.path.join(build, "bench", "orvtape_stream_figures"), image, str(size), str(count),
+            out = subprocess.run([os.path.join(build, "bench", "orvtape_stream_figures"), cpp_image, str(size), str(count),
                                   data], capture_output=True, text=True, check=True).stdout.split()
             cpp = [min(a, float(b)) for a, b in zip(cpp, out)]
             py = [min(a, b) for a, b in zip(py, python_figures(image, size, count, pool))]
@@ -47,7 +48,7 @@ def main():
             label = f"{what} {size // 1024} KiB blocks" if size >= 1024 else f"{what} {size} B blocks"
             goal = ">= 0.80" if size >= 1024 else "(reported)"
             print(f"{label:40} {total / py[i] / 1e6:12.1f} {total / cpp[i] / 1e6:10.1f} {cpp[i] / py[i]:6.2f}  {goal}")
-        os.remove(image)
+        os.remove(image), os.remove(cpp_image)
     os.remove(data)
 
 

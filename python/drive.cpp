@@ -82,18 +82,16 @@ public:
     }
     bool closed() const { return handle == nullptr; }
 
-    int write(py::buffer data) {
+    int write(const py::object& data) {
         orvTapeHandle h = open("write");
-        py::buffer_info view = data.request();
-        if (view.ndim > 1 && !PyBuffer_IsContiguous(view.view(), 'C'))
-            throw py::value_error("write: the buffer must be contiguous");
-        const auto length = static_cast<unsigned long long>(view.size * view.itemsize);
+        BorrowedBytes view(data);
+        const auto length = view.size();
         if (length == 0) throw py::value_error("write: an empty block is a tapemark: use write_tapemark()");
         if (length > 0x7fffffffULL) raise(Failure::TooLong, "write", -13, 0, describe(Op::Write, -13));
         int rc;
         {
             py::gil_scoped_release unlocked;
-            rc = orvTapeWrite(h, view.ptr, static_cast<unsigned>(length));
+            rc = orvTapeWrite(h, view.data(), static_cast<unsigned>(length));
         }
         return check(Op::Write, "write", rc);
     }

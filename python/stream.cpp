@@ -103,12 +103,9 @@ struct Block {
     py::object exporter;
     py::object view;
 
-    py::object data() {
-        if (!view) {
-            view = py::reinterpret_steal<py::object>(PyMemoryView_FromObject(exporter.ptr()));
-            if (!view) throw py::error_already_set();
-        }
-        return view;
+    static PyObject* checked(PyObject* o) {
+        if (!o) throw py::error_already_set();
+        return o;
     }
     py::tuple transforms() const {
         py::list names;
@@ -118,17 +115,23 @@ struct Block {
         }
         return py::tuple(names);
     }
-    // True when no view of the bytes is left.
-    bool retire() {
+    // Ends the block's step (self is its Python object, whose data attribute
+    // holds the view); true when no view of the bytes is left.
+    bool retire(PyObject* self) {
         auto* e = reinterpret_cast<DataExporter*>(exporter.ptr());
-        if (view && Py_REFCNT(view.ptr()) > 1) {  // someone else holds the view: end it for them
+        if (Py_REFCNT(view.ptr()) > 2) {  // held beyond the block: end it for whoever holds it
             PyObject* done = PyObject_CallMethod(view.ptr(), "release", nullptr);
             if (done) Py_DECREF(done);
             else PyErr_Clear();  // the view has exports of its own: counted below
         }
+        PyObject_GenericSetAttr(self, dataName(), nullptr);  // later reads go to the property: BufferError
         view = py::object();
         e->valid = false;
         return e->exports == 0;
+    }
+    static PyObject* dataName() {
+        static PyObject* name = PyUnicode_InternFromString("data");
+        return name;
     }
 };
 
@@ -165,7 +168,11 @@ public:
         py::object exporter = newExporter(reader, decoded ? info.data : info.stored,
                                           decoded ? info.dataLength : info.storedValid);
         info.data = info.stored = nullptr;
-        previous = py::cast(Block{info, std::move(exporter), py::object()});
+        // The view goes into the instance's dict, where reading block.data
+        // costs a dict look-up rather than a call.
+        py::object view = py::reinterpret_steal<py::object>(Block::checked(PyMemoryView_FromObject(exporter.ptr())));
+        previous = py::cast(Block{info, std::move(exporter), view});
+        if (PyObject_GenericSetAttr(previous.ptr(), Block::dataName(), view.ptr()) < 0) throw py::error_already_set();
         return previous;
     }
     void close() {
@@ -176,7 +183,7 @@ public:
 private:
     bool retirePrevious() {
         if (!previous) return true;
-        const bool clear = previous.cast<Block&>().retire();
+        const bool clear = previous.cast<Block&>().retire(previous.ptr());
         previous = py::object();
         return clear;
     }
@@ -252,15 +259,15 @@ public:
         }
         if (rc != ORVTAPE_OK) raiseResult("open", rc, writer.lastErrno());
     }
-    int write(py::buffer data) {
-        py::buffer_info view = data.request();
-        const auto length = static_cast<unsigned long long>(view.size * view.itemsize);
+    int write(const py::object& data) {
+        BorrowedBytes view(data);
+        const auto length = view.size();
         if (length == 0) throw py::value_error("write: an empty block is a tapemark: use write_tapemark()");
         if (length > 0x7fffffffULL) raiseResult("write", ORVTAPE_ERR_TOO_LONG, 0);
         int rc;
         {
             py::gil_scoped_release unlocked;
-            rc = writer.write(view.ptr, static_cast<unsigned>(length));
+            rc = writer.write(view.data(), static_cast<unsigned>(length));
         }
         if (rc < 0) raiseResult("write", rc, writer.lastErrno());
         return rc;
@@ -361,7 +368,7 @@ py::dict information(const std::string& path) {
 }  // namespace
 
 void bindStream(py::module_& m) {
-    py::class_<Block>(m, "Block", "One block met by blocks(): header facts and its bytes.")
+    py::class_<Block>(m, "Block", py::dynamic_attr(), "One block met by blocks(): header facts and its bytes.")
         .def_property_readonly("offset", [](const Block& b) { return b.info.offset; }, "Offset of its first header.")
         .def_property_readonly("end", [](const Block& b) { return b.info.end; }, "Offset just after it.")
         .def_property_readonly("number", [](const Block& b) { return b.info.blockNumber; },
@@ -374,13 +381,14 @@ void bindStream(py::module_& m) {
         .def_property_readonly("flags2", [](const Block& b) { return b.info.flags2; })
         .def_property_readonly("tapemark", [](const Block& b) { return b.info.tapemark; })
         .def_property_readonly("transforms", &Block::transforms, "('compressed', 'scrambled') as stored.")
-        .def_property_readonly("data", &Block::data, R"(The block's bytes as a read-only memoryview, not copied.
-
-Empty for a tapemark; the stored payload when blocks() was called with
-decode=False.  Valid until the iterator moves on: then the view is released
-and data refuses a new one.  Keep bytes(block.data) to hold them longer.)")
+        // data is an instance attribute while the block is current (see next());
+        // afterwards the look-up falls through to here.
+        .def("__getattr__", [](const Block&, const std::string& name) -> py::object {
+            if (name == "data") throw py::buffer_error("block data is valid until the next block: keep bytes(block.data)");
+            throw py::attribute_error("'Block' object has no attribute '" + name + "'");
+        })
         .def("__bytes__", [](Block& b) {
-            PyObject* copy = PyBytes_FromObject(b.data().ptr());
+            PyObject* copy = PyBytes_FromObject(b.view ? b.view.ptr() : b.exporter.ptr());
             if (!copy) throw py::error_already_set();
             return py::reinterpret_steal<py::bytes>(copy);
         })
