@@ -368,6 +368,7 @@ py::dict information(const std::string& path) {
 }  // namespace
 
 void bindStream(py::module_& m) {
+    if (!exporterType()) throw py::error_already_set();
     py::class_<Block>(m, "Block", py::dynamic_attr(), "One block met by blocks(): header facts and its bytes.")
         .def_property_readonly("offset", [](const Block& b) { return b.info.offset; }, "Offset of its first header.")
         .def_property_readonly("end", [](const Block& b) { return b.info.end; }, "Offset just after it.")

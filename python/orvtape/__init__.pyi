@@ -84,7 +84,7 @@ class Tape:
     max_record_size: int
 
 class Block:
-    """One block met by blocks(); it owns its bytes."""
+    """One block met by blocks(); its data lasts until the next step, its header facts for good."""
     offset: int
     end: int
     number: int
@@ -95,7 +95,7 @@ class Block:
     flags2: int
     tapemark: bool
     transforms: Tuple[str, ...]
-    data: bytes
+    data: memoryview  # valid until the iterator moves on
     def __bytes__(self) -> bytes: ...
     def __len__(self) -> int: ...
 
