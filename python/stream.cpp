@@ -116,19 +116,21 @@ struct Block {
         return py::tuple(names);
     }
     // Ends the block's step (self is its Python object, whose data attribute
-    // holds the view); true when no view of the bytes is left.
-    bool retire(PyObject* self) {
-        auto* e = reinterpret_cast<DataExporter*>(exporter.ptr());
-        if (Py_REFCNT(view.ptr()) > 2) {  // held beyond the block: end it for whoever holds it
-            PyObject* done = PyObject_CallMethod(view.ptr(), "release", nullptr);
-            if (done) Py_DECREF(done);
-            else PyErr_Clear();  // the view has exports of its own: counted below
+    // holds the view).  Safe to repeat.
+    void retire(PyObject* self) {
+        if (view) {
+            if (Py_REFCNT(view.ptr()) > 2) {  // held beyond the block: end it for whoever holds it
+                PyObject* done = PyObject_CallMethod(view.ptr(), "release", nullptr);
+                if (done) Py_DECREF(done);
+                else PyErr_Clear();  // the view has exports of its own: they keep the bytes in use
+            }
+            if (PyObject_GenericSetAttr(self, dataName(), nullptr) < 0) PyErr_Clear();  // later reads: BufferError
+            view = py::object();
         }
-        PyObject_GenericSetAttr(self, dataName(), nullptr);  // later reads go to the property: BufferError
-        view = py::object();
-        e->valid = false;
-        return e->exports == 0;
+        reinterpret_cast<DataExporter*>(exporter.ptr())->valid = false;
     }
+    // No view of the bytes is left.
+    bool released() const { return reinterpret_cast<DataExporter*>(exporter.ptr())->exports == 0; }
     static PyObject* dataName() {
         static PyObject* name = PyUnicode_InternFromString("data");
         return name;
@@ -147,7 +149,7 @@ public:
         }
         if (rc != ORVTAPE_OK) raise(Failure::IO, "blocks", rc, reader->lastErrno(), "cannot open " + path);
     }
-    ~BlockIterator() { retirePrevious(); }
+    ~BlockIterator() { close(); }
 
     py::object next() {
         if (!reader) raise(Failure::Closed, "blocks", ORVTAPE_ERR_NOT_OPEN, 0, "the iterator is closed");
@@ -177,15 +179,20 @@ public:
     }
     void close() {
         retirePrevious();
-        reader.reset();  // views still alive keep the reader's buffer until they go
+        previous = py::object();
+        reader.reset();  // views still in use keep the reader's buffer until they go
     }
 
 private:
+    // False while a view of the previous block's bytes is in use: the block
+    // stays the previous one, so that every later step is refused as well.
     bool retirePrevious() {
         if (!previous) return true;
-        const bool clear = previous.cast<Block&>().retire(previous.ptr());
+        auto& block = previous.cast<Block&>();
+        block.retire(previous.ptr());
+        if (!block.released()) return false;
         previous = py::object();
-        return clear;
+        return true;
     }
 
     std::shared_ptr<ORVtapeReader> reader;
