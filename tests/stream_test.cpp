@@ -219,6 +219,8 @@ TEST(Stream, CodecRoundTripsAndRefusesWhatDoesNotDecode) {
     EXPECT_TRUE(codec.decode(broken.data(), 4, 0x01, &out, &outLen) == ORVTAPE_ERR_FLAGS && codec.length(broken.data(), 4, 0x84) == ORVTAPE_ERR_FLAGS);
     EXPECT_TRUE(codec.decode(broken.data(), 4, 0x81, &out, nullptr) == ORVTAPE_ERR_ARGUMENT && codec.encode(broken.data(), 1, false, false, nullptr, &flags2) == ORVTAPE_ERR_ARGUMENT);
     EXPECT_EQ(codec.encode(broken.data(), 4194305, false, false, &out, &flags2), ORVTAPE_ERR_TOO_LONG);
+    const Bytes longest(4194304, 7);  // the record size itself is no refusal
+    EXPECT_EQ(codec.encode(longest.data(), 4194304, false, false, &out, &flags2), 4194304);
     EXPECT_EQ(codec.encode(nullptr, 5, false, false, &out, &flags2), ORVTAPE_ERR_ARGUMENT);
     // Stored as it is, the block is the caller's own bytes; decoded as it is, the stored bytes.
     EXPECT_TRUE(codec.encode(broken.data(), 4, true, false, &out, &flags2) == 4 && out == broken.data() && flags2 == 0);
@@ -320,8 +322,9 @@ TEST(Stream, WriterThatRunsOutOfRoomLeavesWholeBlocks) {
     EXPECT_TRUE(w.open(n.c_str(), 42, 20) == 0 && w.open(n.c_str(), 48, 0) == 0 && w.open(n.c_str(), ORVTAPE_AT_END, 0) == 0 && w.position() == 48);
     ORVtapeWriter later(std::move(w));
     EXPECT_TRUE(w.write("x", 1) == ORVTAPE_ERR_NOT_OPEN && w.position() == -1 && later.write("x", 1) == 1 && later.close() == 0);
+    w = std::move(later);  // and back by assignment, which leaves the other one empty
     writeFile(n, readFile(n) + header(9, 1, 0xA0, 0));
-    EXPECT_TRUE(later.open(n.c_str(), ORVTAPE_AT_END, 0) == ORVTAPE_ERR_TRUNCATED && later.position() == -1);
+    EXPECT_TRUE(later.position() == -1 && w.open(n.c_str(), ORVTAPE_AT_END, 0) == ORVTAPE_ERR_TRUNCATED && w.position() == -1);
     // Killed at any moment, an append leaves the old prefix and whole new blocks, the last perhaps cut short.
     writeFile(n, readFile(n) + Bytes(8 << 20, 0x5A));  // an old tail longer than several write-outs
     const Bytes old = readFile(n);
