@@ -5,6 +5,8 @@
 #ifndef ORVTAPE_TOOL_H
 #define ORVTAPE_TOOL_H
 
+#include "base/error.h"
+
 #include <ORVtape.h>
 
 #include <nlohmann/json_fwd.hpp>
@@ -15,11 +17,6 @@
 #include <vector>
 
 namespace orvtool {
-
-// Exit statuses shared by every command.
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;  // runtime error, or a defect found by check
-constexpr int kExitUsage = 2;    // bad arguments; every error of check
 
 // Everything the command line can set; each command reads what it needs.
 struct Options {
@@ -60,17 +57,6 @@ struct Options {
     int level = 0;                     // export --level, 0: the method's default
     int chunk = 65535;                 // export --chunk (aws, het)
     bool split = false;                // export --split
-};
-
-// A failure that ends the command: one line on standard error, then exit.
-class ToolError : public std::runtime_error {
-public:
-    ToolError(const std::string& file, const std::string& what, int status = kExitFailure)
-        : std::runtime_error(file.empty() ? what : file + ": " + what), status_(status) {}
-    int status() const { return status_; }
-
-private:
-    int status_;
 };
 
 // "(library code C, <errno in words>)": the cause part of an error line.

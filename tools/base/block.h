@@ -1,0 +1,72 @@
+// block.h - the one view of a block that flows through the tool: every
+// reader of a volume (an image, a foreign format, the input of put) is a
+// BlockSource, every writer a BlockSink, and a command is a source pumped
+// into a sink.  Knows nothing of images or formats.
+#ifndef ORVTAPE_TOOL_BASE_BLOCK_H
+#define ORVTAPE_TOOL_BASE_BLOCK_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orvtool {
+
+enum class Kind {
+    Data,
+    Mark,        // a tapemark
+    Gap,         // an erase gap; only foreign formats have them
+    EndOfMedium  // the medium's end, as a foreign format records it
+};
+
+// Compression a block had where it was read, so that a sink able to store
+// compressed blocks can keep it.
+enum class Packing { None, Zlib, Bzip2 };
+
+// A view of one block, valid until the next call on the source that made
+// it.  A block may come decoded (data), stored (the opaque stored form of
+// an image, which only the image wing interprets), or both.
+struct Block {
+    Kind kind = Kind::Data;
+    const unsigned char* data = nullptr;  // decoded bytes; null when only the stored form is held
+    std::size_t length = 0;               // decoded length, known even when data is null
+    const unsigned char* stored = nullptr;  // the image's stored payload, when the source kept it
+    std::size_t storedLength = 0;
+    Packing packing = Packing::None;  // how the source held it
+    bool scrambled = false;           // held scrambled in the source
+    bool readError = false;           // the source flagged it as read badly
+    bool isLabel = false;             // a label block of a labelled volume
+    long long offset = 0;             // where it starts in its source
+    long long number = 0;             // blocks and tapemarks before it in its source
+};
+
+// What a sink can hold beyond plain blocks and tapemarks; whatever it
+// cannot carry is reported with its count and positions, never dropped
+// silently.
+struct Carries {
+    std::size_t maxBlock = SIZE_MAX;  // longest block
+    bool gaps = false, readErrors = false, endOfMedium = false;
+    bool compression = false, scrambling = false;
+};
+
+class BlockSource {
+public:
+    virtual ~BlockSource() = default;
+    // The next block into b; false at the end of the source.  Throws
+    // ToolError when the source cannot be read or is malformed.
+    virtual bool next(Block& b) = 0;
+    // Bytes of the source consumed so far, for progress lines.
+    virtual long long consumed() const = 0;
+};
+
+class BlockSink {
+public:
+    virtual ~BlockSink() = default;
+    virtual Carries carries() const = 0;
+    // Takes one block; throws ToolError when it cannot hold it.
+    virtual void put(const Block& b) = 0;
+    // Completes the output; nothing is final before it returns.
+    virtual void finish() = 0;
+};
+
+}  // namespace orvtool
+
+#endif

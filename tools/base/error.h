@@ -1,0 +1,29 @@
+// error.h - how a command fails: one line on standard error and an exit
+// status.  Knows nothing of images, formats or commands.
+#ifndef ORVTAPE_TOOL_BASE_ERROR_H
+#define ORVTAPE_TOOL_BASE_ERROR_H
+
+#include <stdexcept>
+#include <string>
+
+namespace orvtool {
+
+// Exit statuses shared by every command.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;  // runtime error, or a defect found by check
+constexpr int kExitUsage = 2;    // bad arguments; every error of check
+
+// A failure that ends the command: one line on standard error, then exit.
+class ToolError : public std::runtime_error {
+public:
+    ToolError(const std::string& file, const std::string& what, int status = kExitFailure)
+        : std::runtime_error(file.empty() ? what : file + ": " + what), status_(status) {}
+    int status() const { return status_; }
+
+private:
+    int status_;
+};
+
+}  // namespace orvtool
+
+#endif
