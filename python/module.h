@@ -33,7 +33,11 @@ private:
     Py_buffer view;
 };
 
+/** Raises the exception for a streaming result (ORVTAPE_ERR_...). */
+[[noreturn]] void raiseResult(const char* operation, int result, int err);
+
 void bindErrors(py::module_& m);
+void bindBlocks(py::module_& m);
 void bindDrive(py::module_& m);
 void bindStream(py::module_& m);
 

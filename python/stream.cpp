@@ -1,5 +1,6 @@
-// The streaming side of the module: blocks(), files(), Writer, validate()
-// and information(), over the library's reader and writer.
+// The streaming side of the module: files(), Writer, validate()
+// and information(), over the library's reader and writer (blocks() is in
+// blocks.cpp).
 #include <pybind11/stl.h>
 
 #include <memory>
@@ -32,173 +33,13 @@ Failure failureOf(int result) {
     }
 }
 
+}  // namespace
+
 [[noreturn]] void raiseResult(const char* operation, int result, int err) {
     raise(failureOf(result), operation, result, result == ORVTAPE_ERR_IO ? err : 0, orvTapeResultMessage(result));
 }
 
-// ---- Block and blocks() ----------------------------------------------------
-// A block's bytes are handed out where the reader holds them, not copied:
-// copying every block would cost as much as reading it.  They stay there
-// until the next step only, so each step first retires the previous block:
-// its memoryview is released (later use raises ValueError) and its exporter
-// refuses new views (BufferError).  A view that cannot be released (a slice,
-// an array made from it) stops the step with BufferError instead of showing
-// bytes that moved on.  The exporter shares ownership of the reader, so no
-// view outlives the buffer it points into.
-struct DataExporter {
-    PyObject_HEAD
-    const char* bytes;
-    Py_ssize_t length;
-    Py_ssize_t exports;
-    bool valid;
-    std::shared_ptr<ORVtapeReader>* owner;
-};
-
-int exporterGetBuffer(PyObject* self, Py_buffer* view, int flags) {
-    auto* e = reinterpret_cast<DataExporter*>(self);
-    if (!e->valid) {
-        PyErr_SetString(PyExc_BufferError, "block data is valid until the next block: keep bytes(block.data)");
-        return -1;
-    }
-    if (PyBuffer_FillInfo(view, self, const_cast<char*>(e->bytes ? e->bytes : ""), e->length, 1, flags) < 0) return -1;
-    ++e->exports;
-    return 0;
-}
-
-void exporterReleaseBuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<DataExporter*>(self)->exports; }
-
-void exporterDealloc(PyObject* self) {
-    delete reinterpret_cast<DataExporter*>(self)->owner;
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyTypeObject* exporterType() {
-    static PyTypeObject* type = [] {
-        static PyType_Slot slots[] = {{Py_bf_getbuffer, reinterpret_cast<void*>(exporterGetBuffer)},
-                                      {Py_bf_releasebuffer, reinterpret_cast<void*>(exporterReleaseBuffer)},
-                                      {Py_tp_dealloc, reinterpret_cast<void*>(exporterDealloc)},
-                                      {0, nullptr}};
-        static PyType_Spec spec = {"orvtape._BlockData", sizeof(DataExporter), 0, Py_TPFLAGS_DEFAULT, slots};
-        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    }();
-    return type;
-}
-
-py::object newExporter(const std::shared_ptr<ORVtapeReader>& reader, const unsigned char* bytes, unsigned length) {
-    PyObject* raw = PyType_GenericAlloc(exporterType(), 0);
-    if (!raw) throw py::error_already_set();
-    auto* e = reinterpret_cast<DataExporter*>(raw);
-    e->bytes = reinterpret_cast<const char*>(bytes);
-    e->length = static_cast<Py_ssize_t>(length);
-    e->exports = 0;
-    e->valid = true;
-    e->owner = new std::shared_ptr<ORVtapeReader>(reader);
-    return py::reinterpret_steal<py::object>(raw);
-}
-
-struct Block {
-    orvTapeBlockInfo info;
-    py::object exporter;
-    py::object view;
-
-    static PyObject* checked(PyObject* o) {
-        if (!o) throw py::error_already_set();
-        return o;
-    }
-    py::tuple transforms() const {
-        py::list names;
-        if (info.flags2 & HF2_XFORM) {
-            if (info.flags2 & HF2_BZ2) names.append("compressed");
-            if (info.flags2 & HF2_SCRAMBLE) names.append("scrambled");
-        }
-        return py::tuple(names);
-    }
-    // Ends the block's step (self is its Python object, whose data attribute
-    // holds the view).  Safe to repeat.
-    void retire(PyObject* self) {
-        if (view) {
-            if (Py_REFCNT(view.ptr()) > 2) {  // held beyond the block: end it for whoever holds it
-                PyObject* done = PyObject_CallMethod(view.ptr(), "release", nullptr);
-                if (done) Py_DECREF(done);
-                else PyErr_Clear();  // the view has exports of its own: they keep the bytes in use
-            }
-            if (PyObject_GenericSetAttr(self, dataName(), nullptr) < 0) PyErr_Clear();  // later reads: BufferError
-            view = py::object();
-        }
-        reinterpret_cast<DataExporter*>(exporter.ptr())->valid = false;
-    }
-    // No view of the bytes is left.
-    bool released() const { return reinterpret_cast<DataExporter*>(exporter.ptr())->exports == 0; }
-    static PyObject* dataName() {
-        static PyObject* name = PyUnicode_InternFromString("data");
-        return name;
-    }
-};
-
-class BlockIterator {
-public:
-    BlockIterator(const std::string& path, bool decode, std::optional<int> maxRecordSize)
-        : reader(std::make_shared<ORVtapeReader>()), mode(decode ? ORVTAPE_READ_DECODE : ORVTAPE_READ_STORED) {
-        if (maxRecordSize) reader->setMaxRecordSize(*maxRecordSize);
-        int rc;
-        {
-            py::gil_scoped_release unlocked;
-            rc = reader->open(path.c_str());
-        }
-        if (rc != ORVTAPE_OK) raise(Failure::IO, "blocks", rc, reader->lastErrno(), "cannot open " + path);
-    }
-    ~BlockIterator() { close(); }
-
-    py::object next() {
-        if (!reader) raise(Failure::Closed, "blocks", ORVTAPE_ERR_NOT_OPEN, 0, "the iterator is closed");
-        if (!retirePrevious())
-            throw py::buffer_error("a view made from the previous block's data (a slice, an array) is still in "
-                                   "use: copy it with bytes() before the next block");
-        orvTapeBlockInfo info = ORVTAPE_BLOCK_INFO_INIT;
-        int rc;
-        {
-            py::gil_scoped_release unlocked;
-            rc = reader->next(&info, mode);
-        }
-        if (rc == ORVTAPE_END) throw py::stop_iteration();
-        if (rc < 0) raiseResult("blocks", rc, reader->lastErrno());
-        const bool decoded = mode == ORVTAPE_READ_DECODE;
-        if (decoded && info.dataLength < static_cast<unsigned>(info.length))
-            raise(Failure::TooLong, "blocks", ORVTAPE_ERR_TOO_LONG, 0, "the block is longer than max_record_size");
-        py::object exporter = newExporter(reader, decoded ? info.data : info.stored,
-                                          decoded ? info.dataLength : info.storedValid);
-        info.data = info.stored = nullptr;
-        // The view goes into the instance's dict, where reading block.data
-        // costs a dict look-up rather than a call.
-        py::object view = py::reinterpret_steal<py::object>(Block::checked(PyMemoryView_FromObject(exporter.ptr())));
-        previous = py::cast(Block{info, std::move(exporter), view});
-        if (PyObject_GenericSetAttr(previous.ptr(), Block::dataName(), view.ptr()) < 0) throw py::error_already_set();
-        return previous;
-    }
-    void close() {
-        retirePrevious();
-        previous = py::object();
-        reader.reset();  // views still in use keep the reader's buffer until they go
-    }
-
-private:
-    // False while a view of the previous block's bytes is in use: the block
-    // stays the previous one, so that every later step is refused as well.
-    bool retirePrevious() {
-        if (!previous) return true;
-        auto& block = previous.cast<Block&>();
-        block.retire(previous.ptr());
-        if (!block.released()) return false;
-        previous = py::object();
-        return true;
-    }
-
-    std::shared_ptr<ORVtapeReader> reader;
-    orvTapeReadMode mode;
-    py::object previous;
-};
+namespace {
 
 // ---- files() ------------------------------------------------------------------
 // Each tape file's bytes, read without the GIL; the volume ends at the end
@@ -375,52 +216,7 @@ py::dict information(const std::string& path) {
 }  // namespace
 
 void bindStream(py::module_& m) {
-    if (!exporterType()) throw py::error_already_set();
-    py::class_<Block>(m, "Block", py::dynamic_attr(), "One block met by blocks(): header facts and its bytes.")
-        .def_property_readonly("offset", [](const Block& b) { return b.info.offset; }, "Offset of its first header.")
-        .def_property_readonly("end", [](const Block& b) { return b.info.end; }, "Offset just after it.")
-        .def_property_readonly("number", [](const Block& b) { return b.info.blockNumber; },
-                               "Blocks and tapemarks before it (the drive's block id there).")
-        .def_property_readonly("file_number", [](const Block& b) { return b.info.fileNumber; })
-        .def_property_readonly("length", [](const Block& b) { return b.info.length; }, "0 for a tapemark.")
-        .def_property_readonly("stored_length", [](const Block& b) { return b.info.storedLength; },
-                               "Payload bytes in the image.")
-        .def_property_readonly("segments", [](const Block& b) { return b.info.segments; })
-        .def_property_readonly("flags2", [](const Block& b) { return b.info.flags2; })
-        .def_property_readonly("tapemark", [](const Block& b) { return b.info.tapemark; })
-        .def_property_readonly("transforms", &Block::transforms, "('compressed', 'scrambled') as stored.")
-        // data is an instance attribute while the block is current (see next());
-        // afterwards the look-up falls through to here.
-        .def("__getattr__", [](const Block&, const std::string& name) -> py::object {
-            if (name == "data") throw py::buffer_error("block data is valid until the next block: keep bytes(block.data)");
-            throw py::attribute_error("'Block' object has no attribute '" + name + "'");
-        })
-        .def("__bytes__", [](Block& b) {
-            PyObject* copy = PyBytes_FromObject(b.view ? b.view.ptr() : b.exporter.ptr());
-            if (!copy) throw py::error_already_set();
-            return py::reinterpret_steal<py::bytes>(copy);
-        })
-        .def("__len__", [](const Block& b) { return b.info.length; })
-        .def("__repr__", [](const Block& b) {
-            return "<Block " + std::to_string(b.info.blockNumber) + " file " + std::to_string(b.info.fileNumber) +
-                   (b.info.tapemark ? " tapemark" : " length " + std::to_string(b.info.length)) + ">";
-        });
-
-    py::class_<BlockIterator>(m, "BlockIterator", "Iterator of blocks(); a context manager that closes the image.")
-        .def("__iter__", [](BlockIterator& it) -> BlockIterator& { return it; }, py::return_value_policy::reference)
-        .def("__next__", &BlockIterator::next)
-        .def("close", &BlockIterator::close)
-        .def("__enter__", [](BlockIterator& it) -> BlockIterator& { return it; }, py::return_value_policy::reference)
-        .def("__exit__", [](BlockIterator& it, py::args) { it.close(); });
-    m.def("blocks", [](const std::string& path, bool decode, std::optional<int> maxRecordSize) {
-              return new BlockIterator(path, decode, maxRecordSize);
-          },
-          py::arg("path"), py::arg("decode") = true, py::arg("max_record_size") = py::none(),
-          py::return_value_policy::take_ownership, R"(Walks the image at path block by block from the load point.
-
-Yields Block objects; data is the decoded block, or its stored payload when
-decode is False.  A damaged block raises FormatError; the end of data ends
-the iteration.  Works without holding the GIL while reading and decoding.)");
+    bindBlocks(m);
 
     py::class_<FileIterator>(m, "FileIterator", "Iterator of files().")
         .def("__iter__", [](FileIterator& it) -> FileIterator& { return it; }, py::return_value_policy::reference)
