@@ -17,6 +17,7 @@ deps:
 all: deps
 	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=$(PYTHON)
 	cmake --build $(BUILD) -j2
+	@scripts/python-link $(BUILD) $(PYTHON)
 
 demo: all
 	./demo/run $(BUILD)
@@ -33,3 +34,4 @@ check: deps $(filter-out test,$(CHECKS))
 
 clean:
 	rm -rf $(BUILD) build-*
+	@$(PYTHON) -c 'import os, site; p = os.path.join(site.getusersitepackages(), "orvtape-build.pth"); os.path.exists(p) and os.remove(p)'
