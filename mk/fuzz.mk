@@ -4,7 +4,7 @@
 # failure fails the step; the input that caused it is left in build-fuzz/.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 120
-FUZZ_HARNESSES := fuzz_tape
+FUZZ_HARNESSES := fuzz_tape fuzz_labels
 FUZZ_FLAGS := -timeout=30 -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1
 
 .PHONY: check-fuzz fuzz-build

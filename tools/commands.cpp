@@ -1,8 +1,7 @@
 // commands.cpp - init, put and dump.
-#include "blocking.h"
+#include "image_labels.h"
 #include "image_out.h"
-#include "labelled.h"
-#include "labels.h"
+#include "labels/codepage.h"
 #include "orvtape.h"
 #include "progress.h"
 #include "safe_file.h"
@@ -60,13 +59,6 @@ std::string dataSetName(const Options& o, size_t i) {
     for (char& c : n) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return n.substr(0, 17);
 }
-
-// How put lays labels out: off, or the serial, code and next file sequence.
-struct LabelPlan {
-    bool on = false, ansi = false, needVol1 = false;
-    std::string volser;
-    long long seq = 1;
-};
 
 // Where put appends to a volume: what the walk to its end found, and where
 // the new blocks go, so that they chain as the drive's would after it
@@ -177,7 +169,7 @@ AppendPoint prepareAppend(ORVtape& tape, const ImageLock& lock, const Options& o
     mountForWriting(tape, o.image);
     if (!lock.holds(tape.fd)) throw ToolError(o.image, "was replaced by another process; run the command again");
     const long long size = imageSize(tape);
-    LabelledVolume v = readLabels(tape, size, o.image);
+    LabelledVolume v = readLabels(tape, o.image);
     VolumeStream stream(tape, o.image);
     AppendPoint at = findAppendPoint(stream, size, o.image);
     if (v.labelled) {
@@ -220,21 +212,52 @@ private:
     unsigned prevLen_ = 0, marks_ = 0;
 };
 
+// Reads of a put input for InputBlocks; a failure names the file.
+InputBlocks::Read inputReader(int fd, const std::string& name) {
+    return [fd, name](char* p, size_t n) -> size_t {
+        for (;;) {
+            const ssize_t r = ::read(fd, p, n);
+            if (r >= 0) return static_cast<size_t>(r);
+            if (errno != EINTR) throw ToolError(name, "cannot read the file " + cause(0, errno));
+        }
+    };
+}
+
+// The image writer as the sink of the labelled layout: labels are named as
+// such in failures, and the tapemark that completes a data set is where
+// the volume may be cut back to.  Data blocks carry their input's number.
+class EncodingSink : public BlockSink {
+public:
+    EncodingSink(EncodingOut& out, int xform) : out_(out), xform_(xform) {}
+    Carries carries() const override { return Carries{}; }
+    void put(const Block& b) override {
+        if (b.kind == Kind::Mark) return out_.tapemark(b.isLabel ? 0 : kFileEndTag);
+        out_.data(b.data, static_cast<unsigned>(b.length), xform_ | (b.isLabel ? kLabelTag : 0),
+                  b.isLabel ? -1 : b.number);
+    }
+    void finish() override { out_.drain(); }
+
+private:
+    EncodingOut& out_;
+    const int xform_;
+};
+
 // Writes put's new files, labels, data and tapemarks, through an
 // EncodingOut; cuts gains the end of each file once it is in the image, and
 // undo (if any) learns it.
 class PutWriter {
 public:
-    PutWriter(const Options& o, const RecordFormat& fmt, LabelPlan& labels, ImageOut& out, Progress& progress,
-              std::vector<VolumeCut>& cuts, AppendUndo* undo)
-        : o_(o), fmt_(fmt), labels_(labels), out_(out), progress_(progress),
+    PutWriter(const Options& o, const RecordFormat& fmt, const LabelPlan& labels, ImageOut& out,
+              Progress& progress, std::vector<VolumeCut>& cuts, AppendUndo* undo)
+        : o_(o), fmt_(fmt), out_(out), progress_(progress),
           xform_((o.compress ? HF2_BZ2 : 0) | (o.scramble ? HF2_SCRAMBLE : 0)),
           sink_(out, xform_ ? o.jobs : 1, [this, &cuts, undo](int tag, long long number) {
               if (tag & kFileEndTag) {
                   cuts.push_back(VolumeCut{out_.position(), 0, 1});
                   if (undo) undo->endAt(cuts.back());
               } else if (number >= 0) out_.warnAtCapacity("file " + o_.files[static_cast<size_t>(number)]);
-          }) {}
+          }),
+          blocks_(sink_, xform_), labelled_(blocks_, labels) {}
 
     void closeLastFile() { sink_.tapemark(); }
     void file(size_t i);
@@ -246,7 +269,6 @@ public:
     }
 
 private:
-    void label(const std::string& block) { sink_.data(block.data(), kLabelBytes, xform_ | kLabelTag); }
     // An input failure surfaces once the blocks read before it were
     // written, so that a write failure among them comes first, as it would
     // if every block went to the image as soon as it was read.
@@ -263,44 +285,30 @@ private:
 
     const Options& o_;
     const RecordFormat& fmt_;
-    LabelPlan& labels_;
     ImageOut& out_;
     Progress& progress_;
     const int xform_;
     EncodingOut sink_;
+    EncodingSink blocks_;
+    LabelledWriter labelled_;
 };
 
 void PutWriter::file(size_t i) {
     const std::string& name = o_.files[i];
     FdCloser input{fromInput([&] { return openInput(name); })};
-    InputBlocks blocks(input.fd, name, fmt_, o_.blockSize, o_.ebcdic);
-    const std::string dsn = dataSetName(o_, i), created = todayCyyddd();
-    LabelPlan& l = labels_;
-    if (l.on) {
-        if (l.needVol1) label(buildVol1(l.volser, "", l.ansi));
-        l.needVol1 = false;
-        label(buildLabel1("HDR", dsn, l.volser, l.seq, created, 0, l.ansi));
-        label(buildLabel2("HDR", fmt_.recfm, blocks.blockLength(), fmt_.lrecl, fmt_.attr, l.ansi));
-        sink_.tapemark();
-    }
-    long long count = 0;
-    const char* data = nullptr;
-    size_t n = 0;
-    while (fromInput([&] { return blocks.next(data, n); })) {
+    InputBlocks blocks(inputReader(input.fd, name), name, fmt_, o_.blockSize, o_.ebcdic);
+    labelled_.begin(dataSetName(o_, i), fmt_, blocks.blockLength(), todayCyyddd());
+    Block b;
+    while (fromInput([&] { return blocks.next(b); })) {
         if (blocks.padded()) {
             sink_.drain();  // the blocks before it and their warnings come first, as for every -j
             warn("%s: the last record is short; padded with zeros to %lld bytes", name.c_str(), fmt_.lrecl);
         }
-        sink_.data(data, static_cast<unsigned>(n), xform_, static_cast<long long>(i));
-        ++count;
-        progress_.advance(n);
+        b.number = static_cast<long long>(i);
+        labelled_.put(b);
+        progress_.advance(b.length);
     }
-    if (!l.on) return sink_.tapemark(kFileEndTag);
-    sink_.tapemark();
-    label(buildLabel1("EOF", dsn, l.volser, l.seq, created, count, l.ansi));
-    label(buildLabel2("EOF", fmt_.recfm, blocks.blockLength(), fmt_.lrecl, fmt_.attr, l.ansi));
-    sink_.tapemark(kFileEndTag);
-    ++l.seq;
+    labelled_.end();
 }
 
 // After a failed append the volume ends after the last new file that reached

@@ -1,6 +1,5 @@
 // get.cpp - orvtape get: one tape file or data set, as stored or as records.
-#include "blocking.h"
-#include "labelled.h"
+#include "image_labels.h"
 #include "orvtape.h"
 #include "progress.h"
 #include "safe_file.h"
@@ -61,7 +60,7 @@ struct GetPlan {
     char blank = ' ';
 };
 
-GetPlan planGet(ORVtape& tape, long long size, const Options& o) {
+GetPlan planGet(ORVtape& tape, const Options& o) {
     GetPlan g;
     const bool bySet = !o.dsName.empty() || o.dataSet > 0;
     if (!o.dsName.empty() && o.dataSet > 0)
@@ -91,7 +90,7 @@ GetPlan planGet(ORVtape& tape, long long size, const Options& o) {
     }
     bool ebcdic = false;  // the code of the labels, taken for the data's when they stay
     if (bySet || (g.unblock && o.recfm.empty())) {
-        LabelledVolume v = readLabels(tape, size, o.image);
+        LabelledVolume v = readLabels(tape, o.image);
         const DataSet* d = nullptr;
         if (bySet) {
             d = &findDataSet(v, o.image, o.dsName, o.dataSet);
@@ -132,7 +131,7 @@ int cmdGet(const Options& o) {
     ImageLock lock;
     mountForReading(tape, o.image, lock);
     long long size = imageSize(tape);
-    const GetPlan plan = planGet(tape, size, o);
+    const GetPlan plan = planGet(tape, o);
     const long long fileNo = plan.fileNo;
     const std::string& out = plan.out;
     refuseSameFile(o.image, STDIN_FILENO, out, STDOUT_FILENO);

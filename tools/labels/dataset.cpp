@@ -1,9 +1,12 @@
-// labelled.cpp - reading a volume as data sets: HDR labels, data, EOF labels,
-// each group in a tape file of its own.
-#include "labelled.h"
-#include "volume.h"
+// dataset.cpp - the labelled layout: reading a volume as data sets (HDR
+// labels, data, EOF labels, each group in a tape file of its own), and
+// writing data sets in it.
+#include "dataset.h"
+
+#include "../base/error.h"
 
 #include <cctype>
+#include <utility>
 
 namespace orvtool {
 
@@ -30,14 +33,14 @@ public:
     explicit LayoutReader(LabelledVolume& v) : v_(v) {}
 
     // Whether the next block, n bytes long, may be a label and must be read.
-    bool wants(int n) const { return role_ != Role::Data && file_.allLabels && n == kLabelBytes; }
+    bool wants(std::size_t n) const { return role_ != Role::Data && file_.allLabels && n == kLabelBytes; }
 
     // A block of n bytes; label, when it was read and is one.
-    void block(int n, const Label* label) {
+    void block(std::size_t n, const Label* label) {
         if (!label) file_.allLabels = false;
         else if (file_.allLabels && file_.labels.size() < TapeFile::kKept) file_.labels.push_back(*label);
         ++file_.blocks;
-        file_.bytes += static_cast<unsigned long long>(n);
+        file_.bytes += n;
     }
 
     void closeFile() {
@@ -128,68 +131,88 @@ private:
     DataSet set_;           // the data set whose header was read last
 };
 
-// The label that block b, met by the walk, is; false when it is none.
-bool labelAt(VolumeStream& volume, const orvTapeBlockInfo& b, std::vector<unsigned char>& buf, Label& l) {
-    // The bytes read of it only: a longer block comes cut to the record size.
-    return volume.reread(b, buf) > 0 && parseLabel(reinterpret_cast<const char*>(buf.data()), buf.size(), l);
-}
-
-// The first tape file of a labelled volume: VOL1 (and further volume
-// labels), HDR1, more labels and nothing else, closed by a tapemark.  On a
-// volume that does not begin so, false with the walk somewhere in its first file.
-bool readVolumeHeader(VolumeStream& volume, LabelledVolume& v, LayoutReader& layout) {
-    std::vector<unsigned char> buf;
-    orvTapeBlockInfo b;
-    int n;
-    bool headers = false;  // HDR1 was met: the header labels of data set 1 go on
-    for (long long at = 0; volume.passOrEnd(b, n); ++at) {
-        if (n == 0) {
-            layout.closeFile();
-            return headers;
-        }
-        Label l;
-        if (!layout.wants(n) || !labelAt(volume, b, buf, l) || (at == 0) != (l.id == "VOL1")) return false;
-        const bool volumeLabel = l.id.compare(0, 3, "VOL") == 0 || l.id.compare(0, 3, "UVL") == 0;
-        if (!headers && !volumeLabel && l.id != "HDR1") return false;
-        headers = headers || !volumeLabel;
-        if (at == 0) {
-            v.volser = l.volser;
-            v.owner = l.owner;
-            v.ebcdic = l.ebcdic;
-        } else if (headers) {
-            layout.block(n, &l);
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
-LabelledVolume readLabels(VolumeStream& volume, long long size) {
-    LabelledVolume v;
-    LayoutReader layout(v);
-    volume.rewind();
-    if (!readVolumeHeader(volume, v, layout)) return LabelledVolume{};
-    v.labelled = true;
-    std::vector<unsigned char> buf;
-    orvTapeBlockInfo b;
-    int n;
-    bool prevTm = true;
-    while (volume.passOrEnd(b, n)) {
-        if (n == 0 && prevTm && b.end >= size) break;  // the end-of-volume mark
-        prevTm = n == 0;
+// The first tape file of a labelled volume is VOL1 (and further volume
+// labels), HDR1, more labels and nothing else, closed by a tapemark; the
+// layout reader takes over from there.
+class LabelScanner::Layout {
+public:
+    bool wants(std::size_t n) const { return reader_.wants(n); }
+
+    bool put(const Block& b) {
+        if (b.kind == Kind::Gap || b.kind == Kind::EndOfMedium) return true;  // no block of the layout
+        if (!v_.labelled) return header(b);
+        if (pendingMark_) {  // a mark after a mark with more to come closes an empty file
+            pendingMark_ = false;
+            reader_.closeFile();
+        }
+        if (b.kind == Kind::Mark) {
+            if (prevMark_) pendingMark_ = true;
+            else reader_.closeFile();
+            prevMark_ = true;
+            return true;
+        }
+        prevMark_ = false;
         Label l;
-        if (n == 0) layout.closeFile();
-        else layout.block(n, layout.wants(n) && labelAt(volume, b, buf, l) ? &l : nullptr);
+        reader_.block(b.length, wants(b.length) && asLabel(b, l) ? &l : nullptr);
+        return true;
     }
-    layout.finish();
-    return v;
+
+    LabelledVolume finish() {
+        if (!v_.labelled) return LabelledVolume{};
+        reader_.finish();  // a mark still pending is the end-of-volume mark
+        return std::move(v_);
+    }
+
+private:
+    static bool asLabel(const Block& b, Label& l) {
+        return b.data && parseLabel(reinterpret_cast<const char*>(b.data), b.length, l);
+    }
+
+    // A block of the first file; false once the volume is not labelled.
+    bool header(const Block& b) {
+        if (b.kind == Kind::Mark) {
+            reader_.closeFile();
+            return v_.labelled = headers_;
+        }
+        Label l;
+        if (!wants(b.length) || !asLabel(b, l) || (at_ == 0) != (l.id == "VOL1"))
+            return false;
+        const bool volumeLabel = l.id.compare(0, 3, "VOL") == 0 || l.id.compare(0, 3, "UVL") == 0;
+        if (!headers_ && !volumeLabel && l.id != "HDR1") return false;
+        headers_ = headers_ || !volumeLabel;
+        if (at_++ == 0) {
+            v_.volser = l.volser;
+            v_.owner = l.owner;
+            v_.ebcdic = l.ebcdic;
+        } else if (headers_) {
+            reader_.block(b.length, &l);
+        }
+        return true;
+    }
+
+    LabelledVolume v_;
+    LayoutReader reader_{v_};
+    long long at_ = 0;       // blocks of the first file so far
+    bool headers_ = false;   // HDR1 was met: the header labels of data set 1 go on
+    bool prevMark_ = true;   // the first file ended in a mark
+    bool pendingMark_ = false;  // a mark after a mark: the end mark if nothing follows
+};
+
+LabelScanner::LabelScanner() : layout_(new Layout) {}
+LabelScanner::~LabelScanner() = default;
+bool LabelScanner::wants(std::size_t length) const { return layout_->wants(length); }
+bool LabelScanner::put(const Block& b) { return layout_->put(b); }
+LabelledVolume LabelScanner::finish() { return layout_->finish(); }
+
+LabelledVolume LabelScanner::scan(BlockSource& source) {
+    Block b;
+    while (source.next(b) && put(b)) {}
+    return finish();
 }
 
-LabelledVolume readLabels(ORVtape& tape, long long size, const std::string& path) {
-    VolumeStream volume(tape, path);
-    return readLabels(volume, size);
-}
+LabelledVolume readLabels(BlockSource& source) { return LabelScanner().scan(source); }
 
 const DataSet& findDataSet(const LabelledVolume& v, const std::string& path,
                            const std::string& dsn, long long number) {
@@ -204,6 +227,52 @@ const DataSet& findDataSet(const LabelledVolume& v, const std::string& path,
     throw ToolError(path, dsn.empty() ? "has no data set " + std::to_string(number) + " (it holds " +
                                             std::to_string(v.sets.size()) + ")"
                                       : "has no data set named " + want);
+}
+
+void LabelledWriter::label(const std::string& block) {
+    Block b;
+    b.data = reinterpret_cast<const unsigned char*>(block.data());
+    b.length = block.size();
+    b.isLabel = true;
+    out_.put(b);
+}
+
+void LabelledWriter::mark(bool inLabels) {
+    Block b;
+    b.kind = Kind::Mark;
+    b.isLabel = inLabels;
+    out_.put(b);
+}
+
+void LabelledWriter::begin(const std::string& dsn, const RecordFormat& f, unsigned long long blockLength,
+                           const std::string& created) {
+    dsn_ = dsn;
+    created_ = created;
+    format_ = f;
+    blockLength_ = blockLength;
+    count_ = 0;
+    if (!plan_.on) return;
+    if (plan_.needVol1) label(buildVol1(plan_.volser, "", plan_.ansi));
+    plan_.needVol1 = false;
+    label(buildLabel1("HDR", dsn_, plan_.volser, plan_.seq, created_, 0, plan_.ansi));
+    label(buildLabel2("HDR", format_.recfm, static_cast<long long>(blockLength_), format_.lrecl, format_.attr,
+                      plan_.ansi));
+    mark(true);
+}
+
+void LabelledWriter::put(const Block& b) {
+    out_.put(b);
+    ++count_;
+}
+
+void LabelledWriter::end() {
+    if (!plan_.on) return mark(false);
+    mark(true);
+    label(buildLabel1("EOF", dsn_, plan_.volser, plan_.seq, created_, count_, plan_.ansi));
+    label(buildLabel2("EOF", format_.recfm, static_cast<long long>(blockLength_), format_.lrecl, format_.attr,
+                      plan_.ansi));
+    mark(false);
+    ++plan_.seq;
 }
 
 }  // namespace orvtool

@@ -1,12 +1,12 @@
-// blocking.cpp - record formats F, V and U in both directions.
-#include "blocking.h"
-#include "labels.h"
-#include "orvtape.h"
+// recfm.cpp - record formats F, V and U in both directions.
+#include "recfm.h"
+#include "codepage.h"
+
+#include "../base/error.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <unistd.h>
+#include <utility>
 
 namespace orvtool {
 
@@ -24,9 +24,9 @@ namespace {
 constexpr size_t kChunk = 1u << 20;  // input read per call
 }  // namespace
 
-InputBlocks::InputBlocks(int fd, const std::string& name, const RecordFormat& f,
+InputBlocks::InputBlocks(Read read, const std::string& name, const RecordFormat& f,
                          unsigned long long blockSize, bool text)
-    : fd_(fd), name_(name), f_(f), blockLen_(blockSize), text_(text) {
+    : read_(std::move(read)), name_(name), f_(f), blockLen_(blockSize), text_(text) {
     if (f_.recfm == 'F') {
         const unsigned long long l = static_cast<unsigned long long>(f_.lrecl);
         blockLen_ = f_.attr == 'B' ? blockSize / l * l : l;
@@ -45,18 +45,22 @@ bool InputBlocks::fill() {
         end_ -= begin_;
         begin_ = 0;
     }
-    for (;;) {
-        ssize_t r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) throw ToolError(name_, "cannot read the file " + cause(0, errno));
-        if (r == 0) eof_ = true;
-        end_ += static_cast<size_t>(r);
-        return r > 0;
-    }
+    const size_t r = read_(buf_.data() + end_, buf_.size() - end_);
+    eof_ = r == 0;
+    end_ += r;
+    consumed_ += static_cast<long long>(r);
+    return r > 0;
 }
 
-bool InputBlocks::next(const char*& data, size_t& length) {
-    return f_.recfm == 'F' && text_ ? nextLines(data, length) : nextCut(data, length);
+bool InputBlocks::next(Block& b) {
+    const char* data = nullptr;
+    size_t length = 0;
+    padded_ = false;
+    if (!(f_.recfm == 'F' && text_ ? nextLines(data, length) : nextCut(data, length))) return false;
+    b = Block{};
+    b.data = reinterpret_cast<const unsigned char*>(data);
+    b.length = length;
+    return true;
 }
 
 bool InputBlocks::nextCut(const char*& data, size_t& length) {

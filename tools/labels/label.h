@@ -1,19 +1,14 @@
-// labels.h - the 80-byte label blocks of labelled tapes: standard labels in
+// label.h - the 80-byte label blocks of labelled tapes: standard labels in
 // EBCDIC (code page 037) and ANSI labels in ASCII, read and built by column.
-#ifndef ORVTAPE_TOOL_LABELS_H
-#define ORVTAPE_TOOL_LABELS_H
+#ifndef ORVTAPE_TOOL_LABELS_LABEL_H
+#define ORVTAPE_TOOL_LABELS_LABEL_H
 
+#include <cstddef>
 #include <string>
 
 namespace orvtool {
 
 constexpr unsigned kLabelBytes = 80;
-
-// Code page 037 and Latin-1 one to one, both ways.
-unsigned char ebcdicToLatin1(unsigned char c);
-unsigned char latin1ToEbcdic(unsigned char c);
-std::string toLatin1(const std::string& ebcdic);
-std::string toEbcdic(const std::string& latin1);
 
 // What one label block says.  Numbers that are not digits read as -1.
 struct Label {

@@ -1,8 +1,12 @@
-// blocking.h - records and blocks: host input cut into the blocks of a
+// recfm.h - records and blocks: host input cut into the blocks of a
 // record format (put), and blocks split back into records (get --unblock).
-#ifndef ORVTAPE_TOOL_BLOCKING_H
-#define ORVTAPE_TOOL_BLOCKING_H
+#ifndef ORVTAPE_TOOL_LABELS_RECFM_H
+#define ORVTAPE_TOOL_LABELS_RECFM_H
 
+#include "../base/block.h"
+
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,13 +25,17 @@ bool parseRecfm(const std::string& s, RecordFormat& out);
 // (format U) or into records of lrecl bytes, as many as fit a block (F, FB);
 // with text, every line becomes one record padded with blanks (F, FB), and
 // the bytes are converted to EBCDIC.
-class InputBlocks {
+class InputBlocks : public BlockSource {
 public:
-    InputBlocks(int fd, const std::string& name, const RecordFormat& f, unsigned long long blockSize,
+    // Reads up to n bytes of the input into p: how many, 0 at its end.
+    // Throws ToolError naming the input when it cannot be read.
+    using Read = std::function<std::size_t(char* p, std::size_t n)>;
+    InputBlocks(Read read, const std::string& name, const RecordFormat& f, unsigned long long blockSize,
                 bool text);
-    // The next block, at data for length bytes until the next call; false at
-    // the end of the input.  Throws ToolError.
-    bool next(const char*& data, size_t& length);
+    // The next block, a data block valid until the next call; false at the
+    // end of the input.  Throws ToolError.
+    bool next(Block& b) override;
+    long long consumed() const override { return consumed_; }
     // The length of the blocks made (HDR2's block length).
     unsigned long long blockLength() const { return blockLen_; }
     // The block just returned ends in a short record, padded with zeros.
@@ -38,12 +46,12 @@ private:
     size_t pending() const { return end_ - begin_; }
     bool nextCut(const char*& data, size_t& length);
     bool nextLines(const char*& data, size_t& length);
-    int fd_;
+    Read read_;
     std::string name_;
     RecordFormat f_;
     unsigned long long blockLen_;
     bool text_, eof_ = false, padded_ = false;
-    long long line_ = 0;
+    long long line_ = 0, consumed_ = 0;
     // Input is read in large chunks, and a block that is only cut from it
     // is handed out in place: a card volume costs no call and no copy a card.
     std::vector<char> buf_;
