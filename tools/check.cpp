@@ -8,6 +8,9 @@
 #include "orvtape.h"
 #include "safe_file.h"
 #include "volume.h"
+#include "cmd/command.h"
+
+#include <CLI/CLI.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -24,6 +27,12 @@ namespace orvtool {
 // From formats/: its records header defines its own Packing and Carries,
 // which clash with the block view's until that wing moves onto it.
 std::string otherFormatHint(const std::string& path);
+
+// check IMAGE [--json] [--deep]
+struct CheckArgs : Common {
+    std::string image;
+    bool json = false, deep = false;
+};
 
 namespace {
 
@@ -163,7 +172,7 @@ bool recordFault(ORVtape& tape, const std::string& path, const LabelledVolume& v
 
 }  // namespace
 
-int cmdCheck(const Options& o) {
+int cmdCheck(const CheckArgs& o) {
     ORVtape tape;
     ImageLock lock;
     mountForReading(tape, o.image, lock);
@@ -287,5 +296,19 @@ int cmdCheck(const Options& o) {
     }
     return defect || labelDefect ? kExitFailure : kExitOk;
 }
+
+
+namespace {
+Runner declareCheck(CLI::App& c) {
+    auto a = std::make_shared<CheckArgs>();
+    c.add_option("IMAGE", a->image, "the image file")->required();
+    c.add_flag("--json", a->json, "JSON output for scripts");
+    c.add_flag("--deep", a->deep, "decode every block and report each that does not decode");
+    return runWith(a, cmdCheck);
+}
+}  // namespace
+// check tells a defect (1) from a failure to look (2).
+extern const Command checkCommand{"check", "check an image; exit 0 clean, 1 defect, 2 usage or I/O error",
+                                  declareCheck, kExitUsage};
 
 }  // namespace orvtool

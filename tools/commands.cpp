@@ -6,7 +6,11 @@
 #include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
+#include "cmd/command.h"
+#include "cmd/write_options.h"
 
+
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -20,6 +24,33 @@
 #include <unistd.h>
 
 namespace orvtool {
+
+// init IMAGE [-f]
+struct InitArgs : Common {
+    std::string image;
+    bool force = false;
+};
+
+// put IMAGE FILE... [write options]
+struct PutArgs : Common, WriteSettings {
+    std::string image;
+    std::vector<std::string> files;
+    unsigned long long blockSize = 32768;
+    bool append = false, force = false;
+    std::string label;               // volume serial of a new labelled volume
+    bool ansi = false;               // ANSI (ASCII) labels
+    std::vector<std::string> names;  // data set names, one per input
+    std::string recfm;               // without labels
+    long long lrecl = 0;
+    bool ebcdic = false;             // convert text input
+};
+
+// dump IMAGE BLOCK [--ebcdic]
+struct DumpArgs : Common {
+    std::string image;
+    long long blockNo = -1;
+    bool ebcdic = false;  // the text column in EBCDIC
+};
 
 namespace {
 
@@ -53,7 +84,7 @@ bool isVolume(const std::string& path) {
 
 // The data set name of input number i: --name, else the file's own name,
 // upper-cased and cut to the 17 characters a label holds.
-std::string dataSetName(const Options& o, size_t i) {
+std::string dataSetName(const PutArgs& o, size_t i) {
     std::string n = i < o.names.size() ? o.names[i] : o.files[i] == "-" ? "STDIN" : o.files[i];
     if (i >= o.names.size()) n = n.substr(n.find_last_of('/') + 1);
     for (char& c : n) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -103,7 +134,7 @@ constexpr int kFileEndTag = 0x200;
 
 }  // namespace
 
-int cmdInit(const Options& o) {
+int cmdInit(const InitArgs& o) {
     ImageLock lock;
     if (o.image != "-") lock.claim(o.image);
     refuseToReplace(o.image, o.force, false);
@@ -123,7 +154,7 @@ int cmdInit(const Options& o) {
 namespace {
 
 // put's option checks; the record format that its inputs are cut into.
-RecordFormat putFormat(const Options& o) {
+RecordFormat putFormat(const PutArgs& o) {
     const int maxBlock = ORVtape().maxRecordSize;
     if (o.blockSize < 1 || o.blockSize > static_cast<unsigned long long>(maxBlock))
         throw ToolError("", "--block-size must be 1 to " + std::to_string(maxBlock) + " bytes", kExitUsage);
@@ -148,7 +179,7 @@ RecordFormat putFormat(const Options& o) {
 // Checks every input first, so that a missing file changes nothing; they
 // are opened again one at a time, so any number of them can be put.  Returns
 // their total size, where known.
-unsigned long long checkInputs(const Options& o) {
+unsigned long long checkInputs(const PutArgs& o) {
     int stdinUses = 0;
     unsigned long long total = 0;
     struct stat st;
@@ -165,7 +196,7 @@ unsigned long long checkInputs(const Options& o) {
 
 // Mounts the claimed volume put appends to and finds its end; appending
 // to a labelled volume adds labelled data sets, numbered on.
-AppendPoint prepareAppend(ORVtape& tape, const ImageLock& lock, const Options& o, LabelPlan& labels) {
+AppendPoint prepareAppend(ORVtape& tape, const ImageLock& lock, const PutArgs& o, LabelPlan& labels) {
     mountForWriting(tape, o.image);
     if (!lock.holds(tape.fd)) throw ToolError(o.image, "was replaced by another process; run the command again");
     const long long size = imageSize(tape);
@@ -247,7 +278,7 @@ private:
 // undo (if any) learns it.
 class PutWriter {
 public:
-    PutWriter(const Options& o, const RecordFormat& fmt, const LabelPlan& labels, ImageOut& out,
+    PutWriter(const PutArgs& o, const RecordFormat& fmt, const LabelPlan& labels, ImageOut& out,
               Progress& progress, std::vector<VolumeCut>& cuts, AppendUndo* undo)
         : o_(o), fmt_(fmt), out_(out), progress_(progress),
           xform_((o.compress ? HF2_BZ2 : 0) | (o.scramble ? HF2_SCRAMBLE : 0)),
@@ -283,7 +314,7 @@ private:
         }
     }
 
-    const Options& o_;
+    const PutArgs& o_;
     const RecordFormat& fmt_;
     ImageOut& out_;
     Progress& progress_;
@@ -313,7 +344,7 @@ void PutWriter::file(size_t i) {
 
 // After a failed append the volume ends after the last new file that reached
 // the image whole, closed again by its end mark.
-void keepCompleteFiles(const Options& o, ImageOut& out, const std::string& path,
+void keepCompleteFiles(const PutArgs& o, ImageOut& out, const std::string& path,
                        const std::vector<VolumeCut>& cuts) {
     const long long reached = out.abandon();
     size_t kept = cuts.size() - 1;
@@ -328,7 +359,8 @@ void keepCompleteFiles(const Options& o, ImageOut& out, const std::string& path,
 
 }  // namespace
 
-int cmdPut(const Options& o) {
+int cmdPut(const PutArgs& o) {
+    checkWriteSettings(o);
     const RecordFormat fmt = putFormat(o);
     const unsigned long long total = checkInputs(o);
     ImageLock lock;
@@ -383,7 +415,7 @@ int cmdPut(const Options& o) {
     return kExitOk;
 }
 
-int cmdDump(const Options& o) {
+int cmdDump(const DumpArgs& o) {
     ORVtape tape;
     ImageLock lock;
     mountForReading(tape, o.image, lock);
@@ -436,5 +468,47 @@ int cmdDump(const Options& o) {
     }
     return kExitOk;
 }
+
+
+namespace {
+Runner declareInit(CLI::App& c) {
+    auto a = std::make_shared<InitArgs>();
+    c.add_option("IMAGE", a->image, "the image file")->required();
+    c.add_flag("-f,--force", a->force, "replace a non-empty file");
+    return runWith(a, cmdInit);
+}
+
+Runner declarePut(CLI::App& c) {
+    auto a = std::make_shared<PutArgs>();
+    c.add_option("IMAGE", a->image, "the image file (created when missing)")->required();
+    c.add_option("FILE", a->files, "host files; - for standard input")->required();
+    c.add_option("-b,--block-size", a->blockSize, "block size in bytes (default 32768)")
+        ->transform(CLI::AsSizeValue(false));
+    c.add_flag("-a,--append", a->append, "add after the files already on the volume");
+    c.add_flag("-f,--force", a->force, "replace a non-empty file that is not a volume");
+    c.add_option("--label", a->label, "build a labelled volume with this volume serial")
+        ->check([](const std::string& v) {
+            return v.empty() || v.size() > 6 ? std::string("a volume serial is 1 to 6 characters") : std::string();
+        });
+    c.add_flag("--ansi", a->ansi, "ANSI labels in ASCII instead of standard labels in EBCDIC");
+    c.add_option("--name", a->names, "data set name of the next input (default: its file name)");
+    c.add_option("--recfm", a->recfm, "record format: U (default), F or FB");
+    c.add_option("--lrecl", a->lrecl, "record length of F and FB")->check(CLI::Range(1, 32760));
+    c.add_flag("--ebcdic", a->ebcdic, "convert text input to EBCDIC; with F or FB each line is one record");
+    declareWriteOptions(c, *a, false);
+    return runWith(a, cmdPut);
+}
+
+Runner declareDump(CLI::App& c) {
+    auto a = std::make_shared<DumpArgs>();
+    c.add_option("IMAGE", a->image, "the image file")->required();
+    c.add_option("BLOCK", a->blockNo, "block number (tapemarks count), 0 for the first")->required();
+    c.add_flag("--ebcdic", a->ebcdic, "show the text column in EBCDIC (code page 037)");
+    return runWith(a, cmdDump);
+}
+}  // namespace
+extern const Command initCommand{"init", "make a new, empty volume", declareInit};
+extern const Command putCommand{"put", "write host files onto the volume, one tape file each", declarePut};
+extern const Command dumpCommand{"dump", "show one block as hex and text", declareDump};
 
 }  // namespace orvtool

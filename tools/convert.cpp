@@ -8,12 +8,28 @@
 #include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
+#include "cmd/command.h"
+#include "cmd/write_options.h"
+
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cstring>
 #include <unistd.h>
 
 namespace orvtool {
+
+// import IN IMAGE and export IMAGE OUT: one set of arguments, each command
+// declaring the options it takes.
+struct ConvertArgs : Common, WriteSettings {
+    std::string source, target;
+    bool force = false;
+    std::string format;           // export --to, import --from
+    std::string method = "keep";  // export --compress: keep, none, zlib, bzip2
+    int level = 0;                // export --level, 0: the method's default
+    int chunk = 65535;            // export --chunk (aws, het)
+    bool split = false;           // export --split
+};
 
 namespace {
 
@@ -40,7 +56,7 @@ struct Tally {
     long long endOfMedium = -1;
 };
 
-FormatSettings settingsFrom(const Options& o, const std::string& name) {
+FormatSettings settingsFrom(const ConvertArgs& o, const std::string& name) {
     FormatSettings s;
     s.name = name;
     s.maxBlock = static_cast<size_t>(maxBlockBytes);
@@ -116,7 +132,7 @@ void convert(RecordReader& rd, RecordWriter& wr, const FormatSettings& s,
 }
 
 // The losses and changes a conversion made, as warnings and notes.
-void report(const Options& o, const std::string& src, const std::string& format, const Tally& t) {
+void report(const Common& o, const std::string& src, const std::string& format, const Tally& t) {
     auto warnAbout = [&](const Events& e, const std::string& what) {
         if (e.count)
             warn("%s: %s: %lld (at offset%s %s)", src.c_str(), what.c_str(), e.count,
@@ -139,7 +155,8 @@ void report(const Options& o, const std::string& src, const std::string& format,
 
 }  // namespace
 
-int cmdImport(const Options& o) {
+int cmdImport(const ConvertArgs& o) {
+    checkWriteSettings(o);
     InputBytes in(o.source);
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     std::string format = o.format;
@@ -162,7 +179,7 @@ int cmdImport(const Options& o) {
     ImageOut image(out.path(), o.target, o);
     FormatSettings s = settingsFrom(o, in.name());
     auto rd = makeReader(format, in, s);
-    auto wr = makeImageWriter(image, o);
+    auto wr = makeImageWriter(image, o, o.jobs);
     Progress progress("import", static_cast<unsigned long long>(std::max(0LL, in.size())),
                       o.quiet);
     Tally t;
@@ -173,7 +190,7 @@ int cmdImport(const Options& o) {
     return kExitOk;
 }
 
-int cmdExport(const Options& o) {
+int cmdExport(const ConvertArgs& o) {
     bool het = o.format == "het", chunked = het || o.format == "aws";
     if ((o.method != "keep" || o.level) && !het)
         throw ToolError("", "--compress and --level apply to het only", kExitUsage);
@@ -198,5 +215,40 @@ int cmdExport(const Options& o) {
     note(o, "%s: %lld records and %lld tapemarks exported", o.target.c_str(), t.blocks, t.marks);
     return kExitOk;
 }
+
+
+namespace {
+Runner declareExport(CLI::App& c) {
+    auto a = std::make_shared<ConvertArgs>();
+    c.add_option("IMAGE", a->source, "the image file")->required();
+    c.add_option("OUT", a->target, "the new file; - for standard output")->required();
+    c.add_option("--to", a->format, "tap, e11, tpc, aws or het")
+        ->required()
+        ->check(CLI::IsMember(interchangeFormats()));
+    c.add_option("--compress", a->method,
+                 "het: zlib or bzip2 for every block, none, or keep (default: compressed "
+                 "blocks go out bzip2, the others plain)")
+        ->check(CLI::IsMember({"keep", "none", "zlib", "bzip2"}));
+    c.add_option("--level", a->level, "het: compression level 1-9")->check(CLI::Range(1, 9));
+    c.add_option("--chunk", a->chunk, "aws, het: largest chunk payload (default 65535)")
+        ->check(CLI::Range(16, 65535));
+    c.add_flag("--split", a->split, "cut blocks longer than the format takes into several instead of refusing");
+    c.add_flag("-f,--force", a->force, "replace a non-empty OUT");
+    return runWith(a, cmdExport);
+}
+
+Runner declareImport(CLI::App& c) {
+    auto a = std::make_shared<ConvertArgs>();
+    c.add_option("IN", a->source, "the file; - for standard input")->required();
+    c.add_option("IMAGE", a->target, "the new image; - for standard output")->required();
+    c.add_option("--from", a->format, "tap, e11, tpc, aws or het (default: detected)")
+        ->check(CLI::IsMember(interchangeFormats()));
+    c.add_flag("-f,--force", a->force, "replace a non-empty IMAGE");
+    declareWriteOptions(c, *a, true);
+    return runWith(a, cmdImport);
+}
+}  // namespace
+extern const Command exportCommand{"export", "write the volume in another emulator's tape format", declareExport};
+extern const Command importCommand{"import", "make a volume from another emulator's tape file", declareImport};
 
 }  // namespace orvtool

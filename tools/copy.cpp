@@ -11,6 +11,10 @@
 #include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
+#include "cmd/command.h"
+#include "cmd/write_options.h"
+
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +31,12 @@
 
 namespace orvtool {
 
+// copy SRC DST [write options]
+struct CopyArgs : Common, WriteSettings {
+    std::string source, target;
+    bool force = false;
+};
+
 namespace {
 
 constexpr const char* kAdvice = "; try 'orvtape recover'";
@@ -34,7 +44,7 @@ constexpr int kTransforms = HF2_BZ2 | HF2_SCRAMBLE;
 // The early comparison goes on each time the copy grows by this much.
 constexpr long long kGrowth = 1 << 20;
 
-int wantedTransforms(int original, const Options& o) {
+int wantedTransforms(int original, const CopyArgs& o) {
     int x = original;
     if (o.compress) x |= HF2_BZ2;
     if (o.noCompress) x &= ~HF2_BZ2;
@@ -222,7 +232,7 @@ private:
 
 // Walks both images block by block; throws at the first difference.
 // Returns the blocks and tapemarks compared.
-long long compareBlocks(ORVtape& src, ORVtape& dst, const Options& o, const std::string& dstPath) {
+long long compareBlocks(ORVtape& src, ORVtape& dst, const CopyArgs& o, const std::string& dstPath) {
     VolumeStream source(src, o.source), copy(dst, dstPath);
     long long blocks = 0;
     // Only blocks stored in different forms take a slot, to be decoded and compared.
@@ -250,7 +260,7 @@ long long compareBlocks(ORVtape& src, ORVtape& dst, const Options& o, const std:
 // Checks the closed copy: its header chain, and its blocks against the
 // source's.  Returns the blocks and tapemarks compared (written, when the
 // files are alike).
-long long verify(ORVtape& src, const Options& o, const std::string& dstPath, long long written,
+long long verify(ORVtape& src, const CopyArgs& o, const std::string& dstPath, long long written,
                  const EarlyVerdict& early) {
     ORVtape dst;
     ImageLock unshared;  // the copy is still the tool's own file
@@ -284,10 +294,11 @@ long long verify(ORVtape& src, const Options& o, const std::string& dstPath, lon
 
 }  // namespace
 
-int cmdCopy(const Options& o) {
+int cmdCopy(const CopyArgs& o) {
+    checkWriteSettings(o);
     ORVtape src;
     ImageLock srcLock, dstLock;
-    const long long size = mountSourceForNewFile(src, o, srcLock, dstLock);
+    const long long size = mountSourceForNewFile(src, o.source, o.target, o.force, srcLock, dstLock);
     NewFile file(o.target, false, o.force, &dstLock);
     long long written = 0;
     // Only a copy that may keep the source's bytes gains from checking early;
@@ -359,5 +370,19 @@ int cmdCopy(const Options& o) {
     note(o, "%s: %lld blocks and tapemarks copied and verified", o.target.c_str(), checked);
     return kExitOk;
 }
+
+
+namespace {
+Runner declareCopy(CLI::App& c) {
+    auto a = std::make_shared<CopyArgs>();
+    c.add_option("SRC", a->source, "the image to copy")->required();
+    c.add_option("DST", a->target, "the new image")->required();
+    c.add_flag("-f,--force", a->force, "replace a non-empty DST");
+    declareWriteOptions(c, *a, true);
+    return runWith(a, cmdCopy);
+}
+}  // namespace
+extern const Command copyCommand{"copy", "re-write every block and tapemark into a new image and verify it",
+                                 declareCopy};
 
 }  // namespace orvtool

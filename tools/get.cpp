@@ -4,6 +4,9 @@
 #include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
+#include "cmd/command.h"
+
+#include <CLI/CLI.hpp>
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +16,19 @@
 #include <unistd.h>
 
 namespace orvtool {
+
+// get IMAGE [N] [OUT], or a data set of a labelled volume
+struct GetArgs : Common {
+    std::string image;
+    std::string fileArg;  // N, or OUT when a data set is chosen
+    std::string out;
+    bool force = false;
+    std::string dsName;     // --name
+    long long dataSet = 0;  // --dataset, from 1
+    bool unblock = false, ascii = false, strip = false;
+    std::string recfm;  // without labels
+    long long lrecl = 0;
+};
 
 namespace {
 
@@ -60,7 +76,7 @@ struct GetPlan {
     char blank = ' ';
 };
 
-GetPlan planGet(ORVtape& tape, const Options& o) {
+GetPlan planGet(ORVtape& tape, const GetArgs& o) {
     GetPlan g;
     const bool bySet = !o.dsName.empty() || o.dataSet > 0;
     if (!o.dsName.empty() && o.dataSet > 0)
@@ -126,7 +142,7 @@ void toFile(VolumeStream& volume, long long fileNo, const std::string& path) {
 
 }  // namespace
 
-int cmdGet(const Options& o) {
+int cmdGet(const GetArgs& o) {
     ORVtape tape;
     ImageLock lock;
     mountForReading(tape, o.image, lock);
@@ -189,5 +205,27 @@ int cmdGet(const Options& o) {
     file.commit();
     return kExitOk;
 }
+
+
+namespace {
+Runner declareGet(CLI::App& c) {
+    auto a = std::make_shared<GetArgs>();
+    c.add_option("IMAGE", a->image, "the image file")->required();
+    c.add_option("N", a->fileArg, "tape file number, 0 for the first (none with --name, --dataset)");
+    c.add_option("OUT", a->out, "output file; - or none for standard output");
+    c.add_flag("-f,--force", a->force, "replace a non-empty OUT");
+    c.add_option("--name", a->dsName, "the data set of this name on a labelled volume");
+    c.add_option("--dataset", a->dataSet, "data set K (from 1) of a labelled volume")
+        ->check(CLI::Range(1ll, 0x7FFFFFFFll));
+    c.add_flag("--unblock", a->unblock, "the records of the blocks, without descriptor words");
+    c.add_flag("--ascii", a->ascii, "EBCDIC to ASCII, one record a line (implies --unblock)");
+    c.add_flag("--strip", a->strip, "remove trailing blanks of records (implies --unblock)");
+    c.add_option("--recfm", a->recfm, "record format when there are no labels: U, F, FB, V, VB, VBS");
+    c.add_option("--lrecl", a->lrecl, "record length of F and FB")->check(CLI::Range(1, 32760));
+    return runWith(a, cmdGet);
+}
+}  // namespace
+extern const Command getCommand{"get", "extract tape file N (from 0) or a data set to OUT or standard output",
+                                declareGet};
 
 }  // namespace orvtool

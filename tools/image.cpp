@@ -71,12 +71,12 @@ void writeTapemark(ORVtape& tape, const std::string& path) {
     if (tape.wtm(1) != 0) throw ToolError(path, "cannot write a tapemark " + writeCause(tape));
 }
 
-long long mountSourceForNewFile(ORVtape& src, const Options& o, ImageLock& srcLock,
-                                ImageLock& dstLock) {
-    mountForReading(src, o.source, srcLock);
-    refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
-    if (o.target != "-") dstLock.claim(o.target);
-    refuseToReplace(o.target, o.force, false);
+long long mountSourceForNewFile(ORVtape& src, const std::string& source, const std::string& target,
+                                bool force, ImageLock& srcLock, ImageLock& dstLock) {
+    mountForReading(src, source, srcLock);
+    refuseSameFile(source, STDIN_FILENO, target, STDOUT_FILENO);
+    if (target != "-") dstLock.claim(target);
+    refuseToReplace(target, force, false);
     return imageSize(src);
 }
 

@@ -38,7 +38,7 @@ int driveWriteCode(int result) {
 
 const char* const kBlockName = "a block";
 
-ImageOut::ImageOut(const std::string& path, const std::string& shown, const Options& o, long long offset,
+ImageOut::ImageOut(const std::string& path, const std::string& shown, const WriteSettings& o, long long offset,
                    unsigned prevLen, long long blockNumber)
     : shown_(shown), capacity_(o.capacity), room_(0), blocks_(blockNumber) {
     if (writer_.open(path.c_str(), offset, prevLen) != ORVTAPE_OK)

@@ -21,13 +21,22 @@ constexpr int kLabelTag = 0x100;
 // The name of an ordinary block in a failure; others are remembered by offset.
 extern const char* const kBlockName;
 
+// How blocks are written: the options of the commands that write images.
+struct WriteSettings {
+    int segmentSize = 0;              // 0: the library's default
+    unsigned long long capacity = 0;  // 0: no end-of-tape warning
+    bool sync = false;
+    bool compress = false, noCompress = false;  // every block compressed, or none
+    bool scramble = false, noScramble = false;  // every block scrambled, or none
+};
+
 class ImageOut {
 public:
     // Opens path for writing at offset, after a block whose last segment
     // holds prevLen bytes (0 at the load point or after a tapemark); shown
     // names the image in messages, blockNumber counts the blocks before
     // offset.  --segment-size, --sync and --capacity apply.
-    ImageOut(const std::string& path, const std::string& shown, const Options& o, long long offset = 0,
+    ImageOut(const std::string& path, const std::string& shown, const WriteSettings& o, long long offset = 0,
              unsigned prevLen = 0, long long blockNumber = 0);
 
     // A block of data as it is; what names it in a failure ("a block", "a label").

@@ -7,6 +7,9 @@
 #include "orvtape.h"
 #include "safe_file.h"
 #include "volume.h"
+#include "cmd/command.h"
+
+#include <CLI/CLI.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +20,12 @@ namespace orvtool {
 // From formats/: its records header defines its own Packing and Carries,
 // which clash with the block view's until that wing moves onto it.
 std::string otherFormatHint(const std::string& path);
+
+// ls IMAGE [--blocks] [--json]
+struct LsArgs : Common {
+    std::string image;
+    bool blocks = false, json = false;
+};
 
 namespace {
 
@@ -84,7 +93,7 @@ void listDataSets(const LabelledVolume& v) {
 
 }  // namespace
 
-int cmdLs(const Options& o) {
+int cmdLs(const LsArgs& o) {
     ORVtape tape;
     ImageLock lock;
     mountForReading(tape, o.image, lock);
@@ -193,5 +202,17 @@ int cmdLs(const Options& o) {
     }
     return failure;
 }
+
+
+namespace {
+Runner declareLs(CLI::App& c) {
+    auto a = std::make_shared<LsArgs>();
+    c.add_option("IMAGE", a->image, "the image file")->required();
+    c.add_flag("--blocks", a->blocks, "one line per block as well");
+    c.add_flag("--json", a->json, "JSON output for scripts");
+    return runWith(a, cmdLs);
+}
+}  // namespace
+extern const Command lsCommand{"ls", "list the tape files of a volume", declareLs};
 
 }  // namespace orvtool

@@ -117,7 +117,7 @@ std::string cause(int code, int err) {
 
 std::string cause(const ORVtape& tape) { return cause(tape.lastRC, tape.lastErrno); }
 
-void note(const Options& o, const char* fmt, ...) {
+void note(const Common& o, const char* fmt, ...) {
     if (o.quiet) return;
     va_list ap;
     va_start(ap, fmt);

@@ -10,12 +10,21 @@
 #include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
+#include "cmd/command.h"
+
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <unistd.h>
 #include <vector>
 
 namespace orvtool {
+
+// recover SRC DST
+struct RecoverArgs : Common {
+    std::string source, target;
+    bool force = false;
+};
 
 namespace {
 
@@ -77,8 +86,8 @@ long long resync(int fd, long long from, long long size) {
 // with the same transforms, and the volume closed as the tool closes volumes.
 class Salvage {
 public:
-    Salvage(const std::string& path, const Options& o)
-        : out_(path, o.target, o), sink_(out_, o.jobs, nullptr) {}
+    Salvage(const std::string& path, const RecoverArgs& o)
+        : out_(path, o.target, WriteSettings{}), sink_(out_, o.jobs, nullptr) {}
 
     void block(const orvTapeBlockInfo& b, int length) {
         const int xform = b.flags2 & (HF2_BZ2 | HF2_SCRAMBLE);
@@ -118,10 +127,10 @@ private:
 
 }  // namespace
 
-int cmdRecover(const Options& o) {
+int cmdRecover(const RecoverArgs& o) {
     ORVtape src;
     ImageLock srcLock, dstLock;
-    const long long size = mountSourceForNewFile(src, o, srcLock, dstLock);
+    const long long size = mountSourceForNewFile(src, o.source, o.target, o.force, srcLock, dstLock);
     NewFile file(o.target, false, o.force, &dstLock);
     // The report is the command's output, unless the image itself goes there.
     FILE* report = o.target == "-" ? stderr : stdout;
@@ -171,5 +180,18 @@ int cmdRecover(const Options& o) {
                 skippedBytes, added, added == 1 ? "" : "s");
     return kExitOk;
 }
+
+
+namespace {
+Runner declareRecover(CLI::App& c) {
+    auto a = std::make_shared<RecoverArgs>();
+    c.add_option("SRC", a->source, "the damaged image")->required();
+    c.add_option("DST", a->target, "the new image")->required();
+    c.add_flag("-f,--force", a->force, "replace a non-empty DST");
+    return runWith(a, cmdRecover);
+}
+}  // namespace
+extern const Command recoverCommand{"recover", "salvage every readable block of a damaged image into a new one",
+                                    declareRecover};
 
 }  // namespace orvtool

@@ -19,7 +19,7 @@ std::unique_ptr<RecordWriter> makeAwsWriter(OutputBytes& out, const FormatSettin
 // jobs workers decode its blocks.
 std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path, int jobs);
 // An image written through out, blocks encoded on -j workers.
-std::unique_ptr<RecordWriter> makeImageWriter(class ImageOut& out, const Options& o);
+std::unique_ptr<RecordWriter> makeImageWriter(class ImageOut& out, const struct WriteSettings& o, int jobs);
 
 }  // namespace orvtool
 

@@ -42,8 +42,8 @@ private:
 
 class ImageWriter : public RecordWriter {
 public:
-    ImageWriter(ImageOut& out, const Options& o)
-        : out_(out), o_(o), sink_(out, o.jobs, [this](int, long long number) {
+    ImageWriter(ImageOut& out, const WriteSettings& o, int jobs)
+        : out_(out), o_(o), sink_(out, jobs, [this](int, long long number) {
               out_.warnAtCapacity("importing block " + std::to_string(number));
           }) {}
 
@@ -73,7 +73,7 @@ public:
 
 private:
     ImageOut& out_;
-    const Options& o_;
+    const WriteSettings& o_;
     EncodingOut sink_;
     long long written_ = 0;  // blocks and tapemarks
 };
@@ -84,8 +84,8 @@ std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& 
     return std::make_unique<ImageReader>(tape, path, jobs);
 }
 
-std::unique_ptr<RecordWriter> makeImageWriter(ImageOut& out, const Options& o) {
-    return std::make_unique<ImageWriter>(out, o);
+std::unique_ptr<RecordWriter> makeImageWriter(ImageOut& out, const WriteSettings& o, int jobs) {
+    return std::make_unique<ImageWriter>(out, o, jobs);
 }
 
 }  // namespace orvtool
