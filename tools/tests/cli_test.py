@@ -250,7 +250,7 @@ TABLE = [
     (["put", "-a", "v.tape", "nope"], 1, ["nope: cannot open the file (No such file"]),
     (["get", "nope.tape", "0"], 1, ["nope.tape: cannot open the image"]),
     (["put", "-b", "5M", "x.tape", IN[1]], 2, ["--block-size must be 1 to 4194304"]),
-    (["frobnicate"], 2, ["unknown command 'frobnicate'"]),
+    (["-j", "2", "--max-block", "1M", "frobnicate"], 2, ["unknown command 'frobnicate'"]),
     (["init", "cut.tape"], 1, ["cut.tape: exists and is not empty; use --force"]),
     (["init", "-f", "cut.tape"], 0, []),
     (["ls", "cut.tape"], 0, ["Total-0 "]),
