@@ -5,7 +5,7 @@
 // Both walks go through the streaming reader (VolumeStream); --deep decodes
 // on the pipeline's workers.
 #include "blocking.h"
-#include "formats/records.h"
+#include "formats/format.h"
 #include "labelled.h"
 #include "orvtape.h"
 #include "safe_file.h"

@@ -4,7 +4,7 @@
 #include "labelled.h"
 #include "labels.h"
 #include "orvtape.h"
-#include "progress.h"
+#include "base/progress.h"
 #include "safe_file.h"
 #include "volume.h"
 

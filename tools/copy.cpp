@@ -8,7 +8,7 @@
 #include "image_out.h"
 #include "orvtape.h"
 #include "pipeline.h"
-#include "progress.h"
+#include "base/progress.h"
 #include "safe_file.h"
 #include "volume.h"
 

@@ -3,7 +3,7 @@
 // The lines look like the library's report (TapeInformation), but the tool
 // counts in 64 bits and prints its own: the report's fields are cut at a
 // fixed width and its per-file byte count wraps at 4 GiB.
-#include "formats/records.h"
+#include "formats/format.h"
 #include "labelled.h"
 #include "orvtape.h"
 #include "safe_file.h"

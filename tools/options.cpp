@@ -1,5 +1,5 @@
 // options.cpp - the command line of orvtape and its dispatch to the commands.
-#include "formats/records.h"
+#include "formats/format.h"
 #include "orvtape.h"
 #include "pipeline.h"
 #include "safe_file.h"
@@ -129,15 +129,15 @@ int runTool(int argc, char** argv) {
     c = add("export", "write the volume in another emulator's tape format", cmdExport);
     c->add_option("IMAGE", o.source, "the image file")->required();
     c->add_option("OUT", o.target, "the new file; - for standard output")->required();
-    c->add_option("--to", o.format, "tap, e11, tpc, aws or het")
+    c->add_option("--to", o.format, listFormats())
         ->required()
-        ->check(CLI::IsMember(interchangeFormats()));
+        ->check(CLI::IsMember(formatNames()));
     c->add_option("--compress", o.method,
-                  "het: zlib or bzip2 for every block, none, or keep (default: compressed "
+                  listFormats("compress", ", ") + ": zlib or bzip2 for every block, none, or keep (default: compressed "
                   "blocks go out bzip2, the others plain)")
         ->check(CLI::IsMember({"keep", "none", "zlib", "bzip2"}));
-    c->add_option("--level", o.level, "het: compression level 1-9")->check(CLI::Range(1, 9));
-    c->add_option("--chunk", o.chunk, "aws, het: largest chunk payload (default 65535)")
+    c->add_option("--level", o.level, listFormats("level", ", ") + ": compression level 1-9")->check(CLI::Range(1, 9));
+    c->add_option("--chunk", o.chunk, listFormats("chunk", ", ") + ": largest chunk payload (default 65535)")
         ->check(CLI::Range(16, 65535));
     c->add_flag("--split", o.split,
                 "cut blocks longer than the format takes into several instead of refusing");
@@ -146,8 +146,8 @@ int runTool(int argc, char** argv) {
     c = add("import", "make a volume from another emulator's tape file", cmdImport);
     c->add_option("IN", o.source, "the file; - for standard input")->required();
     c->add_option("IMAGE", o.target, "the new image; - for standard output")->required();
-    c->add_option("--from", o.format, "tap, e11, tpc, aws or het (default: detected)")
-        ->check(CLI::IsMember(interchangeFormats()));
+    c->add_option("--from", o.format, listFormats() + " (default: detected)")
+        ->check(CLI::IsMember(formatNames()));
     c->add_flag("-f,--force", o.force, "replace a non-empty IMAGE");
     addWriteOptions(c, o, true);
 

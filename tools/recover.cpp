@@ -7,7 +7,7 @@
 // tapemarks it needs, so it always validates.
 #include "image_out.h"
 #include "orvtape.h"
-#include "progress.h"
+#include "base/progress.h"
 #include "safe_file.h"
 #include "volume.h"
 
