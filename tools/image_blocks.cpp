@@ -80,7 +80,8 @@ private:
 
 }  // namespace
 
-int imageBid(Probe& in, std::string*) {
+int imageBid(Probe& in, int best, std::string*) {
+    if (best > 0) return 0;  // an aws file is an image too: the walk would only say so again
     orvTapeChainState state{};
     long long at = 0;
     bool transformed = false;

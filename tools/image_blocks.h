@@ -18,10 +18,10 @@ class ImageOut;
 std::unique_ptr<BlockSource> imageSource(ORVtape& tape, const std::string& path, int jobs);
 // An image written through out, blocks encoded on -j workers as o asks.
 std::unique_ptr<BlockSink> imageSink(ImageOut& out, const Options& o);
-// Detection's bid for an image (a Bidder): it bids when the file's header
-// chain holds by the library's rules and some block has transforms (one
-// without any is an aws file).
-int imageBid(Probe& in, std::string* misfit);
+// Detection's bid for an image (a Bidder), judged after the formats: it bids
+// when none of them did, the file's header chain holds by the library's
+// rules and some block has transforms (one without any is an aws file).
+int imageBid(Probe& in, int best, std::string* misfit);
 
 }  // namespace orvtool
 

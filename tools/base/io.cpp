@@ -178,4 +178,10 @@ const unsigned char* Probe::at(long long offset, std::size_t n) {
     return cache_ + (offset - cacheAt_);
 }
 
+const long long* Probe::recall(const void* walk) const {
+    for (const auto& w : walks_)
+        if (w.first == walk) return &w.second;
+    return nullptr;
+}
+
 }  // namespace orvtool

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvtool {
@@ -101,6 +102,10 @@ public:
     bool complete() const { return complete_; }
     // n bytes (at most kRead) at offset, or null where they cannot be seen.
     const unsigned char* at(long long offset, std::size_t n);
+    // The outcome of a walk that several bidders share, by the walk's own
+    // key, so that the file is walked once for all of them.
+    const long long* recall(const void* walk) const;
+    void remember(const void* walk, long long outcome) { walks_.emplace_back(walk, outcome); }
 
 private:
     InputFile& in_;
@@ -109,13 +114,15 @@ private:
     long long end_ = 0, cacheAt_ = 0, cacheN_ = 0;
     bool complete_ = false;
     unsigned char cache_[kRead];
+    std::vector<std::pair<const void*, long long>> walks_;
 };
 
 // Judges whether a probed input holds one format: 0 when not, higher when
-// surer.  On 0, misfit (when given) receives where the file stopped fitting,
-// as a phrase of the detection message: it starts with a space when it
-// carries on the phrase before it.
-using Bidder = int (*)(Probe& in, std::string* misfit);
+// surer; 0 at once when it cannot bid above best, the bid to beat, which
+// spares a walk of the file.  On 0, misfit (when given) receives where the
+// file stopped fitting, as a phrase of the detection message: it starts with
+// a space when it carries on the phrase before it.
+using Bidder = int (*)(Probe& in, int best, std::string* misfit);
 
 }  // namespace orvtool
 

@@ -161,7 +161,7 @@ enum class Chain { None, Aws, Het, Transformed };
 // What the file's chained 6-byte headers make it; stop receives where the
 // chain stopped fitting.  Headers with transform bits in flags2 are walked
 // too, so that stop is the same whichever of the tool's formats it is.
-Chain sixByteChain(Probe& in, long long& stop) {
+Chain walkChain(Probe& in, long long& stop) {
     long long at = 0, headers = 0;
     unsigned prev = 0;
     bool inBlock = false, het = false, transformed = false;
@@ -187,8 +187,21 @@ Chain sixByteChain(Probe& in, long long& stop) {
     return het ? Chain::Het : transformed ? Chain::Transformed : Chain::Aws;
 }
 
-int bidAws(Probe& in, std::string* misfit) {
+// The chain walk, once for both bidders: the outcome kept as stop * 4 + chain.
+Chain sixByteChain(Probe& in, long long& stop) {
+    const long long* seen = in.recall(reinterpret_cast<const void*>(&walkChain));
+    if (!seen) {
+        const Chain c = walkChain(in, stop);
+        in.remember(reinterpret_cast<const void*>(&walkChain), stop * 4 + static_cast<int>(c));
+        return c;
+    }
+    stop = *seen / 4;
+    return static_cast<Chain>(*seen % 4);
+}
+
+int bidAws(Probe& in, int best, std::string* misfit) {
     long long stop = 0;
+    if (best >= 50) return 0;
     const Chain c = sixByteChain(in, stop);
     if (c == Chain::Aws) return 50;
     if (misfit && c == Chain::None)
@@ -197,9 +210,9 @@ int bidAws(Probe& in, std::string* misfit) {
 }
 
 // het's misfit is aws's: one chain walk judges both.
-int bidHet(Probe& in, std::string*) {
+int bidHet(Probe& in, int best, std::string*) {
     long long stop = 0;
-    return sixByteChain(in, stop) == Chain::Het ? 60 : 0;
+    return best < 60 && sixByteChain(in, stop) == Chain::Het ? 60 : 0;
 }
 
 std::unique_ptr<BlockSource> readAws(InputFile& in, const FormatArgs& a) { return std::make_unique<AwsReader>(in, a); }

@@ -45,7 +45,7 @@ std::string detectFormat(InputFile& input, std::string* considered, const ExtraB
     int bestBid = 0;
     auto judge = [&](const char* name, Bidder bid) {
         std::string misfit;
-        const int b = bid(in, considered ? &misfit : nullptr);
+        const int b = bid(in, bestBid, considered ? &misfit : nullptr);
         if (b > bestBid) {
             bestBid = b;
             best = name;

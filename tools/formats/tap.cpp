@@ -146,15 +146,17 @@ bool framedByWords(Probe& in, bool pad, long long& stop) {
 }
 
 // With no odd-length block both read the same: tap, then.
-int bidTap(Probe& in, std::string* misfit) {
+int bidTap(Probe& in, int best, std::string* misfit) {
     long long stop = 0;
+    if (best >= 30) return 0;
     if (framedByWords(in, true, stop)) return 30;
     if (misfit) *misfit = "the length words of tap at offset " + std::to_string(stop);
     return 0;
 }
 
-int bidE11(Probe& in, std::string* misfit) {
+int bidE11(Probe& in, int best, std::string* misfit) {
     long long stop = 0;
+    if (best >= 20) return 0;
     if (framedByWords(in, false, stop)) return 20;
     if (misfit) *misfit = " and of e11 at offset " + std::to_string(stop);
     return 0;

@@ -72,7 +72,8 @@ private:
 
 // tpc carries no redundancy, so it is named only for a file whose blocks
 // end exactly where it ends.
-int bidTpc(Probe& in, std::string* misfit) {
+int bidTpc(Probe& in, int best, std::string* misfit) {
+    if (best >= 10) return 0;
     if (!in.complete()) {
         if (misfit) *misfit = "tpc is named only for a file that can be seen whole";
         return 0;
