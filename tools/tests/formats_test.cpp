@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <tuple>
 #include <unistd.h>
 
 namespace orvtool {
@@ -18,19 +19,20 @@ struct Want {
     std::string data;
     bool readError = false;
     Packing packing = Packing::None;
-    bool operator==(const Want& o) const {
-        return kind == o.kind && data == o.data && readError == o.readError && packing == o.packing;
-    }
+    bool operator==(const Want& o) const { return std::tie(kind, data, readError, packing) == std::tie(o.kind, o.data, o.readError, o.packing); }
 };
+Want seen(const Block& b) {
+    return {b.kind, std::string(reinterpret_cast<const char*>(b.data), b.data ? b.length : 0), b.readError, b.packing};
+}
 const Want kMark{Kind::Mark, "", false, Packing::None}, kGap{Kind::Gap, "", false, Packing::None},
     kEnd{Kind::EndOfMedium, "", false, Packing::None};
 Want data(std::string s, bool flagged = false) { return {Kind::Data, std::move(s), flagged, Packing::None}; }
-std::string text(size_t n) {
+std::string text(size_t n) {  // compresses well
     std::string s;
     while (s.size() < n) s += "record " + std::to_string(s.size()) + " of a compressible file\n";
     return s.substr(0, n);
 }
-std::string noise(size_t n, unsigned seed) {
+std::string noise(size_t n, unsigned seed = 1) {  // does not
     std::string s(n, 0);
     for (char& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
     return s;
@@ -68,16 +70,14 @@ std::vector<Want> readBack(const Format& f, const std::string& bytes, size_t max
     std::vector<Want> got;
     try {
         auto source = f.reader(in, args);
-        for (Block b; source->next(b);)
-            got.push_back({b.kind, std::string(reinterpret_cast<const char*>(b.data), b.data ? b.length : 0),
-                           b.readError, b.packing});
+        for (Block b; source->next(b);) got.push_back(seen(b));
     } catch (const ToolError& e) {
         got.push_back(data(std::string("!") + e.what()));
     }
     return got;
 }
 
-const std::vector<Want> kPlain{data("x"), data(noise(4097, 1)), kMark, data(text(65535)), data("odd"), kMark, kMark};
+const std::vector<Want> kPlain{data("x"), data(noise(4097)), kMark, data(text(65535)), data("odd"), kMark, kMark};
 
 TEST(Formats, WhatEachWriterWritesItsReaderReadsBackAndDetectionNames) {
     FormatArgs chunked, zlib, bzip2;
@@ -161,10 +161,7 @@ struct Held : BlockSink {
     std::vector<Want> got;
     bool finished = false;
     Carries carries() const override { return c; }
-    void put(const Block& b) override {
-        got.push_back({b.kind, std::string(reinterpret_cast<const char*>(b.data), b.data ? b.length : 0),
-                       b.readError, b.packing});
-    }
+    void put(const Block& b) override { got.push_back(seen(b)); }
     void finish() override { finished = true; }
 };
 
