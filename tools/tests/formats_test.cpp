@@ -3,6 +3,7 @@
 // malformed input, and the pump's account of what a sink cannot carry.
 #include "base/pump.h"
 #include "formats/format.h"
+#include "image_blocks.h"
 
 #include <gtest/gtest.h>
 
@@ -153,6 +154,14 @@ TEST(Formats, MalformedInputIsRefusedWithWhereAndWhy) {
     EXPECT_EQ(detectFormat(in, &considered), "");
     EXPECT_EQ(considered, "the 6-byte headers of aws, het and orv break at offset 0, the length words of tap at "
                           "offset 0 and of e11 at offset 0, tpc's records run to offset 25968, not to the end of the file");
+    // The image is named only with transforms: without, its chain is aws.
+    const ExtraBid image{"orv", imageBid};
+    for (const char flags2 : {'\x81', '\x82', '\0'}) {
+        const std::string chain = std::string("\3\0\0\0\xa0", 5) + flags2 + "abc" + std::string("\0\0\3\0\x40\0", 6);
+        InputFile chained("in", chain.data(), chain.size());
+        EXPECT_EQ(detectFormat(chained, nullptr, &image), flags2 ? "orv" : "aws");
+        EXPECT_EQ(detectFormat(chained), flags2 ? "" : "aws");
+    }
 }
 
 // A sink that holds what it is given and carries only what it is told.
