@@ -1,10 +1,10 @@
 // commands.cpp - init, put and dump.
+#include "base/progress.h"
 #include "blocking.h"
 #include "image_out.h"
 #include "labelled.h"
 #include "labels.h"
 #include "orvtape.h"
-#include "base/progress.h"
 #include "safe_file.h"
 #include "volume.h"
 

@@ -1,9 +1,9 @@
 // get.cpp - orvtape get: one tape file or data set, as stored or as records.
 #include "base/io.h"
+#include "base/progress.h"
 #include "blocking.h"
 #include "labelled.h"
 #include "orvtape.h"
-#include "base/progress.h"
 #include "safe_file.h"
 #include "volume.h"
 
