@@ -4,6 +4,7 @@
 // does not read), then the volume's end mark; --deep decodes every block.
 // Both walks go through the streaming reader (VolumeStream); --deep decodes
 // on the pipeline's workers.
+#include "formats/format.h"
 #include "image_labels.h"
 #include "orvtape.h"
 #include "safe_file.h"
@@ -23,10 +24,6 @@
 #include <vector>
 
 namespace orvtool {
-
-// From formats/: its records header defines its own Packing and Carries,
-// which clash with the block view's until that wing moves onto it.
-std::string otherFormatHint(const std::string& path);
 
 // check IMAGE [--json] [--deep]
 struct CheckArgs : Common {

@@ -1,9 +1,9 @@
 // commands.cpp - init, put and dump.
+#include "base/progress.h"
 #include "image_labels.h"
 #include "image_out.h"
 #include "labels/codepage.h"
 #include "orvtape.h"
-#include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
 #include "cmd/command.h"

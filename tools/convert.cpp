@@ -1,11 +1,13 @@
-// convert.cpp - orvtape import and export: one record reader feeding one
-// record writer, with an orvtape image on one side.  Whatever the target
+// convert.cpp - orvtape import and export: a format's reader pumped into
+// an image, or an image pumped into a format's writer.  Whatever the target
 // cannot hold is reported with its count and positions, never dropped
 // silently, and the output appears under its name only once complete.
-#include "formats/families.h"
+#include "base/progress.h"
+#include "base/pump.h"
+#include "formats/format.h"
+#include "image_blocks.h"
 #include "image_out.h"
 #include "orvtape.h"
-#include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
 #include "cmd/command.h"
@@ -14,7 +16,6 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <cstring>
 #include <unistd.h>
 
 namespace orvtool {
@@ -27,163 +28,84 @@ struct ConvertArgs : Common, WriteSettings {
     std::string format;           // export --to, import --from
     std::string method = "keep";  // export --compress: keep, none, zlib, bzip2
     int level = 0;                // export --level, 0: the method's default
-    int chunk = 65535;            // export --chunk (aws, het)
+    int chunk = 65535;            // export --chunk
     bool split = false;           // export --split
 };
 
 namespace {
 
-constexpr size_t kPositionsShown = 10;
-
-// Offsets of one kind of event, the first few kept for the report.
-struct Events {
-    long long count = 0;
-    std::vector<long long> at;
-    void add(long long offset) {
-        if (at.size() < kPositionsShown) at.push_back(offset);
-        ++count;
-    }
-    std::string where() const {
-        std::string s;
-        for (long long a : at) s += (s.empty() ? "" : ", ") + std::to_string(a);
-        return s + (count > static_cast<long long>(at.size()) ? ", ..." : "");
-    }
-};
-
-struct Tally {
-    long long blocks = 0, marks = 0;
-    Events gaps, flagged, empty, split, unpacked, unscrambled;
-    long long endOfMedium = -1;
-};
-
-FormatSettings settingsFrom(const ConvertArgs& o, const std::string& name) {
-    FormatSettings s;
-    s.name = name;
-    s.maxBlock = static_cast<size_t>(maxBlockBytes);
-    s.split = o.split;
-    s.chunk = o.chunk;
-    s.compress = o.method;
-    s.level = o.level;
-    return s;
+FormatArgs argsFrom(const ConvertArgs& o) {
+    FormatArgs a;
+    a.maxBlock = static_cast<std::size_t>(maxBlockBytes);
+    a.chunk = o.chunk;
+    a.compress = o.method;
+    a.level = o.level;
+    return a;
 }
 
-void putData(RecordWriter& wr, const Carries& c, Record& r, const FormatSettings& s,
-             const std::string& format, Record& piece, Tally& t) {
-    if (r.length <= c.maxBlock) {
-        wr.put(r);
-        ++t.blocks;
-        return;
-    }
-    if (!s.split)
-        throw ToolError(s.name, "block " + std::to_string(t.blocks + t.marks) + " at offset " +
-                                    std::to_string(r.offset) + " holds " +
-                                    std::to_string(r.length) + " bytes; " + format +
-                                    " takes at most " + std::to_string(c.maxBlock) +
-                                    " per block (--split cuts longer blocks into several)");
-    t.split.add(r.offset);
-    piece.kind = Record::Data;
-    piece.packing = r.packing;
-    piece.readError = r.readError;
-    piece.data.resize(c.maxBlock);
-    for (size_t done = 0; done < r.length; done += piece.length) {
-        piece.length = std::min(c.maxBlock, r.length - done);
-        std::memcpy(piece.data.data(), r.data.data() + done, piece.length);
-        wr.put(piece);
-        ++t.blocks;
-    }
-}
-
-// Passes every record from rd to wr; the caller commits the output.
-void convert(RecordReader& rd, RecordWriter& wr, const FormatSettings& s,
-             const std::string& format, Progress& progress, Tally& t) {
-    const Carries c = wr.carries();
-    Record r, piece;
-    long long shown = 0;
-    while (rd.next(r)) {
-        switch (r.kind) {
-        case Record::Gap:
-            t.gaps.add(r.offset);
-            if (c.gaps) wr.put(r);
-            break;
-        case Record::EndOfMedium:
-            t.endOfMedium = r.offset;
-            if (c.endOfMedium) wr.put(r);
-            break;
-        case Record::Tapemark:
-            wr.put(r);
-            ++t.marks;
-            break;
-        case Record::Data:
-            if (r.length == 0 && !c.readErrors) {
-                t.empty.add(r.offset);  // only a flagged record can be empty
-                break;
-            }
-            if (r.readError && !c.readErrors) t.flagged.add(r.offset);
-            if (r.packing != Packing::Plain && !c.compression) t.unpacked.add(r.offset);
-            if (r.scrambled && !c.scrambling) t.unscrambled.add(r.offset);
-            putData(wr, c, r, s, format, piece, t);
-            break;
-        }
-        progress.advance(static_cast<unsigned long long>(rd.consumed() - shown));
-        shown = rd.consumed();
-    }
-    wr.finish();
-    progress.finish();
+// Refuses the format-specific options the format does not take.
+void refuseForeignSettings(const ConvertArgs& o, const Format& f) {
+    auto takes = [&](const char* s) { return std::find(f.accepts.begin(), f.accepts.end(), s) != f.accepts.end(); };
+    if ((o.method != "keep" || o.level) && !(takes("compress") && takes("level")))
+        throw ToolError("", "--compress and --level apply to " + listFormats("compress", " and ") + " only",
+                        kExitUsage);
+    if (o.chunk != 65535 && !takes("chunk"))
+        throw ToolError("", "--chunk applies to " + listFormats("chunk", " and ") + " only", kExitUsage);
 }
 
 // The losses and changes a conversion made, as warnings and notes.
 void report(const Common& o, const std::string& src, const std::string& format, const Tally& t) {
     auto warnAbout = [&](const Events& e, const std::string& what) {
         if (e.count)
-            warn("%s: %s: %lld (at offset%s %s)", src.c_str(), what.c_str(), e.count,
-                 e.count > 1 ? "s" : "", e.where().c_str());
+            warn("%s: %s: %lld (at offset%s %s)", src.c_str(), what.c_str(), e.count, e.count > 1 ? "s" : "",
+                 e.where().c_str());
     };
     warnAbout(t.gaps, "erase gaps skipped, as an image cannot hold them");
     warnAbout(t.flagged, "records read with an error, imported without the flag");
     warnAbout(t.empty, "empty records flagged as read with an error, skipped");
     warnAbout(t.split, "blocks too long for " + format + ", split");
     if (t.unpacked.count)
-        note(o, "%s: compressed blocks written uncompressed, as %s does not compress: %lld",
-             src.c_str(), format.c_str(), t.unpacked.count);
+        note(o, "%s: compressed blocks written uncompressed, as %s does not compress: %lld", src.c_str(),
+             format.c_str(), t.unpacked.count);
     if (t.unscrambled.count)
-        note(o, "%s: scrambled blocks written plain, as %s does not scramble: %lld", src.c_str(),
-             format.c_str(), t.unscrambled.count);
+        note(o, "%s: scrambled blocks written plain, as %s does not scramble: %lld", src.c_str(), format.c_str(),
+             t.unscrambled.count);
     if (t.endOfMedium >= 0)
-        note(o, "%s: the end-of-medium mark at offset %lld ends the volume", src.c_str(),
-             t.endOfMedium);
+        note(o, "%s: the end-of-medium mark at offset %lld ends the volume", src.c_str(), t.endOfMedium);
+}
+
+// The format of in: the one --from names, else the one detected.
+const Format& sourceFormat(const ConvertArgs& o, InputFile& in) {
+    if (!o.format.empty()) return findFormat(o.format);
+    std::string considered;
+    const ExtraBid image{"orv", imageBid};
+    const std::string name = detectFormat(in, &considered, &image);
+    if (name == "orv")
+        throw ToolError(in.name(), "is already an orvtape image; 'orvtape copy' copies it", kExitUsage);
+    if (name.empty())
+        throw ToolError(in.name(), "is in no format import recognises (" + considered + "); name it with --from",
+                        kExitUsage);
+    const Format& f = findFormat(name);
+    note(o, "%s: %s format detected (%s); --from overrides", in.name().c_str(), f.name, f.description);
+    return f;
 }
 
 }  // namespace
 
 int cmdImport(const ConvertArgs& o) {
     checkWriteSettings(o);
-    InputBytes in(o.source);
+    InputFile in(o.source);
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
-    std::string format = o.format;
-    if (format.empty()) {
-        std::string considered;
-        format = detectFormat(in, &considered);
-        if (format == "orv")
-            throw ToolError(in.name(), "is already an orvtape image; 'orvtape copy' copies it",
-                            kExitUsage);
-        if (format.empty())
-            throw ToolError(in.name(), "is in no format import recognises (" + considered +
-                                           "); name it with --from", kExitUsage);
-        note(o, "%s: %s format detected (%s); --from overrides", in.name().c_str(),
-             format.c_str(), describeFormat(format).c_str());
-    }
+    const Format& format = sourceFormat(o, in);
     ImageLock lock;
     if (o.target != "-") lock.claim(o.target);
     refuseToReplace(o.target, o.force, false);
     NewFile out(o.target, false, o.force, &lock);
     ImageOut image(out.path(), o.target, o);
-    FormatSettings s = settingsFrom(o, in.name());
-    auto rd = makeReader(format, in, s);
-    auto wr = makeImageWriter(image, o, o.jobs);
-    Progress progress("import", static_cast<unsigned long long>(std::max(0LL, in.size())),
-                      o.quiet);
-    Tally t;
-    convert(*rd, *wr, s, "an orvtape image", progress, t);
+    auto source = format.reader(in, argsFrom(o));
+    auto sink = imageSink(image, o, o.jobs);
+    Progress progress("import", static_cast<unsigned long long>(std::max(0LL, in.size())), o.quiet);
+    const Tally t = pump(*source, *sink, progress, {in.name(), "an orvtape image", o.split});
     out.commit();
     report(o, in.name(), "an orvtape image", t);
     note(o, "%s: %lld records and %lld tapemarks imported", o.target.c_str(), t.blocks, t.marks);
@@ -191,25 +113,19 @@ int cmdImport(const ConvertArgs& o) {
 }
 
 int cmdExport(const ConvertArgs& o) {
-    bool het = o.format == "het", chunked = het || o.format == "aws";
-    if ((o.method != "keep" || o.level) && !het)
-        throw ToolError("", "--compress and --level apply to het only", kExitUsage);
-    if (o.chunk != 65535 && !chunked)
-        throw ToolError("", "--chunk applies to aws and het only", kExitUsage);
+    const Format& format = findFormat(o.format);
+    refuseForeignSettings(o, format);
     ORVtape tape;
     ImageLock lock;
     mountForReading(tape, o.source, lock);
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     refuseToReplace(o.target, o.force, true);
     NewFile out(o.target, true, o.force);
-    OutputBytes bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
-    FormatSettings s = settingsFrom(o, o.source);
-    auto rd = makeImageReader(tape, o.source, o.jobs);
-    auto wr = makeWriter(o.format, bytes, s);
-    Progress progress("export", static_cast<unsigned long long>(std::max(0LL, imageSize(tape))),
-                      o.quiet);
-    Tally t;
-    convert(*rd, *wr, s, o.format, progress, t);
+    OutputFile bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
+    auto source = imageSource(tape, o.source, o.jobs);
+    auto sink = format.writer(bytes, argsFrom(o));
+    Progress progress("export", static_cast<unsigned long long>(std::max(0LL, imageSize(tape))), o.quiet);
+    const Tally t = pump(*source, *sink, progress, {o.source, o.format, o.split});
     out.commit();
     report(o, o.source, o.format, t);
     note(o, "%s: %lld records and %lld tapemarks exported", o.target.c_str(), t.blocks, t.marks);
@@ -222,15 +138,13 @@ Runner declareExport(CLI::App& c) {
     auto a = std::make_shared<ConvertArgs>();
     c.add_option("IMAGE", a->source, "the image file")->required();
     c.add_option("OUT", a->target, "the new file; - for standard output")->required();
-    c.add_option("--to", a->format, "tap, e11, tpc, aws or het")
-        ->required()
-        ->check(CLI::IsMember(interchangeFormats()));
+    c.add_option("--to", a->format, listFormats())->required()->check(CLI::IsMember(formatNames()));
     c.add_option("--compress", a->method,
-                 "het: zlib or bzip2 for every block, none, or keep (default: compressed "
-                 "blocks go out bzip2, the others plain)")
+                 listFormats("compress", ", ") + ": zlib or bzip2 for every block, none, or keep (default: compressed "
+                                                  "blocks go out bzip2, the others plain)")
         ->check(CLI::IsMember({"keep", "none", "zlib", "bzip2"}));
-    c.add_option("--level", a->level, "het: compression level 1-9")->check(CLI::Range(1, 9));
-    c.add_option("--chunk", a->chunk, "aws, het: largest chunk payload (default 65535)")
+    c.add_option("--level", a->level, listFormats("level", ", ") + ": compression level 1-9")->check(CLI::Range(1, 9));
+    c.add_option("--chunk", a->chunk, listFormats("chunk", ", ") + ": largest chunk payload (default 65535)")
         ->check(CLI::Range(16, 65535));
     c.add_flag("--split", a->split, "cut blocks longer than the format takes into several instead of refusing");
     c.add_flag("-f,--force", a->force, "replace a non-empty OUT");
@@ -241,8 +155,7 @@ Runner declareImport(CLI::App& c) {
     auto a = std::make_shared<ConvertArgs>();
     c.add_option("IN", a->source, "the file; - for standard input")->required();
     c.add_option("IMAGE", a->target, "the new image; - for standard output")->required();
-    c.add_option("--from", a->format, "tap, e11, tpc, aws or het (default: detected)")
-        ->check(CLI::IsMember(interchangeFormats()));
+    c.add_option("--from", a->format, listFormats() + " (default: detected)")->check(CLI::IsMember(formatNames()));
     c.add_flag("-f,--force", a->force, "replace a non-empty IMAGE");
     declareWriteOptions(c, *a, true);
     return runWith(a, cmdImport);

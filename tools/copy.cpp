@@ -5,10 +5,10 @@
 // A block that keeps its transforms keeps its stored bytes; the workers
 // still decode it, so that a damaged block stops the copy as reading it
 // would.  Only a block whose transforms change is encoded anew.
+#include "base/progress.h"
 #include "image_out.h"
 #include "orvtape.h"
 #include "pipeline.h"
-#include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
 #include "cmd/command.h"

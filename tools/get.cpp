@@ -1,7 +1,8 @@
 // get.cpp - orvtape get: one tape file or data set, as stored or as records.
+#include "base/io.h"
+#include "base/progress.h"
 #include "image_labels.h"
 #include "orvtape.h"
-#include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
 #include "cmd/command.h"
@@ -31,41 +32,6 @@ struct GetArgs : Common {
 };
 
 namespace {
-
-// Output gathered into large writes: a card file is a quarter million blocks.
-class Output {
-public:
-    Output(int fd, std::string shown) : fd_(fd), shown_(std::move(shown)), buf_(new char[kSize]) {}
-    void write(const char* p, size_t n) {
-        if (used_ + n > kSize || n >= kDirect) flush();
-        if (n >= kDirect) return put(p, n);  // copying a large block costs more than its write
-        std::memcpy(buf_.get() + used_, p, n);
-        used_ += n;
-    }
-    void flush() {
-        const size_t n = used_;
-        used_ = 0;  // a failed flush is not tried again
-        put(buf_.get(), n);
-    }
-
-private:
-    static constexpr size_t kSize = 1u << 20, kDirect = 16u << 10;
-    void put(const char* p, size_t n) {
-        while (n > 0) {
-            errno = 0;
-            ssize_t w = ::write(fd_, p, n);
-            if (w < 0 && errno == EINTR) continue;
-            // After a short write, the retry obtains the reason.
-            if (w <= 0) throw ToolError(shown_, "cannot write " + cause(0, errno ? errno : EIO));
-            p += w;
-            n -= static_cast<size_t>(w);
-        }
-    }
-    int fd_;
-    std::string shown_;
-    std::unique_ptr<char[]> buf_;
-    size_t used_ = 0;
-};
 
 // What get extracts: the tape file, and how its blocks become output.
 struct GetPlan {
@@ -156,7 +122,9 @@ int cmdGet(const GetArgs& o) {
     toFile(volume, fileNo, o.image);
 
     NewFile file(out, true, o.force);
-    Output output(file.fd(), out == "-" ? "standard output" : out);
+    // Gathered into large writes (a card file is a quarter million blocks);
+    // a large block is written as it is, as copying it costs more than its write.
+    OutputFile output(file.fd(), out == "-" ? "standard output" : out, 16u << 10);
     Progress progress("get", 0, o.quiet);
     Unblocker unblocker(plan.format, plan.convert, o.strip, o.ascii, plan.blank);
     std::string records;

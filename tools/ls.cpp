@@ -3,6 +3,7 @@
 // The lines look like the library's report (TapeInformation), but the tool
 // counts in 64 bits and prints its own: the report's fields are cut at a
 // fixed width and its per-file byte count wraps at 4 GiB.
+#include "formats/format.h"
 #include "image_labels.h"
 #include "orvtape.h"
 #include "safe_file.h"
@@ -16,10 +17,6 @@
 #include <cstdio>
 
 namespace orvtool {
-
-// From formats/: its records header defines its own Packing and Carries,
-// which clash with the block view's until that wing moves onto it.
-std::string otherFormatHint(const std::string& path);
 
 // ls IMAGE [--blocks] [--json]
 struct LsArgs : Common {

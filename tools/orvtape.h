@@ -19,9 +19,6 @@
 
 namespace orvtool {
 
-// "(library code C, <errno in words>)": the cause part of an error line.
-// Code 0 stands for a failure outside the library: only errno is shown.
-std::string cause(int code, int err);
 // cause() from the last operation of tape.
 std::string cause(const ORVtape& tape);
 // s as valid UTF-8 for JSON: a byte that is not part of a well-formed
@@ -30,8 +27,6 @@ std::string jsonSafe(const std::string& s);
 // Prints j on standard output as JSON, every string in it made valid
 // UTF-8 by jsonSafe first: paths and labels are bytes, JSON is text.
 void printJson(nlohmann::ordered_json j);
-// strerror with the symbolic name in front where it helps.
-std::string errnoWords(int err);
 
 // Informational lines on standard error; silenced by --quiet.
 void note(const Common& o, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -1,6 +1,7 @@
 // output.cpp - everything the tool prints that is not a report of a command:
 // the library's console lines, error causes, warnings and notes, and the
 // sentences that explain defects.
+#include "base/io.h"
 #include "orvtape.h"
 
 #include <nlohmann/json.hpp>
@@ -29,14 +30,9 @@ int stdoutErrno = 0;  // of the first write to standard output that failed
 
 ssize_t writeStdout(void*, const char* p, size_t n) {
     size_t done = 0;
-    while (done < n) {
-        ssize_t w = ::write(STDOUT_FILENO, p + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {  // after a short write, the retry obtains the reason
-            if (stdoutErrno == 0) stdoutErrno = w < 0 ? errno : EIO;
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
-        }
-        done += static_cast<size_t>(w);
+    if (int err = writeAll(STDOUT_FILENO, p, n, &done)) {
+        if (stdoutErrno == 0) stdoutErrno = err;
+        return done > 0 ? static_cast<ssize_t>(done) : -1;
     }
     return static_cast<ssize_t>(n);
 }
@@ -104,15 +100,6 @@ void makeJsonSafe(nlohmann::ordered_json& j) {
 void printJson(nlohmann::ordered_json j) {
     makeJsonSafe(j);
     std::printf("%s\n", j.dump(2).c_str());
-}
-
-std::string errnoWords(int err) { return std::strerror(err); }
-
-std::string cause(int code, int err) {
-    if (code == 0) return "(" + (err ? errnoWords(err) : std::string("unknown cause")) + ")";
-    std::string s = "(library code " + std::to_string(code);
-    if (err != 0) s += ", " + errnoWords(err);
-    return s + ")";
 }
 
 std::string cause(const ORVtape& tape) { return cause(tape.lastRC, tape.lastErrno); }

@@ -5,9 +5,9 @@
 // scanned for the next offset where a run of headers chains together
 // properly, and reading resumes there.  The new image is closed with the
 // tapemarks it needs, so it always validates.
+#include "base/progress.h"
 #include "image_out.h"
 #include "orvtape.h"
-#include "progress.h"
 #include "safe_file.h"
 #include "volume.h"
 #include "cmd/command.h"

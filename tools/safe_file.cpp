@@ -1,6 +1,7 @@
 // safe_file.cpp - new files named when complete, image locks and claims,
 // same-file checks, and what a fatal signal undoes.
 #include "safe_file.h"
+#include "base/io.h"
 #include "orvtape.h"
 
 #include <algorithm>
@@ -93,17 +94,6 @@ std::string realTarget(const std::string& path) {
     std::string r = real;
     std::free(real);
     return r;
-}
-
-bool writeAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -271,8 +261,8 @@ void NewFile::commit() {
             ssize_t n = pread(fd_, buf.data(), buf.size(), at);
             if (n < 0) throw ToolError(shown, "cannot read the new image " + cause(0, errno));
             if (n == 0) break;
-            if (!writeAll(STDOUT_FILENO, buf.data(), static_cast<size_t>(n)))
-                throw ToolError(shown, "cannot write " + cause(0, errno));
+            if (int err = writeAll(STDOUT_FILENO, buf.data(), static_cast<size_t>(n)))
+                throw ToolError(shown, "cannot write " + cause(0, err));
             at += n;
         }
         return;  // the destructor removes a named file; an unnamed one goes with its descriptor

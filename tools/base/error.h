@@ -24,6 +24,12 @@ private:
     int status_;
 };
 
+// "(library code C, <errno in words>)": the cause part of an error line.
+// Code 0 stands for a failure outside the library: only errno is shown.
+std::string cause(int code, int err);
+// strerror with the symbolic name in front where it helps.
+std::string errnoWords(int err);
+
 }  // namespace orvtool
 
 #endif

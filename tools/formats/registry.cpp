@@ -1,39 +1,79 @@
-// registry.cpp - format names to readers, writers and descriptions.
-#include "families.h"
+// registry.cpp - the one table of formats, and what is derived from it:
+// lookup by name, the lists help texts and messages give, and detection.
+#include "format.h"
 
-#include "../orvtape.h"
+#include <algorithm>
 
 namespace orvtool {
 
-const std::vector<std::string>& interchangeFormats() {
-    static const std::vector<std::string> names{"tap", "e11", "tpc", "aws", "het"};
+extern const Format kAwsFormat, kHetFormat, kTapFormat, kE11Format, kTpcFormat;
+
+// Surest framing first: detection explains where each stopped fitting in
+// this order.
+
+const std::vector<Format>& formats() {
+    static const std::vector<Format> table{kAwsFormat, kHetFormat, kTapFormat, kE11Format, kTpcFormat};
+    return table;
+}
+
+const Format& findFormat(const std::string& name) {
+    for (const Format& f : formats())
+        if (name == f.name) return f;
+    throw ToolError("", "no reader or writer for the format '" + name + "'", kExitUsage);
+}
+
+std::vector<std::string> formatNames() {
+    std::vector<std::string> names;
+    for (const Format& f : formats()) names.push_back(f.name);
     return names;
 }
 
-std::unique_ptr<RecordReader> makeReader(const std::string& format, InputBytes& in,
-                                         const FormatSettings& s) {
-    if (format == "tap" || format == "e11") return makeTapReader(in, s, format == "tap");
-    if (format == "tpc") return makeTpcReader(in, s);
-    if (format == "aws" || format == "het") return makeAwsReader(in, s);
-    throw ToolError("", "no reader for the format '" + format + "'", kExitUsage);
+std::string listFormats(const std::string& setting, const char* last) {
+    std::vector<std::string> names;
+    for (const Format& f : formats())
+        if (setting.empty() || std::find(f.accepts.begin(), f.accepts.end(), setting) != f.accepts.end())
+            names.push_back(f.name);
+    std::string s;
+    for (size_t i = 0; i < names.size(); ++i)
+        s += (i == 0 ? "" : i + 1 == names.size() ? last : ", ") + names[i];
+    return s;
 }
 
-std::unique_ptr<RecordWriter> makeWriter(const std::string& format, OutputBytes& out,
-                                         const FormatSettings& s) {
-    if (format == "tap" || format == "e11") return makeTapWriter(out, format == "tap");
-    if (format == "tpc") return makeTpcWriter(out);
-    if (format == "aws" || format == "het") return makeAwsWriter(out, s, format == "het");
-    throw ToolError("", "no writer for the format '" + format + "'", kExitUsage);
+std::string detectFormat(InputFile& input, std::string* considered, const ExtraBid* extra) {
+    Probe in(input);
+    std::string best, misfits;
+    int bestBid = 0;
+    auto judge = [&](const char* name, Bidder bid) {
+        std::string misfit;
+        const int b = bid(in, bestBid, considered ? &misfit : nullptr);
+        if (b > bestBid) {
+            bestBid = b;
+            best = name;
+        }
+        if (!misfit.empty()) misfits += (misfits.empty() || misfit[0] == ' ' ? "" : ", ") + misfit;
+    };
+    for (const Format& f : formats()) judge(f.name, f.bid);
+    if (extra) judge(extra->name, extra->bid);
+    if (best.empty() && considered) *considered = misfits;
+    return best;
 }
 
-std::string describeFormat(const std::string& format) {
-    if (format == "tap") return "4-byte length words around each record, odd lengths padded";
-    if (format == "e11") return "4-byte length words around each record, no padding";
-    if (format == "tpc") return "a 2-byte length word before each record";
-    if (format == "aws") return "6-byte chunk headers, no compression";
-    if (format == "het") return "6-byte chunk headers with zlib or bzip2 compressed blocks";
-    if (format == "orv") return "an orvtape image with transforms";
-    return "unknown";
+std::string otherFormatHint(const std::string& path) {
+    try {
+        InputFile in(path);
+        const std::string f = detectFormat(in);
+        // An aws file is an image without transforms: no other format.
+        if (!f.empty() && f != "aws")
+            return path + " is not an orvtape image but a " + f + " file (" + findFormat(f).description +
+                   "); convert it with 'orvtape import " + path + " NEW.tape'";
+    } catch (const ToolError&) {
+    }
+    return "";
+}
+
+std::string longerThanLimit(std::size_t length, std::size_t limit) {
+    return "a record of " + std::to_string(length) + " bytes is longer than the block limit of " +
+           std::to_string(limit) + " (--max-block)";
 }
 
 }  // namespace orvtool

@@ -102,8 +102,6 @@ class Formats(unittest.TestCase):
     def test_samples_import_to_their_blocks_and_export_back_unchanged(self):
         table = [  # format, how the sample is made, the blocks it holds, export options
             ("tap", lambda: self.write("s", tap(RECORDS)), RECORDS, []),
-            ("e11", lambda: self.write("s", tap(RECORDS, pad=False)), RECORDS, []),
-            ("tpc", lambda: self.write("s", tpc(RECORDS)), RECORDS, []),
             ("aws", lambda: self.write("s", aws(RECORDS, chunk=1000)), RECORDS, ["--chunk", "1000"]),
             ("het", lambda: self.write("s", aws(RECORDS, zlib_level=4)), RECORDS,
              ["--compress", "zlib", "--level", "4"]),

@@ -1,5 +1,5 @@
-// codec.cpp - whole-block zlib and bzip2 compression for the het format.
-#include "codec.h"
+// zcodec.cpp - whole-block zlib and bzip2 compression for the het format.
+#include "zcodec.h"
 
 #include <bzlib.h>
 #include <zlib.h>
@@ -18,11 +18,11 @@ size_t grow(size_t have, size_t limit) {
     return std::min(limit, std::max(kFirstOutput, have * 2));
 }
 
-std::string inflateBlock(const char* data, size_t n, size_t limit, std::vector<char>& out,
+std::string inflateBlock(const unsigned char* data, size_t n, size_t limit, std::vector<unsigned char>& out,
                          size_t* length) {
     z_stream z{};
     if (inflateInit(&z) != Z_OK) return "zlib cannot start";
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    z.next_in = const_cast<Bytef*>(data);
     z.avail_in = static_cast<uInt>(n);
     size_t done = 0;
     int rc = Z_OK;
@@ -32,7 +32,7 @@ std::string inflateBlock(const char* data, size_t n, size_t limit, std::vector<c
             if (next == 0) break;
             out.resize(next);
         }
-        z.next_out = reinterpret_cast<Bytef*>(out.data() + done);
+        z.next_out = out.data() + done;
         z.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - done, UINT_MAX));
         rc = inflate(&z, Z_NO_FLUSH);
         done = static_cast<size_t>(z.total_out);
@@ -47,11 +47,11 @@ std::string inflateBlock(const char* data, size_t n, size_t limit, std::vector<c
     return rc == Z_BUF_ERROR ? "the zlib stream is cut short" : "the zlib stream is corrupt";
 }
 
-std::string bunzipBlock(const char* data, size_t n, size_t limit, std::vector<char>& out,
+std::string bunzipBlock(const unsigned char* data, size_t n, size_t limit, std::vector<unsigned char>& out,
                         size_t* length) {
     bz_stream b{};
     if (BZ2_bzDecompressInit(&b, 0, 0) != BZ_OK) return "bzip2 cannot start";
-    b.next_in = const_cast<char*>(data);
+    b.next_in = reinterpret_cast<char*>(const_cast<unsigned char*>(data));
     b.avail_in = static_cast<unsigned>(n);
     size_t done = 0;
     int rc = BZ_OK;
@@ -62,7 +62,7 @@ std::string bunzipBlock(const char* data, size_t n, size_t limit, std::vector<ch
             out.resize(next);
         }
         unsigned before = b.avail_in;
-        b.next_out = out.data() + done;
+        b.next_out = reinterpret_cast<char*>(out.data() + done);
         b.avail_out = static_cast<unsigned>(std::min<size_t>(out.size() - done, UINT_MAX));
         unsigned room = b.avail_out;
         rc = BZ2_bzDecompress(&b);
@@ -85,19 +85,19 @@ std::string bunzipBlock(const char* data, size_t n, size_t limit, std::vector<ch
 
 }  // namespace
 
-bool compressBlock(Packing method, int level, const char* data, size_t n, std::vector<char>& out) {
+bool compressBlock(Packing method, int level, const unsigned char* data, size_t n, std::vector<unsigned char>& out) {
     if (method == Packing::Zlib) {
         uLongf len = compressBound(static_cast<uLong>(n));
         if (out.size() < len) out.resize(len);
-        if (compress2(reinterpret_cast<Bytef*>(out.data()), &len,
-                      reinterpret_cast<const Bytef*>(data), static_cast<uLong>(n),
+        if (compress2(out.data(), &len, data, static_cast<uLong>(n),
                       level ? level : Z_DEFAULT_COMPRESSION) != Z_OK)
             return false;
         out.resize(len);
     } else if (method == Packing::Bzip2) {
         unsigned len = static_cast<unsigned>(n + n / 100 + 600);
         if (out.size() < len) out.resize(len);
-        if (BZ2_bzBuffToBuffCompress(out.data(), &len, const_cast<char*>(data),
+        if (BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &len,
+                                     reinterpret_cast<char*>(const_cast<unsigned char*>(data)),
                                      static_cast<unsigned>(n), level ? level : 9, 0, 0) != BZ_OK)
             return false;
         out.resize(len);
@@ -107,8 +107,8 @@ bool compressBlock(Packing method, int level, const char* data, size_t n, std::v
     return out.size() < n;
 }
 
-std::string expandBlock(Packing method, const char* data, size_t n, size_t limit,
-                        std::vector<char>& out, size_t* length) {
+std::string expandBlock(Packing method, const unsigned char* data, size_t n, size_t limit,
+                        std::vector<unsigned char>& out, size_t* length) {
     *length = 0;
     if (method == Packing::Zlib) return inflateBlock(data, n, limit, out, length);
     return bunzipBlock(data, n, limit, out, length);

@@ -1,0 +1,29 @@
+// image_blocks.h - an orvtape image as a block source and a block sink, so
+// that import and export pump between it and another format.
+#ifndef ORVTAPE_TOOL_IMAGE_BLOCKS_H
+#define ORVTAPE_TOOL_IMAGE_BLOCKS_H
+
+#include "base/block.h"
+#include "base/io.h"
+#include "orvtape.h"
+
+#include <memory>
+
+namespace orvtool {
+
+class ImageOut;
+struct WriteSettings;
+
+// The blocks of an image mounted through the library, decoded on jobs
+// workers; path names it in messages.
+std::unique_ptr<BlockSource> imageSource(ORVtape& tape, const std::string& path, int jobs);
+// An image written through out, blocks encoded on -j workers as o asks.
+std::unique_ptr<BlockSink> imageSink(ImageOut& out, const WriteSettings& o, int jobs);
+// Detection's bid for an image (a Bidder), judged after the formats: it bids
+// when none of them did, the file's header chain holds by the library's
+// rules and some block has transforms (one without any is an aws file).
+int imageBid(Probe& in, int best, std::string* misfit);
+
+}  // namespace orvtool
+
+#endif

@@ -1,0 +1,231 @@
+// Unit tests of the interchange formats and the pump: every format's writer
+// read back by its reader, detection on every format's output, refusals of
+// malformed input, and the pump's account of what a sink cannot carry.
+#include "base/pump.h"
+#include "formats/format.h"
+#include "image_blocks.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <tuple>
+#include <unistd.h>
+
+namespace orvtool {
+namespace {
+
+// A block as a test states it: kind, bytes and flags.
+struct Want {
+    Kind kind = Kind::Data;
+    std::string data;
+    bool readError = false;
+    Packing packing = Packing::None;
+    bool operator==(const Want& o) const { return std::tie(kind, data, readError, packing) == std::tie(o.kind, o.data, o.readError, o.packing); }
+};
+Want seen(const Block& b) {
+    return {b.kind, std::string(reinterpret_cast<const char*>(b.data), b.data ? b.length : 0), b.readError, b.packing};
+}
+const Want kMark{Kind::Mark, "", false, Packing::None}, kGap{Kind::Gap, "", false, Packing::None},
+    kEnd{Kind::EndOfMedium, "", false, Packing::None};
+Want data(std::string s, bool flagged = false) { return {Kind::Data, std::move(s), flagged, Packing::None}; }
+std::string text(size_t n) {  // compresses well
+    std::string s;
+    while (s.size() < n) s += "record " + std::to_string(s.size()) + " of a compressible file\n";
+    return s.substr(0, n);
+}
+std::string noise(size_t n, unsigned seed = 1) {  // does not
+    std::string s(n, 0);
+    for (char& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
+    return s;
+}
+
+Block view(const Want& w, long long offset) {
+    Block b;
+    b.kind = w.kind;
+    b.data = reinterpret_cast<const unsigned char*>(w.data.data());
+    b.length = w.data.size();
+    b.readError = w.readError;
+    b.packing = w.packing;
+    b.offset = offset;
+    return b;
+}
+
+// The bytes a format's writer makes of blocks.
+std::string written(const Format& f, const std::vector<Want>& blocks, const FormatArgs& args = {}) {
+    FILE* tmp = std::tmpfile();
+    OutputFile out(fileno(tmp), "out");
+    auto sink = f.writer(out, args);
+    for (const Want& w : blocks) sink->put(view(w, 0));
+    sink->finish();
+    std::string bytes(static_cast<size_t>(out.written()), 0);
+    EXPECT_EQ(pread(fileno(tmp), &bytes[0], bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    std::fclose(tmp);
+    return bytes;
+}
+
+// What a format's reader makes of bytes; "!" and the message on a refusal.
+std::vector<Want> readBack(const Format& f, const std::string& bytes, size_t maxBlock = 1u << 20) {
+    InputFile in("in", bytes.data(), bytes.size());
+    FormatArgs args;
+    args.maxBlock = maxBlock;
+    std::vector<Want> got;
+    try {
+        auto source = f.reader(in, args);
+        for (Block b; source->next(b);) got.push_back(seen(b));
+    } catch (const ToolError& e) {
+        got.push_back(data(std::string("!") + e.what()));
+    }
+    return got;
+}
+
+const std::vector<Want> kPlain{data("x"), data(noise(4097)), kMark, data(text(65535)), data("odd"), kMark, kMark};
+
+TEST(Formats, WhatEachWriterWritesItsReaderReadsBackAndDetectionNames) {
+    FormatArgs chunked, zlib, bzip2;
+    chunked.chunk = 16;
+    zlib.compress = "zlib";
+    bzip2.compress = "bzip2";
+    bzip2.level = 1;
+    auto packed = [](const std::vector<Want>& in, Packing p) {
+        std::vector<Want> out = in;
+        for (Want& w : out)
+            if (w.kind == Kind::Data && w.data.size() > 100 && w.data[1] == 'e') w.packing = p;
+        return out;
+    };
+    std::vector<Want> special{data("ab"), kGap, data("flagged", true), data("", true), kMark, kEnd};
+    struct Row {
+        const char* format;
+        std::vector<Want> blocks;
+        FormatArgs args;
+        std::vector<Want> expected;  // empty: the blocks
+        const char* detected = nullptr;  // null: the format
+    } rows[] = {
+        {"tap", kPlain, {}, {}},  {"e11", kPlain, {}, {}}, {"tpc", kPlain, {}, {}},
+        {"aws", kPlain, {}, {}},  {"aws", kPlain, chunked, {}},
+        {"het", kPlain, {}, {}, "aws"},  // het with nothing compressed is aws
+        {"tap", special, {}, {}}, {"e11", special, {}, {}},
+        {"het", kPlain, zlib, packed(kPlain, Packing::Zlib)},
+        {"het", kPlain, bzip2, packed(kPlain, Packing::Bzip2)},
+        {"het", packed(kPlain, Packing::Zlib), chunked, {}},  // kept as the source had it
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.format) + " chunk " + std::to_string(r.args.chunk) + " " + r.args.compress);
+        const Format& f = findFormat(r.format);
+        const std::string bytes = written(f, r.blocks, r.args);
+        EXPECT_EQ(readBack(f, bytes), r.expected.empty() ? r.blocks : r.expected);
+        InputFile in("in", bytes.data(), bytes.size());
+        EXPECT_EQ(detectFormat(in), r.detected ? r.detected : r.format);
+    }
+}
+
+TEST(Formats, MalformedInputIsRefusedWithWhereAndWhy) {
+    const std::string tap3 = std::string("\3\0\0\0abc\0\3\0\0\0", 12);
+    struct Row {
+        const char* format;
+        std::string bytes;
+        const char* message;
+    } rows[] = {
+        {"tap", tap3.substr(0, 2), "in: offset 0: the file ends inside a length word"},
+        {"tap", std::string("\5\0\0\0abc", 7), "offset 0: a record of 5 bytes is longer than the rest of the file"},
+        {"e11", tap3, "closing length word differs from its opening one (if odd lengths are padded, the file is tap"},
+        {"tap", std::string("\3\0\0\0abc\3\0\0\0\0\0", 12), "if odd lengths are not padded, the file is e11"},
+        {"tap", std::string("\0\0\0\0\4\0\0\0abcd\4\0\0\0", 16), "offset 4: a record of 4 bytes is longer than the block limit of 3"},
+        {"tpc", std::string("\4\0abc", 5), "offset 0: a record of 4 bytes is longer than the block limit of 3"},
+        {"tpc", std::string("\2\0a", 3), "offset 0: the file ends inside a record"},
+        {"aws", std::string("\0\0\0\0\x40\0\1\0\5\0\xa0\0x", 13), "offset 6: the header says the chunk before it holds 5 bytes, but it holds 0"},
+        {"aws", std::string("\1\0\0\0\xa0\1x", 7), "offset 0: flags2 is 01: an orvtape image with transforms"},
+        {"aws", std::string("\1\0\0\0\xa4\0x", 7), "flags1 a4 has unknown bits"},
+        {"aws", std::string("\1\0\0\0\x20\0x", 7), "a block begins without its first-chunk flag"},
+        {"aws", std::string("\1\0\0\0\x80\0x\0\0\1\0\x40\0", 13), "offset 7: a tapemark stands inside a block"},
+        {"het", std::string("\2\0\0\0\xa1\0xy", 8), "offset 0: the compressed block does not expand: the zlib stream is corrupt"},
+        {"het", std::string("\1\0\0\0\xa3\0x", 7), "both compression bits are set"},
+        {"aws", std::string("\4\0\0\0\xa0\0abcd", 10), "the block is longer than the block limit of 3 (--max-block)"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.message);
+        const std::vector<Want> got = readBack(findFormat(r.format), r.bytes, 3);
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back().data.rfind("!in: offset ", 0), 0u) << got.back().data;
+        EXPECT_NE(got.back().data.find(r.message), std::string::npos) << got.back().data;
+    }
+    const std::string junk = "neither framed nor chained";
+    InputFile in("in", junk.data(), junk.size());
+    std::string considered;
+    EXPECT_EQ(detectFormat(in, &considered), "");
+    EXPECT_EQ(considered, "the 6-byte headers of aws, het and orv break at offset 0, the length words of tap at "
+                          "offset 0 and of e11 at offset 0, tpc's records run to offset 25968, not to the end of the file");
+    // The image is named only with transforms: without, its chain is aws.
+    const ExtraBid image{"orv", imageBid};
+    for (const char flags2 : {'\x81', '\x82', '\0'}) {
+        const std::string chain = std::string("\3\0\0\0\xa0", 5) + flags2 + "abc" + std::string("\0\0\3\0\x40\0", 6);
+        InputFile chained("in", chain.data(), chain.size());
+        EXPECT_EQ(detectFormat(chained, nullptr, &image), flags2 ? "orv" : "aws");
+        EXPECT_EQ(detectFormat(chained), flags2 ? "" : "aws");
+    }
+}
+
+// A sink that holds what it is given and carries only what it is told.
+struct Held : BlockSink {
+    Carries c;
+    std::vector<Want> got;
+    bool finished = false;
+    Carries carries() const override { return c; }
+    void put(const Block& b) override { got.push_back(seen(b)); }
+    void finish() override { finished = true; }
+};
+
+struct Listed : BlockSource {
+    std::vector<Want> blocks;
+    size_t at = 0;
+    bool next(Block& b) override {
+        if (at == blocks.size()) return false;
+        b = view(blocks[at], static_cast<long long>(at) * 100);
+        ++at;
+        return true;
+    }
+    long long consumed() const override { return static_cast<long long>(at) * 100; }
+};
+
+TEST(Pump, CountsByKindAndPositionWhatTheSinkCannotCarryAndSplitsOnlyWhenAllowed) {
+    Want packed = data("zipped");
+    packed.packing = Packing::Bzip2;
+    Listed source;
+    source.blocks = {data("0123456789"), kGap, data("bad", true), data("", true), kMark, packed, kGap, kEnd};
+    for (int i = 0; i < 12; ++i) source.blocks.push_back(kGap);
+    Held sink;
+    sink.c.maxBlock = 4;
+    Progress progress("test", 0, true);
+    const Tally t = pump(source, sink, progress, {"src", "narrow", true});
+    EXPECT_TRUE(sink.finished);
+    EXPECT_EQ(sink.got, (std::vector<Want>{data("0123"), data("4567"), data("89"), data("bad", true), kMark,
+                                           {Kind::Data, "zipp", false, Packing::Bzip2}, {Kind::Data, "ed", false, Packing::Bzip2}}));
+    EXPECT_EQ(t.blocks, 6);
+    EXPECT_EQ(t.marks, 1);
+    EXPECT_EQ(t.split.where(), "0, 500");
+    EXPECT_EQ(t.gaps.count, 14);
+    EXPECT_EQ(t.gaps.where(), "100, 600, 800, 900, 1000, 1100, 1200, 1300, 1400, 1500, ...");
+    EXPECT_EQ(t.flagged.where(), "200");
+    EXPECT_EQ(t.empty.where(), "300");
+    EXPECT_EQ(t.unpacked.where(), "500");
+    EXPECT_EQ(t.endOfMedium, 700);
+
+    Listed again;
+    again.blocks = {kMark, data("12345")};
+    Held narrow, wide;
+    narrow.c.maxBlock = 4;
+    wide.c.gaps = wide.c.readErrors = wide.c.endOfMedium = wide.c.compression = true;
+    try {
+        pump(again, narrow, progress, {"src", "narrow", false});
+        ADD_FAILURE() << "a block too long went through";
+    } catch (const ToolError& e) {
+        EXPECT_STREQ(e.what(), "src: block 1 at offset 100 holds 5 bytes; narrow takes at most 4 per block "
+                               "(--split cuts longer blocks into several)");
+    }
+    source.at = 0;
+    const Tally all = pump(source, wide, progress, {"src", "wide", false});
+    EXPECT_EQ(wide.got.size(), source.blocks.size());
+    EXPECT_EQ(all.gaps.count + all.flagged.count + all.empty.count + all.unpacked.count + all.split.count, 0);
+}
+
+}  // namespace
+}  // namespace orvtool
