@@ -98,10 +98,11 @@ typedef struct orvTapeBlockInfo {
     unsigned int dataLength;     /**< bytes at data: length, or the record size when the block is longer */
     unsigned char flags2;        /**< flags2 of its first header (the library writes 0x00, 0x81, 0x82, 0x83) */
     bool tapemark;               /**< the block is a tapemark */
+    bool headerCut;              /**< on ORVTAPE_ERR_TRUNCATED: the image ends inside a header, not a payload */
 } orvTapeBlockInfo;
 
 /** An orvTapeBlockInfo ready for its first call: size set, the rest zero. */
-#define ORVTAPE_BLOCK_INFO_INIT {sizeof(orvTapeBlockInfo), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
+#define ORVTAPE_BLOCK_INFO_INIT {sizeof(orvTapeBlockInfo), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
 
 /**
  * How much of a block orvTapeReaderNext reads.  Every mode refuses a block
@@ -154,6 +155,13 @@ typedef struct orvTapeChainState {
     unsigned int prevLen;      /**< the curLen of the header accepted last (0 at the load point) */
     unsigned char blockFlags2; /**< transform bits of the block in progress */
     bool inBlock;              /**< the next header continues a block */
+    /**
+     * The next header is met in mid-image (a search for where a damaged
+     * chain resumes): it must begin a data block as the reader's first
+     * header does, or be a tapemark, and its prevLen is taken as it is.
+     * Cleared once a header is accepted.
+     */
+    bool resync;
 } orvTapeChainState;
 
 /**

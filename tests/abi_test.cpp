@@ -44,7 +44,7 @@ AT(orvTapeBlockInfo, size, 0); AT(orvTapeBlockInfo, segments, 4); AT(orvTapeBloc
 AT(orvTapeBlockInfo, blockNumber, 24); AT(orvTapeBlockInfo, fileNumber, 32); AT(orvTapeBlockInfo, length, 40);
 AT(orvTapeBlockInfo, storedLength, 44); AT(orvTapeBlockInfo, storedValid, 48); AT(orvTapeBlockInfo, lastSegment, 52);
 AT(orvTapeBlockInfo, stored, 56); AT(orvTapeBlockInfo, data, 64); AT(orvTapeBlockInfo, dataLength, 72);
-AT(orvTapeBlockInfo, flags2, 76); AT(orvTapeBlockInfo, tapemark, 77);
+AT(orvTapeBlockInfo, flags2, 76); AT(orvTapeBlockInfo, tapemark, 77); AT(orvTapeBlockInfo, headerCut, 78);
 AT(orvTapeChainReport, driveCode, 4); AT(orvTapeChainReport, headers, 8); AT(orvTapeChainReport, lastHeaderOffset, 16);
 AT(orvTapeChainReport, lastHeader, 24); AT(orvTapeChainReport, multiSegment, 30); AT(orvTapeChainReport, compressed, 31);
-AT(orvTapeChainState, prevLen, 0); AT(orvTapeChainState, blockFlags2, 4); AT(orvTapeChainState, inBlock, 5);
+AT(orvTapeChainState, prevLen, 0); AT(orvTapeChainState, blockFlags2, 4); AT(orvTapeChainState, inBlock, 5); AT(orvTapeChainState, resync, 6);

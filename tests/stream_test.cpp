@@ -46,11 +46,13 @@ void agree(const Bytes& image) {
         while (rc >= 0) {
             const Where at = where(m.t);
             rc = m.t.read(p, static_cast<unsigned>(buf.size()));
+            const int drive = rc;
             const bool beyond = rc >= 0 && where(m.t).pos > static_cast<long long>(image.size());  // passed, not there
             errno = EIO;  // a leftover that no step of the walk may report
             const int got = r.next(&b, mode);
             rc = beyond ? ORVTAPE_ERR_TRUNCATED : expected(rc, at, image.size(), b);
             ASSERT_EQ(got, rc) << "block at " << at.pos << ", mode " << mode;
+            EXPECT_EQ(b.headerCut, rc == ORVTAPE_ERR_TRUNCATED && !beyond && drive == -2) << "cut in a header, not a payload";
             EXPECT_TRUE(b.offset == at.pos && b.blockNumber == at.blockID && b.fileNumber == at.fileNumber);
             if (rc >= 0) { EXPECT_TRUE(b.end == where(m.t).pos && b.lastSegment == static_cast<unsigned>(m.t.curBlkLen) && !r.lastErrno()); }
             const unsigned n = p ? std::min<unsigned>(rc, static_cast<unsigned>(buf.size())) : 0;  // the beginning of longer blocks

@@ -75,6 +75,11 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
 
     // A result for bytes that did not come: the read failed, or the file ended.
     int missing() const { return err ? ORVTAPE_ERR_IO : ORVTAPE_ERR_TRUNCATED; }
+    // missing() for a header that the file does not hold whole.
+    int headerMissing(orvTapeBlockInfo* b) const {
+        b->headerCut = !err;
+        return missing();
+    }
 
     // Makes the n bytes at off (n at most the window) contiguous; returns how
     // many of them the file has, fewer only at its end or after a read error.
@@ -238,7 +243,7 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
     forgetFailedRead();
     const unsigned char* p;
     const std::size_t got = fetch(pos, orv::kHeaderSize, &p, passed);
-    if (got < static_cast<std::size_t>(orv::kHeaderSize)) return got == 0 && !err ? ORVTAPE_END : missing();
+    if (got < static_cast<std::size_t>(orv::kHeaderSize)) return got == 0 && !err ? ORVTAPE_END : headerMissing(b);
     unsigned char hdr[orv::kHeaderSize];
     std::memcpy(hdr, p, sizeof hdr);
     if (orv::hasReservedBits(hdr)) return ORVTAPE_ERR_FLAGS;
@@ -306,7 +311,7 @@ int ORVtapeReader::Impl::gatherBlock(orvTapeBlockInfo* b, orvTapeReadMode mode, 
             if (total > static_cast<unsigned long long>(INT_MAX)) return ORVTAPE_ERR_CHAIN;
             if (hdr[4] & HF1_EOR) break;
             const std::size_t got = fetch(*at, orv::kHeaderSize, &p, curLen - n);
-            if (got < static_cast<std::size_t>(orv::kHeaderSize)) return missing();
+            if (got < static_cast<std::size_t>(orv::kHeaderSize)) return headerMissing(b);
             std::memcpy(hdr, p, orv::kHeaderSize);
             if (orv::hasReservedBits(hdr)) return ORVTAPE_ERR_FLAGS;
             if (orv::checkContinuation(hdr, first2) != 0) return ORVTAPE_ERR_CHAIN;
@@ -364,7 +369,7 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
         return ORVTAPE_ERR_IO;
     }
     if (st.st_size > knownSize) knownSize = st.st_size;
-    orvTapeChainState state = {0, 0, false};
+    orvTapeChainState state = {0, 0, false, false};
     for (long long offset = 0; offset < st.st_size;) {
         r->lastHeaderOffset = offset;
         const unsigned char* p;
