@@ -7,7 +7,7 @@
 #include "orvtape.h"
 #include "progress.h"
 #include "safe_file.h"
-#include "volume.h"
+#include "image/volume.h"
 
 #include <algorithm>
 #include <cstring>
@@ -43,7 +43,7 @@ struct Tally {
 FormatSettings settingsFrom(const Options& o, const std::string& name) {
     FormatSettings s;
     s.name = name;
-    s.maxBlock = static_cast<size_t>(maxBlockBytes);
+    s.maxBlock = static_cast<size_t>(o.maxBlock);
     s.split = o.split;
     s.chunk = o.chunk;
     s.compress = o.method;
@@ -179,17 +179,15 @@ int cmdExport(const Options& o) {
         throw ToolError("", "--compress and --level apply to het only", kExitUsage);
     if (o.chunk != 65535 && !chunked)
         throw ToolError("", "--chunk applies to aws and het only", kExitUsage);
-    ORVtape tape;
-    ImageLock lock;
-    mountForReading(tape, o.source, lock);
+    const Volume volume = Volume::forReading(o.source, Limits{o.maxBlock});
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     refuseToReplace(o.target, o.force, true);
     NewFile out(o.target, true, o.force);
     OutputBytes bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
     FormatSettings s = settingsFrom(o, o.source);
-    auto rd = makeImageReader(tape, o.source, o.jobs);
+    auto rd = makeImageReader(volume, o.jobs);
     auto wr = makeWriter(o.format, bytes, s);
-    Progress progress("export", static_cast<unsigned long long>(std::max(0LL, imageSize(tape))),
+    Progress progress("export", static_cast<unsigned long long>(std::max(0LL, volume.size())),
                       o.quiet);
     Tally t;
     convert(*rd, *wr, s, o.format, progress, t);

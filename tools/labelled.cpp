@@ -1,7 +1,7 @@
 // labelled.cpp - reading a volume as data sets: HDR labels, data, EOF labels,
 // each group in a tape file of its own.
 #include "labelled.h"
-#include "volume.h"
+#include "image/walk.h"
 
 #include <cctype>
 
@@ -128,27 +128,26 @@ private:
     DataSet set_;           // the data set whose header was read last
 };
 
-// The label that block b, met by the walk, is; false when it is none.
-bool labelAt(VolumeStream& volume, const orvTapeBlockInfo& b, std::vector<unsigned char>& buf, Label& l) {
-    // The bytes read of it only: a longer block comes cut to the record size.
-    return volume.reread(b, buf) > 0 && parseLabel(reinterpret_cast<const char*>(buf.data()), buf.size(), l);
+// The label that the block the walk met last is; false when it is none.
+bool labelAt(BlockWalk& walk, std::vector<unsigned char>& buf, Label& l) {
+    return walk.reread(buf) > 0 && parseLabel(reinterpret_cast<const char*>(buf.data()), buf.size(), l);
 }
 
 // The first tape file of a labelled volume: VOL1 (and further volume
 // labels), HDR1, more labels and nothing else, closed by a tapemark.  On a
 // volume that does not begin so, false with the walk somewhere in its first file.
-bool readVolumeHeader(VolumeStream& volume, LabelledVolume& v, LayoutReader& layout) {
+bool readVolumeHeader(BlockWalk& walk, LabelledVolume& v, LayoutReader& layout) {
     std::vector<unsigned char> buf;
-    orvTapeBlockInfo b;
-    int n;
+    Block b;
     bool headers = false;  // HDR1 was met: the header labels of data set 1 go on
-    for (long long at = 0; volume.passOrEnd(b, n); ++at) {
+    for (long long at = 0; walk.next(b); ++at) {
+        const int n = static_cast<int>(b.length);
         if (n == 0) {
             layout.closeFile();
             return headers;
         }
         Label l;
-        if (!layout.wants(n) || !labelAt(volume, b, buf, l) || (at == 0) != (l.id == "VOL1")) return false;
+        if (!layout.wants(n) || !labelAt(walk, buf, l) || (at == 0) != (l.id == "VOL1")) return false;
         const bool volumeLabel = l.id.compare(0, 3, "VOL") == 0 || l.id.compare(0, 3, "UVL") == 0;
         if (!headers && !volumeLabel && l.id != "HDR1") return false;
         headers = headers || !volumeLabel;
@@ -165,30 +164,28 @@ bool readVolumeHeader(VolumeStream& volume, LabelledVolume& v, LayoutReader& lay
 
 }  // namespace
 
-LabelledVolume readLabels(VolumeStream& volume, long long size) {
+LabelledVolume readLabels(BlockWalk& walk) {
     LabelledVolume v;
     LayoutReader layout(v);
-    volume.rewind();
-    if (!readVolumeHeader(volume, v, layout)) return LabelledVolume{};
+    walk.rewind();
+    walk.setMode(ReadMode::Pass);
+    if (!readVolumeHeader(walk, v, layout)) return LabelledVolume{};
     v.labelled = true;
     std::vector<unsigned char> buf;
-    orvTapeBlockInfo b;
-    int n;
-    bool prevTm = true;
-    while (volume.passOrEnd(b, n)) {
-        if (n == 0 && prevTm && b.end >= size) break;  // the end-of-volume mark
-        prevTm = n == 0;
+    Block b;
+    for (Step s; (s = walk.step(b)) != Step::EndOfData && s != Step::EndMark;) {
+        const int n = static_cast<int>(b.length);
         Label l;
         if (n == 0) layout.closeFile();
-        else layout.block(n, layout.wants(n) && labelAt(volume, b, buf, l) ? &l : nullptr);
+        else layout.block(n, layout.wants(n) && labelAt(walk, buf, l) ? &l : nullptr);
     }
     layout.finish();
     return v;
 }
 
-LabelledVolume readLabels(ORVtape& tape, long long size, const std::string& path) {
-    VolumeStream volume(tape, path);
-    return readLabels(volume, size);
+LabelledVolume readLabels(const Volume& volume) {
+    BlockWalk walk(volume, ReadMode::Pass);
+    return readLabels(walk);
 }
 
 const DataSet& findDataSet(const LabelledVolume& v, const std::string& path,

@@ -27,15 +27,16 @@ struct LabelledVolume {
     std::vector<std::string> warnings;  // labels that disagree with the data
 };
 
-class VolumeStream;
+class BlockWalk;
+class Volume;
 
-// Reads the volume from the load point through the streaming walk; throws
+// Reads the volume from the load point through a passing walk; throws
 // ToolError when a block cannot be passed.  Labels are looked for only where
 // the labelled layout puts them, and a block that is no label there is
 // data; the walk stops in the first file of a volume that is not labelled.
-LabelledVolume readLabels(VolumeStream& volume, long long size);
-// The same on a walk of its own over the image tape has mounted.
-LabelledVolume readLabels(ORVtape& tape, long long size, const std::string& path);
+LabelledVolume readLabels(BlockWalk& walk);
+// The same on a walk of its own over the volume.
+LabelledVolume readLabels(const Volume& volume);
 
 // The data set named dsn (trailing blanks ignored) or numbered number (from
 // 1); throws ToolError when there is none.

@@ -3,7 +3,6 @@
 #include "orvtape.h"
 #include "pipeline.h"
 #include "safe_file.h"
-#include "volume.h"
 
 #include <CLI/CLI.hpp>
 
@@ -51,7 +50,7 @@ int runTool(int argc, char** argv) {
                    "threads that compress, scramble or decode blocks (default: the cores available; 1: none)")
         ->check(CLI::Range(1, 256));
     app.add_flag("--wait", ImageLock::wait, "wait for an image that another process has in use");
-    app.add_option("--max-block", maxBlockBytes,
+    app.add_option("--max-block", o.maxBlock,
                    "largest block to read or import, in bytes (default 64M, at most 1G)")
         ->transform(CLI::AsSizeValue(false))
         ->check(CLI::Range(1ull, 1ull << 30));

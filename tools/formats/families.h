@@ -17,7 +17,7 @@ std::unique_ptr<RecordReader> makeAwsReader(InputBytes& in, const FormatSettings
 std::unique_ptr<RecordWriter> makeAwsWriter(OutputBytes& out, const FormatSettings& s, bool het);
 // An orvtape image mounted through the library; path names it in messages,
 // jobs workers decode its blocks.
-std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path, int jobs);
+std::unique_ptr<RecordReader> makeImageReader(const class Volume& volume, int jobs);
 // An image written through out, blocks encoded on -j workers.
 std::unique_ptr<RecordWriter> makeImageWriter(class ImageOut& out, const Options& o);
 

@@ -3,8 +3,8 @@
 // every other format.
 #include "families.h"
 
+#include "../image/decoded_image.h"
 #include "../image_out.h"
-#include "../volume.h"
 
 #include <cerrno>
 #include <cstring>
@@ -13,31 +13,29 @@ namespace orvtool {
 
 namespace {
 
-// Blocks come decoded from a DecodedWalk, which reads ahead while its
+// Blocks come decoded from the image wing, which reads ahead while its
 // workers decompress.
 class ImageReader : public RecordReader {
 public:
-    ImageReader(ORVtape& tape, const std::string& path, int jobs)
-        : volume_(tape, path), walk_(volume_, jobs, tape.maxRecordSize) {}
+    ImageReader(const Volume& volume, int jobs) : image_(volume, jobs) {}
 
     bool next(Record& r) override {
-        DecodedBlock b;
-        if (!walk_.next(b)) return false;
-        r = Record{b.length == 0 ? Record::Tapemark : Record::Data, std::move(r.data)};
+        DecodedImage::View b;
+        if (!image_.next(b)) return false;
+        r = Record{b.mark ? Record::Tapemark : Record::Data, std::move(r.data)};
         r.offset = b.offset;
-        r.length = static_cast<size_t>(b.length);
+        r.length = b.length;
         if (r.data.size() < r.length) r.data.resize(r.length);
         if (r.length > 0) std::memcpy(r.data.data(), b.data, r.length);
-        r.packing = (b.flags2 & HF2_BZ2) ? Packing::Bzip2 : Packing::Plain;
-        r.scrambled = (b.flags2 & HF2_SCRAMBLE) != 0;
+        r.packing = b.compressed ? Packing::Bzip2 : Packing::Plain;
+        r.scrambled = b.scrambled;
         return true;
     }
 
-    long long consumed() const override { return volume_.position(); }
+    long long consumed() const override { return image_.consumed(); }
 
 private:
-    VolumeStream volume_;
-    DecodedWalk walk_;
+    DecodedImage image_;
 };
 
 class ImageWriter : public RecordWriter {
@@ -80,8 +78,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RecordReader> makeImageReader(ORVtape& tape, const std::string& path, int jobs) {
-    return std::make_unique<ImageReader>(tape, path, jobs);
+std::unique_ptr<RecordReader> makeImageReader(const Volume& volume, int jobs) {
+    return std::make_unique<ImageReader>(volume, jobs);
 }
 
 std::unique_ptr<RecordWriter> makeImageWriter(ImageOut& out, const Options& o) {
