@@ -339,7 +339,8 @@ int cmdCopy(const Options& o) {
             if (more && pipe.inFlight() == 0) {
                 Block b;
                 if (!(more = volume.next(b))) break;
-                if (b.kind == Kind::Mark || (flags2Of(b) == 0 && wantedTransforms(0, o) == 0)) {
+                const bool work = b.kind == Kind::Data && (flags2Of(b) != 0 || wantedTransforms(0, o) != 0);
+                if (pipe.passesStraight(work)) {
                     if (b.kind == Kind::Mark) out.tapemark(); else out.plain(b.data, static_cast<unsigned>(b.length));
                     afterBlock();
                     continue;

@@ -76,7 +76,7 @@ ParallelDecode::ParallelDecode(BlockWalk& walk, int jobs)
 bool ParallelDecode::next(Block& b) {
     if (pipe_.inFlight() == 0 && more_) {
         if (!(more_ = walk_.next(b))) return false;
-        if (!transformed(b)) return true;  // straight from the reader's window
+        if (pipe_.passesStraight(transformed(b))) return true;  // straight from the reader's window
         Slot& s = *pipe_.acquire();
         loadSlot(b, s);
         pipe_.submit(s);
