@@ -132,7 +132,8 @@ typedef enum orvTapeReadMode {
 
 /**
  * What orvTapeReaderValidate reports.  The caller sets size to
- * sizeof(orvTapeChainReport) (later fields are filled only when it covers them).
+ * sizeof(orvTapeChainReport) (later fields are filled only when it covers
+ * them; a size that ends at compressed, the first version's, is taken too).
  */
 typedef struct orvTapeChainReport {
     unsigned int size;             /**< set by the caller: sizeof(orvTapeChainReport) */
@@ -142,10 +143,13 @@ typedef struct orvTapeChainReport {
     unsigned char lastHeader[6];   /**< that header's bytes, zeros when none */
     bool multiSegment;             /**< some block has two or more segments */
     bool compressed;               /**< some block is compressed */
+    unsigned int lastCurLen;       /**< that header's curLen, the payload it announces (0 when not read whole) */
+    unsigned int lastPrevLen;      /**< that header's prevLen (0 when not read whole) */
+    bool endsInBlock;              /**< the headers accepted end inside a data block: the last is no block's end */
 } orvTapeChainReport;
 
 /** An orvTapeChainReport ready for its first call. */
-#define ORVTAPE_CHAIN_REPORT_INIT {sizeof(orvTapeChainReport), 0, 0, 0, {0, 0, 0, 0, 0, 0}, 0, 0}
+#define ORVTAPE_CHAIN_REPORT_INIT {sizeof(orvTapeChainReport), 0, 0, 0, {0, 0, 0, 0, 0, 0}, 0, 0, 0, 0, 0}
 
 /**
  * Where a walk of the header chain stands between two headers, for

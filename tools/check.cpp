@@ -205,17 +205,16 @@ int cmdCheck(const Options& o) {
         d.offset = last;
         d.code = chain.driveCode;
         d.headerBytes = image.bytesAt(last, d.header, 6);
-        d.message = validateMessage(chain.driveCode, hdr);
+        d.message = validateMessage(chain.driveCode, chain.lastCurLen, chain.lastPrevLen);
     } else if (last >= 0) {
-        unsigned curLen = hdr[0] | hdr[1] << 8;
-        bool isData = (hdr[4] & HF1_TM) == 0;
-        long long end = last + 6 + curLen;
+        const unsigned curLen = chain.lastCurLen;
+        const long long end = last + 6 + curLen;
         if (end > size) {
             defect = true;
             d.message = "the last segment holds " + std::to_string(curLen) +
                         " payload bytes but only " + std::to_string(size - last - 6) +
                         " remain before the end of the file: the image is cut short";
-        } else if (isData && !(hdr[4] & HF1_EOR)) {
+        } else if (chain.endsInBlock) {
             defect = true;
             d.message = "the image ends inside a block: its last segment lacks the "
                         "last-segment flag";

@@ -99,8 +99,8 @@ long long imageSize(const ORVtape& tape);
 class Volume openSourceForNewFile(const Options& o, class ImageLock& dstLock);
 // One line of up to 6 header bytes as hex.
 std::string hexBytes(const unsigned char* p, int n);
-// Sentence describing a negative validate code.
-std::string validateMessage(int code, const unsigned char hdr[6]);
+// Sentence describing a negative validate code met at a header with these lengths.
+std::string validateMessage(int code, unsigned curLen, unsigned prevLen);
 // Sentence describing a negative read code.
 std::string readMessage(int code);
 

@@ -7,6 +7,7 @@
 #include "../tape/format.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -344,10 +345,18 @@ int ORVtapeReader::Impl::gatherBlock(orvTapeBlockInfo* b, orvTapeReadMode mode, 
 
 int ORVtapeReader::validate(orvTapeChainReport* report) {
     if (!impl || impl->fd < 0) return ORVTAPE_ERR_NOT_OPEN;
-    if (report == nullptr || report->size < sizeof(orvTapeChainReport)) return ORVTAPE_ERR_ARGUMENT;
+    // The first version's report ends at compressed; later fields go only
+    // where the caller's size makes room for them.
+    constexpr unsigned firstSize = offsetof(orvTapeChainReport, compressed) + sizeof(bool);
+    if (report == nullptr || report->size < firstSize) return ORVTAPE_ERR_ARGUMENT;
+    const unsigned size = report->size;
+    orvTapeChainReport full = ORVTAPE_CHAIN_REPORT_INIT;
     long long end;
     unsigned last;
-    return impl->walkChain(report, &end, &last);
+    const int rc = impl->walkChain(&full, &end, &last);
+    std::memcpy(report, &full, size < sizeof full ? size : sizeof full);
+    report->size = size;
+    return rc;
 }
 
 // ORVtape::validate's walk from the load point to the end of the file;
@@ -377,8 +386,11 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
         std::memcpy(r->lastHeader, p, got);
         if (got < static_cast<std::size_t>(orv::kHeaderSize)) {
             r->driveCode = -2;
+            r->lastCurLen = r->lastPrevLen = 0;
             return missing();
         }
+        r->lastCurLen = orv::curLenOf(r->lastHeader);
+        r->lastPrevLen = orv::prevLenOf(r->lastHeader);
         // What the drive notes of a header before judging it.
         if (!orv::hasReservedBits(r->lastHeader)) {
             if (state.inBlock) r->multiSegment = true;
@@ -390,6 +402,7 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
         *lastSegment = state.prevLen;
         offset += orv::kHeaderSize + state.prevLen;
         *end = offset;
+        r->endsInBlock = state.inBlock;
     }
     return ORVTAPE_OK;
 }
