@@ -162,7 +162,7 @@ bool recordFault(const Volume& volume, const LabelledVolume& v, Defect& d) {
 }  // namespace
 
 int cmdCheck(const Options& o) {
-    const Volume image = Volume::forReading(o.image, Limits{o.maxBlock});
+    const Volume image = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
     const long long size = image.size();
     BlockWalk volume(image, ReadMode::Pass);
     auto walk = [&](BlockWalk& v) { return o.deep ? walkDecoding(v, o.jobs) : walkBlocks(v); };

@@ -114,7 +114,7 @@ constexpr int kFileEndTag = 0x200;
 }  // namespace
 
 int cmdInit(const Options& o) {
-    ImageLock lock;
+    ImageLock lock(o.wait);
     if (o.image != "-") lock.claim(o.image);
     refuseToReplace(o.image, o.force, false);
     NewFile file(o.image, false, o.force, &lock);
@@ -178,7 +178,7 @@ unsigned long long checkInputs(const Options& o) {
 AppendPoint prepareAppend(ORVtape& tape, const ImageLock& lock, const Options& o, LabelPlan& labels) {
     mountForWriting(tape, o.image);
     if (!lock.holds(tape.fd)) throw ToolError(o.image, "was replaced by another process; run the command again");
-    const Volume volume = Volume::onDescriptor(tape.fd, o.image, Limits{o.maxBlock});
+    const Volume volume = Volume::onDescriptor(tape.fd, o.image, Limits{o.maxBlock, o.wait});
     BlockWalk walk(volume, ReadMode::Pass);
     LabelledVolume v = readLabels(walk);
     walk.rewind();
@@ -326,7 +326,7 @@ void keepCompleteFiles(const Options& o, ImageOut& out, const std::string& path,
 int cmdPut(const Options& o) {
     const RecordFormat fmt = putFormat(o);
     const unsigned long long total = checkInputs(o);
-    ImageLock lock;
+    ImageLock lock(o.wait);
     if (o.image != "-") lock.claim(o.image);
     // Decided under the claim: a volume that another run made meanwhile is
     // appended to, not replaced.
@@ -379,7 +379,7 @@ int cmdPut(const Options& o) {
 }
 
 int cmdDump(const Options& o) {
-    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock});
+    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
     if (o.blockNo < 0 || o.blockNo > 0x7FFFFFFF)
         throw ToolError("", "the block number must be 0 to 2147483647", kExitUsage);
     const long long target = o.blockNo;

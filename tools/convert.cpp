@@ -155,7 +155,7 @@ int cmdImport(const Options& o) {
         note(o, "%s: %s format detected (%s); --from overrides", in.name().c_str(),
              format.c_str(), describeFormat(format).c_str());
     }
-    ImageLock lock;
+    ImageLock lock(o.wait);
     if (o.target != "-") lock.claim(o.target);
     refuseToReplace(o.target, o.force, false);
     NewFile out(o.target, false, o.force, &lock);
@@ -179,7 +179,7 @@ int cmdExport(const Options& o) {
         throw ToolError("", "--compress and --level apply to het only", kExitUsage);
     if (o.chunk != 65535 && !chunked)
         throw ToolError("", "--chunk applies to aws and het only", kExitUsage);
-    const Volume volume = Volume::forReading(o.source, Limits{o.maxBlock});
+    const Volume volume = Volume::forReading(o.source, Limits{o.maxBlock, o.wait});
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     refuseToReplace(o.target, o.force, true);
     NewFile out(o.target, true, o.force);

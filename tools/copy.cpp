@@ -288,7 +288,7 @@ long long verify(const Volume& src, const Options& o, const std::string& dstPath
 }  // namespace
 
 int cmdCopy(const Options& o) {
-    ImageLock dstLock;
+    ImageLock dstLock(o.wait);
     const Volume src = openSourceForNewFile(o, dstLock);
     const long long size = src.size();
     NewFile file(o.target, false, o.force, &dstLock);

@@ -126,7 +126,7 @@ void toFile(BlockWalk& walk, long long fileNo, const std::string& path) {
 }  // namespace
 
 int cmdGet(const Options& o) {
-    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock});
+    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
     const long long size = volume.size();
     const GetPlan plan = planGet(volume, o);
     const long long fileNo = plan.fileNo;

@@ -51,7 +51,7 @@ void writeTapemark(ORVtape& tape, const std::string& path) {
 }
 
 Volume openSourceForNewFile(const Options& o, ImageLock& dstLock) {
-    Volume src = Volume::forReading(o.source, Limits{o.maxBlock});
+    Volume src = Volume::forReading(o.source, Limits{o.maxBlock, o.wait});
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     if (o.target != "-") dstLock.claim(o.target);
     refuseToReplace(o.target, o.force, false);

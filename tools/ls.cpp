@@ -84,7 +84,7 @@ void listDataSets(const LabelledVolume& v) {
 }  // namespace
 
 int cmdLs(const Options& o) {
-    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock});
+    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
     const long long size = volume.size();
     BlockWalk walk(volume, ReadMode::Pass);
     LabelledVolume labels;

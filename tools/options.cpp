@@ -49,7 +49,7 @@ int runTool(int argc, char** argv) {
     app.add_option("-j,--jobs", o.jobs,
                    "threads that compress, scramble or decode blocks (default: the cores available; 1: none)")
         ->check(CLI::Range(1, 256));
-    app.add_flag("--wait", ImageLock::wait, "wait for an image that another process has in use");
+    app.add_flag("--wait", o.wait, "wait for an image that another process has in use");
     app.add_option("--max-block", o.maxBlock,
                    "largest block to read or import, in bytes (default 64M, at most 1G)")
         ->transform(CLI::AsSizeValue(false))

@@ -23,6 +23,7 @@ struct Options {
     bool quiet = false;
     int jobs = 0;  // -j: codec worker threads; 0 until options are parsed, then at least 1
     unsigned long long maxBlock = 64ull << 20;  // --max-block: the longest block read or imported
+    bool wait = false;  // --wait: wait for an image another process has in use
 
     std::string image;              // the image a command works on
     std::string source, target;     // copy, recover, export, import

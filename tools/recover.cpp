@@ -66,7 +66,7 @@ private:
 }  // namespace
 
 int cmdRecover(const Options& o) {
-    ImageLock dstLock;
+    ImageLock dstLock(o.wait);
     const Volume src = openSourceForNewFile(o, dstLock);
     const long long size = src.size();
     NewFile file(o.target, false, o.force, &dstLock);

@@ -38,7 +38,7 @@ Volume Volume::forReading(const std::string& path, const Limits& limits) {
             throw ToolError("standard input", "is not a file; an image must be one");
         real = "/dev/stdin";
     }
-    auto lock = std::make_unique<ImageLock>();
+    auto lock = std::make_unique<ImageLock>(limits.wait);
     for (;;) {
         errno = 0;
         const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);

@@ -20,6 +20,7 @@ class ImageLock;
 // What reading may cost, from the command line.
 struct Limits {
     unsigned long long maxBlock = 64ull << 20;  // --max-block: a longer block is refused, never allocated
+    bool wait = false;                          // --wait: for an image another process has locked
 };
 
 class Volume {
