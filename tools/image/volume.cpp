@@ -19,13 +19,12 @@ Volume::Volume(int fd, bool owned, std::string name, const Limits& limits)
 
 Volume::Volume(Volume&& other) noexcept
     : fd_(other.fd_), owned_(other.owned_), name_(std::move(other.name_)), size_(other.size_),
-      limits_(other.limits_), lock_(std::move(other.lock_)) {
+      limits_(other.limits_) {
     other.fd_ = -1;
     other.owned_ = false;
 }
 
 Volume::~Volume() {
-    lock_.reset();  // before the descriptor it holds goes
     if (owned_ && fd_ >= 0) ::close(fd_);
 }
 
@@ -38,7 +37,7 @@ Volume Volume::forReading(const std::string& path, const Limits& limits) {
             throw ToolError("standard input", "is not a file; an image must be one");
         real = "/dev/stdin";
     }
-    auto lock = std::make_unique<ImageLock>(limits.wait);
+    ImageLock lock(limits.wait);  // a shared lock lives on the descriptor, not in this object
     for (;;) {
         errno = 0;
         const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
@@ -47,10 +46,7 @@ Volume Volume::forReading(const std::string& path, const Limits& limits) {
         struct stat st;
         if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
             throw ToolError(path, "cannot open the image " + cause(0, EISDIR));
-        if (lock->lock(fd, real, false)) {
-            v.lock_ = std::move(lock);
-            return v;
-        }
+        if (lock.lock(fd, real, false)) return v;
         // A writer put a new file in its place: read that one.
     }
 }

@@ -10,12 +10,9 @@
 #ifndef ORVTAPE_TOOL_IMAGE_VOLUME_H
 #define ORVTAPE_TOOL_IMAGE_VOLUME_H
 
-#include <memory>
 #include <string>
 
 namespace orvtool {
-
-class ImageLock;
 
 // What reading may cost, from the command line.
 struct Limits {
@@ -34,7 +31,7 @@ public:
 
     Volume(Volume&& other) noexcept;
     Volume& operator=(Volume&&) = delete;
-    ~Volume();
+    ~Volume();  // closing the descriptor ends its lock
 
     int fd() const { return fd_; }
     const std::string& name() const { return name_; }
@@ -50,7 +47,6 @@ private:
     std::string name_;
     long long size_ = 0;
     Limits limits_;
-    std::unique_ptr<ImageLock> lock_;
 };
 
 }  // namespace orvtool
