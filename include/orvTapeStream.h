@@ -98,10 +98,11 @@ typedef struct orvTapeBlockInfo {
     unsigned int dataLength;     /**< bytes at data: length, or the record size when the block is longer */
     unsigned char flags2;        /**< flags2 of its first header (the library writes 0x00, 0x81, 0x82, 0x83) */
     bool tapemark;               /**< the block is a tapemark */
+    bool headerCut;              /**< on ORVTAPE_ERR_TRUNCATED: the image ends inside a header, not a payload */
 } orvTapeBlockInfo;
 
 /** An orvTapeBlockInfo ready for its first call: size set, the rest zero. */
-#define ORVTAPE_BLOCK_INFO_INIT {sizeof(orvTapeBlockInfo), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
+#define ORVTAPE_BLOCK_INFO_INIT {sizeof(orvTapeBlockInfo), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
 
 /**
  * How much of a block orvTapeReaderNext reads.  Every mode refuses a block
@@ -131,7 +132,8 @@ typedef enum orvTapeReadMode {
 
 /**
  * What orvTapeReaderValidate reports.  The caller sets size to
- * sizeof(orvTapeChainReport) (later fields are filled only when it covers them).
+ * sizeof(orvTapeChainReport) (later fields are filled only when it covers
+ * them; a size that ends at compressed, the first version's, is taken too).
  */
 typedef struct orvTapeChainReport {
     unsigned int size;             /**< set by the caller: sizeof(orvTapeChainReport) */
@@ -141,10 +143,13 @@ typedef struct orvTapeChainReport {
     unsigned char lastHeader[6];   /**< that header's bytes, zeros when none */
     bool multiSegment;             /**< some block has two or more segments */
     bool compressed;               /**< some block is compressed */
+    unsigned int lastCurLen;       /**< that header's curLen, the payload it announces (0 when not read whole) */
+    unsigned int lastPrevLen;      /**< that header's prevLen (0 when not read whole) */
+    bool endsInBlock;              /**< the headers accepted end inside a data block: the last is no block's end */
 } orvTapeChainReport;
 
 /** An orvTapeChainReport ready for its first call. */
-#define ORVTAPE_CHAIN_REPORT_INIT {sizeof(orvTapeChainReport), 0, 0, 0, {0, 0, 0, 0, 0, 0}, 0, 0}
+#define ORVTAPE_CHAIN_REPORT_INIT {sizeof(orvTapeChainReport), 0, 0, 0, {0, 0, 0, 0, 0, 0}, 0, 0, 0, 0, 0}
 
 /**
  * Where a walk of the header chain stands between two headers, for
@@ -154,6 +159,13 @@ typedef struct orvTapeChainState {
     unsigned int prevLen;      /**< the curLen of the header accepted last (0 at the load point) */
     unsigned char blockFlags2; /**< transform bits of the block in progress */
     bool inBlock;              /**< the next header continues a block */
+    /**
+     * The next header is met in mid-image (a search for where a damaged
+     * chain resumes): it must begin a data block as the reader's first
+     * header does, or be a tapemark, and its prevLen is taken as it is.
+     * Cleared once a header is accepted.
+     */
+    bool resync;
 } orvTapeChainState;
 
 /**

@@ -39,12 +39,13 @@ AT(TapeInformation, showReport, 41);
 // without moving anything a host compiled against.
 static_assert(sizeof(ORVtapeReader) == 8 && sizeof(ORVtapeWriter) == 8 && sizeof(ORVtapeCodec) == 8, "stream object resized");
 // The caller-sized structures only grow at their end.
-static_assert(sizeof(orvTapeBlockInfo) == 80 && sizeof(orvTapeChainReport) == 32 && sizeof(orvTapeChainState) == 8, "resized");
+static_assert(sizeof(orvTapeBlockInfo) == 80 && sizeof(orvTapeChainReport) == 48 && sizeof(orvTapeChainState) == 8, "resized");
 AT(orvTapeBlockInfo, size, 0); AT(orvTapeBlockInfo, segments, 4); AT(orvTapeBlockInfo, offset, 8); AT(orvTapeBlockInfo, end, 16);
 AT(orvTapeBlockInfo, blockNumber, 24); AT(orvTapeBlockInfo, fileNumber, 32); AT(orvTapeBlockInfo, length, 40);
 AT(orvTapeBlockInfo, storedLength, 44); AT(orvTapeBlockInfo, storedValid, 48); AT(orvTapeBlockInfo, lastSegment, 52);
 AT(orvTapeBlockInfo, stored, 56); AT(orvTapeBlockInfo, data, 64); AT(orvTapeBlockInfo, dataLength, 72);
-AT(orvTapeBlockInfo, flags2, 76); AT(orvTapeBlockInfo, tapemark, 77);
+AT(orvTapeBlockInfo, flags2, 76); AT(orvTapeBlockInfo, tapemark, 77); AT(orvTapeBlockInfo, headerCut, 78);
 AT(orvTapeChainReport, driveCode, 4); AT(orvTapeChainReport, headers, 8); AT(orvTapeChainReport, lastHeaderOffset, 16);
 AT(orvTapeChainReport, lastHeader, 24); AT(orvTapeChainReport, multiSegment, 30); AT(orvTapeChainReport, compressed, 31);
-AT(orvTapeChainState, prevLen, 0); AT(orvTapeChainState, blockFlags2, 4); AT(orvTapeChainState, inBlock, 5);
+AT(orvTapeChainReport, lastCurLen, 32); AT(orvTapeChainReport, lastPrevLen, 36); AT(orvTapeChainReport, endsInBlock, 40);
+AT(orvTapeChainState, prevLen, 0); AT(orvTapeChainState, blockFlags2, 4); AT(orvTapeChainState, inBlock, 5); AT(orvTapeChainState, resync, 6);

@@ -6,6 +6,7 @@
 #include "support.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
@@ -46,11 +47,13 @@ void agree(const Bytes& image) {
         while (rc >= 0) {
             const Where at = where(m.t);
             rc = m.t.read(p, static_cast<unsigned>(buf.size()));
+            const int drive = rc;
             const bool beyond = rc >= 0 && where(m.t).pos > static_cast<long long>(image.size());  // passed, not there
             errno = EIO;  // a leftover that no step of the walk may report
             const int got = r.next(&b, mode);
             rc = beyond ? ORVTAPE_ERR_TRUNCATED : expected(rc, at, image.size(), b);
             ASSERT_EQ(got, rc) << "block at " << at.pos << ", mode " << mode;
+            EXPECT_EQ(b.headerCut, rc == ORVTAPE_ERR_TRUNCATED && !beyond && drive == -2) << "cut in a header, not a payload";
             EXPECT_TRUE(b.offset == at.pos && b.blockNumber == at.blockID && b.fileNumber == at.fileNumber);
             if (rc >= 0) { EXPECT_TRUE(b.end == where(m.t).pos && b.lastSegment == static_cast<unsigned>(m.t.curBlkLen) && !r.lastErrno()); }
             const unsigned n = p ? std::min<unsigned>(rc, static_cast<unsigned>(buf.size())) : 0;  // the beginning of longer blocks
@@ -71,6 +74,7 @@ void agree(const Bytes& image) {
     EXPECT_EQ(rc, drive >= 0 ? ORVTAPE_OK : drive == -2 ? ORVTAPE_ERR_TRUNCATED : drive == -3 ? ORVTAPE_ERR_FLAGS : ORVTAPE_ERR_CHAIN);
     EXPECT_TRUE(drive >= 0 ? rep.headers == drive && rep.driveCode == 0 : rep.driveCode == drive) << drive;
     EXPECT_TRUE(last == rep.lastHeaderOffset && hdr == Bytes(rep.lastHeader, rep.lastHeader + 6) && multi == rep.multiSegment && comp == rep.compressed);
+    if (drive != -2) { EXPECT_TRUE(rep.lastCurLen == (hdr[0] | hdr[1] << 8u) + 0u && rep.lastPrevLen == (hdr[2] | hdr[3] << 8u) + 0u); }
 }
 
 }  // namespace
@@ -137,6 +141,16 @@ TEST(Stream, ReaderReadsAndValidatesAsTheDrive) {
         segment(3, 10, 0x40), Bytes{5, 0, 0}, header(0, 5, 0x40, 0), segment(16, 10, 0x80, 0x80) + segment(4, 16, 0x20, 0),
     };
     for (const Bytes& tail : tails) agree(start + tail);
+    // Whether the chain ends inside a block; a report of the first version's size is filled as far as it reaches.
+    for (const auto& [tail, inBlock] : {std::pair{Bytes{}, false}, {cont16, true}, {header(0, 10, 0x40, 0), false}}) {
+        writeFile(d.dir.path("e.tape"), start + tail);
+        ORVtapeReader e;
+        orvTapeChainReport rep = ORVTAPE_CHAIN_REPORT_INIT, first = ORVTAPE_CHAIN_REPORT_INIT;
+        first.size = offsetof(orvTapeChainReport, compressed) + 1;
+        first.lastCurLen = 77;
+        ASSERT_TRUE(e.open(d.dir.path("e.tape").c_str()) == 0 && e.validate(&rep) == 0 && e.validate(&first) == 0);
+        EXPECT_TRUE(rep.endsInBlock == inBlock && first.headers == rep.headers && first.lastCurLen == 77);
+    }
     // XFORM without a transform: the drive reads a plain block, and the writer keeps the flag in every segment.
     ORVtapeWriter x;
     x.setMaxSegLen(16);

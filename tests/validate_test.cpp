@@ -79,11 +79,18 @@ TEST(Validate, HandBuiltImages) {
         EXPECT_TRUE(rep.lastHeaderOffset == c.at && Bytes(rep.lastHeader, rep.lastHeader + 6) == hdr && rep.multiSegment == c.multi && rep.compressed == c.comp);
     }
     // One header at a time: a refused one leaves the state as it was.
-    orvTapeChainState st = {0, 0, false};
+    orvTapeChainState st = {0, 0, false, false};
     int code;
     EXPECT_TRUE(orvTapeChainCheck(&st, header(4, 0, 0x80, 0x81).data(), &code) == ORVTAPE_OK && st.inBlock && st.prevLen == 4 && st.blockFlags2 == 0x81 && !code);
     EXPECT_TRUE(orvTapeChainCheck(&st, header(4, 4, 0x20, 0x80).data(), &code) == ORVTAPE_ERR_CHAIN && code == -21 && st.prevLen == 4 && st.inBlock);
     EXPECT_TRUE(orvTapeChainCheck(&st, header(4, 4, 0x28, 0x81).data(), &code) == ORVTAPE_ERR_FLAGS && code == -3 && orvTapeChainCheck(&st, header(4, 4, 0x20, 0x81).data(), nullptr) == ORVTAPE_OK && !st.inBlock);
+    // Met in mid-image: any prevLen, but only a block's first header or a tapemark.
+    for (const auto& [h, ok] : {std::pair{header(9, 77, 0xA0, 0), true}, {header(0, 5, 0x40, 0), true}, {header(9, 77, 0x20, 0), false},
+                                {header(9, 77, 0x80, 0x81), true}, {header(9, 77, 0x00, 0x81), false}, {header(9, 77, 0xA0, 0x01), false}}) {
+        orvTapeChainState mid = {0, 0, false, true};
+        EXPECT_EQ(orvTapeChainCheck(&mid, h.data(), nullptr), ok ? ORVTAPE_OK : ORVTAPE_ERR_CHAIN);
+        EXPECT_EQ(mid.resync, !ok);
+    }
     ORVtape closed;  // no image: -1, outputs untouched
     long long last = 42;
     closed.lastErrno = 5;

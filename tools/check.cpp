@@ -2,13 +2,13 @@
 // it, then what a header walk alone cannot see (a last segment running past
 // the end of the file, an image ending inside a block, blocks whose payload
 // does not read), then the volume's end mark; --deep decodes every block.
-// Both walks go through the streaming reader (VolumeStream); --deep decodes
+// Both walks go through the streaming reader (BlockWalk); --deep decodes
 // on the pipeline's workers.
 #include "formats/format.h"
 #include "image_labels.h"
 #include "orvtape.h"
+#include "image/decode.h"
 #include "safe_file.h"
-#include "volume.h"
 #include "cmd/command.h"
 
 #include <CLI/CLI.hpp>
@@ -20,7 +20,6 @@
 #include <future>
 #include <map>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 namespace orvtool {
@@ -41,76 +40,66 @@ struct Defect {
     std::string message;
 };
 
-// Reads the header bytes at offset, as many as there are.
-int headerAt(ORVtape& tape, long long offset, unsigned char h[6]) {
-    if (offset < 0) return 0;
-    int n = static_cast<int>(pread(tape.fd, h, 6, offset));
-    return n < 0 ? 0 : n;
-}
-
-// code: a result of the streaming reader, or one of the tool's own.
-Defect blockDefect(ORVtape& tape, long long at, int code, const std::string& what) {
+// A block that the walk could not read, or that did not decode.
+Defect blockDefect(const Volume& volume, const Failure& f) {
     Defect d;
-    d.offset = at;
-    d.code = code > kOverLimit ? driveReadCode(code) : 0;  // only codes from the library
-    d.headerBytes = headerAt(tape, at, d.header);
-    d.message = what;
+    d.offset = f.offset;
+    d.code = f.driveCode();  // only codes from the library
+    d.headerBytes = volume.bytesAt(f.offset, d.header, 6);
+    d.message = f.sentence();
     return d;
 }
 
-Defect endMarkDefect(ORVtape& tape, long long size) {
-    return blockDefect(tape, size, 0, "the volume is not closed by its end mark "
-                                      "(a tapemark after the last file's tapemark)");
+Defect endMarkDefect(const Volume& volume) {
+    Defect d;
+    d.offset = volume.size();
+    d.message = "the volume is not closed by its end mark (a tapemark after the last file's tapemark)";
+    return d;
 }
 
 // Every block passed in order: catches payloads that are cut short, blocks
 // beyond --max-block and empty compressed blocks; then a volume without its
 // end mark.  Stops at the first defect.
-std::vector<Defect> walkBlocks(ORVtape& tape, VolumeStream& volume, long long size) {
-    volume.rewind();
-    bool prevTm = true, endMark = false;
-    for (;;) {
-        orvTapeBlockInfo b;
-        int rc = volume.next(b, false, true);
-        const long long at = b.offset;
-        if (rc == ORVTAPE_END) break;
-        if (rc < 0) return {blockDefect(tape, at, rc, readError("", b.blockNumber, at, rc).what())};
-        endMark = rc == 0 && prevTm && b.end >= size;
-        prevTm = rc == 0;
-    }
-    if (!endMark) return {endMarkDefect(tape, size)};
+std::vector<Defect> walkBlocks(BlockWalk& walk) {
+    walk.rewind();
+    Block b;
+    Step s = Step::Block, last;
+    Failure f;
+    do {
+        last = s;
+        if (!walk.tryStep(b, s, f)) return {blockDefect(walk.volume(), f)};
+    } while (s != Step::EndOfData);
+    if (last != Step::EndMark) return {endMarkDefect(walk.volume())};
     return {};
 }
 
 // walkBlocks that also decodes every block, on the workers, and goes on
 // after a block that does not read as long as the walk can pass it.
-std::vector<Defect> walkDecoding(ORVtape& tape, VolumeStream& volume, long long size, int jobs) {
+std::vector<Defect> walkDecoding(BlockWalk& walk, int jobs) {
     std::vector<Defect> found;
     std::deque<Defect> refused;  // met by the walk, placed in block order by the consumer
-    bool prevTm = true, endMark = false, broken = false;
-    volume.rewind();
+    bool endMark = false, broken = false;
+    walk.rewind();
+    walk.setMode(ReadMode::Stored);
     // Only blocks with something left to find take a slot: a failure, or a
     // transformed block still to decode; a plain block was read whole already.
     auto produce = [&](Slot& s) {
         for (;;) {
             if (broken) return false;
-            orvTapeBlockInfo b;
-            const int rc = volume.nextStored(b);
-            if (rc == ORVTAPE_END) return false;
-            s.number = b.blockNumber;
-            s.offset = b.offset;
-            s.length = rc;
-            if (rc < 0) {
-                refused.push_back(blockDefect(tape, b.offset, rc, readError("", b.blockNumber, b.offset, rc).what()));
-                broken = volume.next(b, false, false) < 0;
-                prevTm = endMark = false;
+            Block b;
+            Step step;
+            Failure f;
+            if (!walk.tryStep(b, step, f)) {
+                refused.push_back(blockDefect(walk.volume(), f));
+                s.length = -1;
+                broken = !walk.passFailed();
+                endMark = false;
                 return true;
             }
-            endMark = rc == 0 && prevTm && b.end >= size;
-            prevTm = rc == 0;
-            if (rc > 0 && (b.flags2 & (HF2_BZ2 | HF2_SCRAMBLE))) {
-                s.inLength = storedForm(b, rc, s.in, s.flags2);
-                s.transform = true;
+            if (step == Step::EndOfData) return false;
+            endMark = step == Step::EndMark;
+            if (step == Step::Block && flags2Of(b) != 0) {
+                loadSlot(b, s);
                 return true;
             }
         }
@@ -120,12 +109,15 @@ std::vector<Defect> walkDecoding(ORVtape& tape, VolumeStream& volume, long long 
             found.push_back(std::move(refused.front()));
             refused.pop_front();
         } else if (s.transform && s.rc < 0) {
-            lastReadFailure = ReadFailure{};
-            found.push_back(blockDefect(tape, s.offset, s.rc, readError("", s.number, s.offset, s.rc).what()));
+            Failure f;
+            f.code = s.rc;
+            f.offset = s.offset;
+            f.number = s.number;
+            found.push_back(blockDefect(walk.volume(), f));
         }
     };
-    Pipeline(jobs, tape.maxRecordSize, decodeWork).run(produce, consume);
-    if (!broken && !endMark) found.push_back(endMarkDefect(tape, size));
+    Pipeline(jobs, 0, decodeWork).run(produce, consume);
+    if (!broken && !endMark) found.push_back(endMarkDefect(walk.volume()));
     return found;
 }
 
@@ -133,26 +125,29 @@ std::vector<Defect> walkDecoding(ORVtape& tape, VolumeStream& volume, long long 
 // cannot give back: descriptor words that do not fit, bytes beyond the
 // block's length, spanned segments out of order.  The block walk has passed
 // every block already, so a block that does not read ends the look quietly.
-bool recordFault(ORVtape& tape, const std::string& path, const LabelledVolume& v, Defect& d) {
+bool recordFault(const Volume& volume, const LabelledVolume& v, Defect& d) {
     std::map<long long, size_t> sets;  // tape file of the data -> its data set
     for (size_t i = 0; i < v.sets.size(); ++i)
         if (v.sets[i].recfm == 'V' && v.sets[i].dataFile >= 0) sets[v.sets[i].dataFile] = i;
     if (sets.empty()) return false;
-    VolumeStream volume(tape, path);
+    BlockWalk walk(volume, ReadMode::Decoded);
     std::unique_ptr<Unblocker> records;
     long long file = -1, blockNo = 0;
     std::string scratch;
     for (;;) {
-        orvTapeBlockInfo b;
-        const int rc = volume.next(b, true, true);
-        if (rc < 0) return false;
-        auto it = sets.find(b.fileNumber);
+        Block b;
+        Step step;
+        Failure f;
+        if (!walk.tryStep(b, step, f) || step == Step::EndOfData) return false;
+        const long long fileNumber = walk.info().fileNumber;
+        const int rc = static_cast<int>(b.length);
+        auto it = sets.find(fileNumber);
         if (it == sets.end()) continue;
         const DataSet& s = v.sets[it->second];
-        if (file != b.fileNumber) {
+        if (file != fileNumber) {
             records = std::make_unique<Unblocker>(RecordFormat{'V', s.blockAttr, s.recordLength}, false, false,
                                                   false, ' ');
-            file = b.fileNumber;
+            file = fileNumber;
             blockNo = 0;
         }
         try {
@@ -160,8 +155,11 @@ bool recordFault(ORVtape& tape, const std::string& path, const LabelledVolume& v
             if (rc == 0) records->finish();
             else records->block(reinterpret_cast<const char*>(b.data), static_cast<size_t>(rc), blockNo++, scratch);
         } catch (const ToolError& e) {
-            d = blockDefect(tape, b.offset, 0, "data set " + std::to_string(it->second + 1) + " (" + s.dsn + "): " +
-                                                   e.what());
+            Defect fault;
+            fault.offset = b.offset;
+            fault.headerBytes = volume.bytesAt(b.offset, fault.header, 6);
+            fault.message = "data set " + std::to_string(it->second + 1) + " (" + s.dsn + "): " + e.what();
+            d = fault;
             return true;
         }
     }
@@ -170,21 +168,17 @@ bool recordFault(ORVtape& tape, const std::string& path, const LabelledVolume& v
 }  // namespace
 
 int cmdCheck(const CheckArgs& o) {
-    ORVtape tape;
-    ImageLock lock;
-    mountForReading(tape, o.image, lock);
-    long long size = imageSize(tape);
-    VolumeStream volume(tape, o.image);
-    auto walk = [&](VolumeStream& v) {
-        return o.deep ? walkDecoding(tape, v, size, o.jobs) : walkBlocks(tape, v, size);
-    };
+    const Volume image = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
+    const long long size = image.size();
+    BlockWalk volume(image, ReadMode::Pass);
+    auto walk = [&](BlockWalk& v) { return o.deep ? walkDecoding(v, o.jobs) : walkBlocks(v); };
     // With a core to spare, the block walk runs beside the header chain walk,
     // on a reader of its own; what it finds counts only where the chain is
     // sound, exactly as when it runs after.
-    std::unique_ptr<VolumeStream> ahead;
+    std::unique_ptr<BlockWalk> ahead;
     std::future<std::vector<Defect>> walked;
     if (o.jobs > 1 && size > 0) {
-        ahead = std::make_unique<VolumeStream>(tape, o.image);
+        ahead = std::make_unique<BlockWalk>(image, ReadMode::Pass);
         walked = besideOrDeferred([&] { return walk(*ahead); });
     }
     orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
@@ -216,18 +210,17 @@ int cmdCheck(const CheckArgs& o) {
         defect = true;
         d.offset = last;
         d.code = chain.driveCode;
-        d.headerBytes = headerAt(tape, last, d.header);
-        d.message = validateMessage(chain.driveCode, hdr);
+        d.headerBytes = image.bytesAt(last, d.header, 6);
+        d.message = validateMessage(chain.driveCode, chain.lastCurLen, chain.lastPrevLen);
     } else if (last >= 0) {
-        unsigned curLen = hdr[0] | hdr[1] << 8;
-        bool isData = (hdr[4] & HF1_TM) == 0;
-        long long end = last + 6 + curLen;
+        const unsigned curLen = chain.lastCurLen;
+        const long long end = last + 6 + curLen;
         if (end > size) {
             defect = true;
             d.message = "the last segment holds " + std::to_string(curLen) +
                         " payload bytes but only " + std::to_string(size - last - 6) +
                         " remain before the end of the file: the image is cut short";
-        } else if (isData && !(hdr[4] & HF1_EOR)) {
+        } else if (chain.endsInBlock) {
             defect = true;
             d.message = "the image ends inside a block: its last segment lacks the "
                         "last-segment flag";
@@ -251,7 +244,7 @@ int cmdCheck(const CheckArgs& o) {
     // Labels that disagree with the data are defects of a readable volume.
     LabelledVolume labels;
     if (!defect && size > 0) labels = readLabels(volume);
-    if (!defect && labels.labelled && recordFault(tape, o.image, labels, d)) defect = true;
+    if (!defect && labels.labelled && recordFault(image, labels, d)) defect = true;
     const bool labelDefect = !labels.warnings.empty();
 
     // A file in another emulator's format is not damaged: say what it is.

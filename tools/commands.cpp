@@ -4,8 +4,8 @@
 #include "image_out.h"
 #include "labels/codepage.h"
 #include "orvtape.h"
+#include "image/walk.h"
 #include "safe_file.h"
-#include "volume.h"
 #include "cmd/command.h"
 #include "cmd/write_options.h"
 
@@ -91,6 +91,13 @@ std::string dataSetName(const PutArgs& o, size_t i) {
     return n.substr(0, 17);
 }
 
+// Where a forward walk over a volume ended.
+struct VolumeEnd {
+    int blocks = 0;          // blocks and tapemarks before the end of the data
+    bool endsInTapemark = false;
+    bool hasEndMark = false; // the last tapemark is the end-of-volume mark
+};
+
 // Where put appends to a volume: what the walk to its end found, and where
 // the new blocks go, so that they chain as the drive's would after it
 // stepped back over the end mark.
@@ -100,23 +107,18 @@ struct AppendPoint {
     unsigned prevLen = 0;  // curLen of the segment before offset
 };
 
-AppendPoint findAppendPoint(VolumeStream& s, long long size, const std::string& path) {
+AppendPoint findAppendPoint(BlockWalk& walk) {
     AppendPoint a;
-    orvTapeBlockInfo b{};
-    bool prevTm = true;
-    for (;;) {
-        const int rc = s.next(b, false, false);
-        if (rc == ORVTAPE_END) break;
-        if (rc < 0) throw readError(path, a.end.blocks, b.offset, rc);
+    Block b;
+    for (Step s; (s = walk.step(b)) != Step::EndOfData;) {
         ++a.end.blocks;
-        a.end.endsInTapemark = rc == 0;
-        a.end.hasEndMark = rc == 0 && prevTm && b.end >= size;
-        prevTm = rc == 0;
+        a.end.endsInTapemark = b.kind == Kind::Mark;
+        a.end.hasEndMark = s == Step::EndMark;
         if (a.end.hasEndMark) {
             a.offset = b.offset;  // the mark is written anew after the new files
         } else {
-            a.offset = b.end;
-            a.prevLen = b.lastSegment;
+            a.offset = walk.info().end;
+            a.prevLen = walk.info().lastSegment;
         }
     }
     return a;
@@ -135,7 +137,7 @@ constexpr int kFileEndTag = 0x200;
 }  // namespace
 
 int cmdInit(const InitArgs& o) {
-    ImageLock lock;
+    ImageLock lock(o.wait);
     if (o.image != "-") lock.claim(o.image);
     refuseToReplace(o.image, o.force, false);
     NewFile file(o.image, false, o.force, &lock);
@@ -199,10 +201,11 @@ unsigned long long checkInputs(const PutArgs& o) {
 AppendPoint prepareAppend(ORVtape& tape, const ImageLock& lock, const PutArgs& o, LabelPlan& labels) {
     mountForWriting(tape, o.image);
     if (!lock.holds(tape.fd)) throw ToolError(o.image, "was replaced by another process; run the command again");
-    const long long size = imageSize(tape);
-    LabelledVolume v = readLabels(tape, o.image);
-    VolumeStream stream(tape, o.image);
-    AppendPoint at = findAppendPoint(stream, size, o.image);
+    const Volume volume = Volume::onDescriptor(tape.fd, o.image, Limits{o.maxBlock, o.wait});
+    BlockWalk walk(volume, ReadMode::Pass);
+    LabelledVolume v = readLabels(walk);
+    walk.rewind();
+    AppendPoint at = findAppendPoint(walk);
     if (v.labelled) {
         labels.on = true;
         labels.ansi = !v.ebcdic;
@@ -363,7 +366,7 @@ int cmdPut(const PutArgs& o) {
     checkWriteSettings(o);
     const RecordFormat fmt = putFormat(o);
     const unsigned long long total = checkInputs(o);
-    ImageLock lock;
+    ImageLock lock(o.wait);
     if (o.image != "-") lock.claim(o.image);
     // Decided under the claim: a volume that another run made meanwhile is
     // appended to, not replaced.
@@ -416,38 +419,29 @@ int cmdPut(const PutArgs& o) {
 }
 
 int cmdDump(const DumpArgs& o) {
-    ORVtape tape;
-    ImageLock lock;
-    mountForReading(tape, o.image, lock);
+    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
     if (o.blockNo < 0 || o.blockNo > 0x7FFFFFFF)
         throw ToolError("", "the block number must be 0 to 2147483647", kExitUsage);
-    int target = static_cast<int>(o.blockNo);
-    tape.rew();
-    if (target > 0) {
-        int rc = skipBlocks(tape, imageSize(tape), target);
-        if (rc == -2 && tape.getPosition() && tape.curPos >= imageSize(tape))
+    const long long target = o.blockNo;
+    BlockWalk walk(volume, ReadMode::Pass);
+    Block b;
+    for (long long passed = 0;; ++passed) {
+        if (passed == target) walk.setMode(ReadMode::Decoded);
+        if (walk.step(b) == Step::EndOfData)
             throw ToolError(o.image, "has no block " + std::to_string(target) + " (it holds " +
-                                         std::to_string(tape.blockID) + ")");
-        if (rc < 0) {
-            tape.getPosition();
-            throw readError(o.image, tape, tape.curPos, rc);
-        }
+                                         std::to_string(passed) + ")");
+        if (passed == target) break;
     }
-    BlockLayout lay = blockLayout(tape);
-    std::vector<char> buf(static_cast<size_t>(tape.maxRecordSize));
-    int rc = readWhole(tape, buf);
-    if (rc == -2 && lay.segments == 0)
-        throw ToolError(o.image, "has no block " + std::to_string(target) + " (it holds " +
-                                     std::to_string(tape.blockID) + ")");
-    if (rc < 0) throw readError(o.image, tape, lay.offset, rc);
-    if (rc == 0) {
-        std::printf("block %d  offset %lld  tapemark\n", target, lay.offset);
+    if (b.kind == Kind::Mark) {
+        std::printf("block %lld  offset %lld  tapemark\n", target, b.offset);
         return kExitOk;
     }
-    std::printf("block %d  offset %lld  length %d  stored %llu  segments %d  %s\n", target,
-                lay.offset, rc, lay.stored, lay.segments, transformName(lay.xform));
+    const orvTapeBlockInfo& lay = walk.info();
+    const int rc = static_cast<int>(b.length);
+    std::printf("block %lld  offset %lld  length %d  stored %u  segments %u  %s\n", target, b.offset, rc,
+                lay.storedLength, lay.segments, transformName(lay.flags2));
     size_t n = static_cast<size_t>(rc);
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(buf.data());
+    const unsigned char* p = b.data;
     for (size_t row = 0; row < n; row += 16) {
         char line[100];
         int w = std::snprintf(line, sizeof line, "%08zx ", row);

@@ -9,7 +9,7 @@
 #include "image_out.h"
 #include "orvtape.h"
 #include "safe_file.h"
-#include "volume.h"
+#include "image/volume.h"
 #include "cmd/command.h"
 #include "cmd/write_options.h"
 
@@ -36,7 +36,7 @@ namespace {
 
 FormatArgs argsFrom(const ConvertArgs& o) {
     FormatArgs a;
-    a.maxBlock = static_cast<std::size_t>(maxBlockBytes);
+    a.maxBlock = static_cast<std::size_t>(o.maxBlock);
     a.chunk = o.chunk;
     a.compress = o.method;
     a.level = o.level;
@@ -97,7 +97,7 @@ int cmdImport(const ConvertArgs& o) {
     InputFile in(o.source);
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     const Format& format = sourceFormat(o, in);
-    ImageLock lock;
+    ImageLock lock(o.wait);
     if (o.target != "-") lock.claim(o.target);
     refuseToReplace(o.target, o.force, false);
     NewFile out(o.target, false, o.force, &lock);
@@ -115,16 +115,14 @@ int cmdImport(const ConvertArgs& o) {
 int cmdExport(const ConvertArgs& o) {
     const Format& format = findFormat(o.format);
     refuseForeignSettings(o, format);
-    ORVtape tape;
-    ImageLock lock;
-    mountForReading(tape, o.source, lock);
+    const Volume volume = Volume::forReading(o.source, Limits{o.maxBlock, o.wait});
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     refuseToReplace(o.target, o.force, true);
     NewFile out(o.target, true, o.force);
     OutputFile bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
-    auto source = imageSource(tape, o.source, o.jobs);
+    auto source = imageSource(volume, o.jobs);
     auto sink = format.writer(bytes, argsFrom(o));
-    Progress progress("export", static_cast<unsigned long long>(std::max(0LL, imageSize(tape))), o.quiet);
+    Progress progress("export", static_cast<unsigned long long>(std::max(0LL, volume.size())), o.quiet);
     const Tally t = pump(*source, *sink, progress, {o.source, o.format, o.split});
     out.commit();
     report(o, o.source, o.format, t);

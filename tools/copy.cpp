@@ -6,11 +6,11 @@
 // still decode it, so that a damaged block stops the copy as reading it
 // would.  Only a block whose transforms change is encoded anew.
 #include "base/progress.h"
+#include "image/decode.h"
 #include "image_out.h"
 #include "orvtape.h"
 #include "pipeline.h"
 #include "safe_file.h"
-#include "volume.h"
 #include "cmd/command.h"
 #include "cmd/write_options.h"
 
@@ -102,10 +102,10 @@ void compareWork(Slot& s, ORVtapeCodec& codec) {
 }
 
 // Blocks of one length stored alike, compared where the readers hold them.
-bool sameStored(const orvTapeBlockInfo& a, const orvTapeBlockInfo& b, int length) {
-    const int fa = a.flags2 & kTransforms, fb = b.flags2 & kTransforms;
-    const unsigned n = fa ? a.storedLength : static_cast<unsigned>(length);
-    return fa == fb && n == (fb ? b.storedLength : static_cast<unsigned>(length)) &&
+bool sameStored(const Block& a, const Block& b) {
+    const int fa = flags2Of(a), fb = flags2Of(b);
+    const size_t n = fa ? a.storedLength : a.length;
+    return fa == fb && n == (fb ? b.storedLength : b.length) &&
            std::memcmp(fa ? a.stored : a.data, fb ? b.stored : b.data, n) == 0;
 }
 
@@ -156,8 +156,8 @@ struct EarlyVerdict {
 // appends, so the bytes compared stay as they were.
 class EarlyCheck {
 public:
-    EarlyCheck(ORVtape& src, const std::string& srcPath, const std::string& copyPath)
-        : chain_(src, srcPath), source_(src.fd), copy_(::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC)) {
+    EarlyCheck(const Volume& src, const std::string& copyPath)
+        : chain_(src, ReadMode::Pass), source_(src.fd()), copy_(::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC)) {
         try {
             if (copy_ >= 0) thread_ = std::thread([this] { run(); });
         } catch (const std::system_error& e) {
@@ -218,7 +218,7 @@ private:
         verdict_ = EarlyVerdict{!stop_, false, valid};
     }
 
-    VolumeStream chain_;
+    BlockWalk chain_;
     int source_, copy_;
     CompareBuffers buffers_;
     std::atomic<bool> stop_{false};
@@ -232,26 +232,31 @@ private:
 
 // Walks both images block by block; throws at the first difference.
 // Returns the blocks and tapemarks compared.
-long long compareBlocks(ORVtape& src, ORVtape& dst, const CopyArgs& o, const std::string& dstPath) {
-    VolumeStream source(src, o.source), copy(dst, dstPath);
+long long compareBlocks(const Volume& src, const Volume& dst, const CopyArgs& o) {
+    BlockWalk source(src, ReadMode::Stored), copy(dst, ReadMode::Stored);
     long long blocks = 0;
+    const std::string& dstPath = o.target;
     // Only blocks stored in different forms take a slot, to be decoded and compared.
     auto produce = [&](Slot& s) {
         for (;;) {
-            orvTapeBlockInfo a, b;
-            const int ra = source.nextStored(a), rb = copy.nextStored(b);
-            if (ra == ORVTAPE_END && rb == ORVTAPE_END) return false;
-            if (ra != rb || ra < 0) throw differs(dstPath, blocks);
+            Block a, b;
+            Step sa, sb;
+            Failure f;
+            const bool readA = source.tryStep(a, sa, f), readB = copy.tryStep(b, sb, f);
+            const bool endA = readA && sa == Step::EndOfData, endB = readB && sb == Step::EndOfData;
+            if (endA && endB) return false;
+            if (!readA || !readB || endA || endB || a.kind != b.kind || a.length != b.length)
+                throw differs(dstPath, blocks);
             s.number = blocks++;
-            if (ra == 0 || sameStored(a, b, ra)) continue;
-            s.length = ra;
-            s.inLength = storedForm(a, ra, s.in, s.flags2);
-            s.outLength = storedForm(b, rb, s.out, s.outFlags2);
+            if (a.kind == Kind::Mark || sameStored(a, b)) continue;
+            s.length = static_cast<int>(a.length);
+            s.inLength = storedForm(a, s.in, s.flags2);
+            s.outLength = storedForm(b, s.out, s.outFlags2);
             s.transform = true;
             return true;
         }
     };
-    Pipeline(o.jobs, src.maxRecordSize, compareWork).run(produce, [&](Slot& s) {
+    Pipeline(o.jobs, 0, compareWork).run(produce, [&](Slot& s) {
         if (s.rc != 0) throw differs(dstPath, s.number);
     });
     return blocks;
@@ -260,28 +265,26 @@ long long compareBlocks(ORVtape& src, ORVtape& dst, const CopyArgs& o, const std
 // Checks the closed copy: its header chain, and its blocks against the
 // source's.  Returns the blocks and tapemarks compared (written, when the
 // files are alike).
-long long verify(ORVtape& src, const CopyArgs& o, const std::string& dstPath, long long written,
+long long verify(const Volume& src, const CopyArgs& o, const std::string& dstPath, long long written,
                  const EarlyVerdict& early) {
-    ORVtape dst;
-    ImageLock unshared;  // the copy is still the tool's own file
-    mountForReading(dst, dstPath, unshared);
+    const Volume dst = Volume::forReading(dstPath, src.limits());  // still the tool's own file
     // A copy that is the source byte for byte has the source's header chain;
     // any other copy's chain walk runs beside the comparison when there is a
     // core for it.  Its verdict comes first either way.
-    std::unique_ptr<VolumeStream> chain;
+    std::unique_ptr<BlockWalk> chain;
     orvTapeChainReport report = ORVTAPE_CHAIN_REPORT_INIT;
     std::future<int> valid;
     if (!(early.alike && early.valid)) {
-        chain = std::make_unique<VolumeStream>(dst, o.target);
+        chain = std::make_unique<BlockWalk>(dst, ReadMode::Pass);
         auto walk = [&chain, &report] { return chain->validate(report); };
         valid = o.jobs > 1 ? besideOrDeferred(walk) : std::async(std::launch::deferred, walk);
     }
     long long blocks = written;
     std::exception_ptr difference;
-    const bool alike = early.known ? early.alike : sameBytes(src.fd, dst.fd);
+    const bool alike = early.known ? early.alike : sameBytes(src.fd(), dst.fd());
     if (!alike) {
         try {
-            blocks = compareBlocks(src, dst, o, o.target);
+            blocks = compareBlocks(src, dst, o);
         } catch (const ToolError&) {
             difference = std::current_exception();
         }
@@ -296,18 +299,19 @@ long long verify(ORVtape& src, const CopyArgs& o, const std::string& dstPath, lo
 
 int cmdCopy(const CopyArgs& o) {
     checkWriteSettings(o);
-    ORVtape src;
-    ImageLock srcLock, dstLock;
-    const long long size = mountSourceForNewFile(src, o.source, o.target, o.force, srcLock, dstLock);
+    ImageLock dstLock(o.wait);
+    const Volume src = openSourceForNewFile(o.source, o.target, o.force, Limits{o.maxBlock, o.wait}, dstLock);
+    const long long size = src.size();
     NewFile file(o.target, false, o.force, &dstLock);
     long long written = 0;
     // Only a copy that may keep the source's bytes gains from checking early;
     // the codec work of the others wants the cores.
     const bool keeps = !o.compress && !o.noCompress && !o.scramble && !o.noScramble && o.segmentSize == 0;
     std::unique_ptr<EarlyCheck> early;
-    if (o.jobs > 1 && keeps) early = std::make_unique<EarlyCheck>(src, o.source, file.path());
+    if (o.jobs > 1 && keeps) early = std::make_unique<EarlyCheck>(src, file.path());
     {
-        VolumeStream volume(src, o.source);
+        BlockWalk volume(src, ReadMode::Stored);
+        volume.setAdvice(kAdvice);
         ImageOut out(file.path(), o.target, o);
         Progress progress("copy", static_cast<unsigned long long>(size), o.quiet);
         auto planSlot = [&](Slot& s) {
@@ -316,7 +320,9 @@ int cmdCopy(const CopyArgs& o) {
             s.transform = from != 0 || s.tag != from;
         };
         auto produce = [&](Slot& s) {
-            if (!volume.fill(s, false, kAdvice)) return false;
+            Block b;
+            if (!volume.next(b)) return false;
+            loadSlot(b, s);
             planSlot(s);
             return true;
         };
@@ -333,25 +339,25 @@ int cmdCopy(const CopyArgs& o) {
             shown = at;
         };
         auto consume = [&](Slot& s) {
-            volume.checkDecoded(s, kAdvice);
+            throwIfUndecoded(s, volume);
             out.slot(s);
             afterBlock();
         };
         // A block with no codec work goes straight from the reader to the
         // image while nothing is in flight: a plain volume meets no slot.
-        Pipeline pipe(o.jobs, src.maxRecordSize, copyWork);
+        Pipeline pipe(o.jobs, 0, copyWork);
         for (bool more = true;;) {
             if (more && pipe.inFlight() == 0) {
-                orvTapeBlockInfo b;
-                int length;
-                if (!(more = volume.nextOrEnd(b, length, kAdvice))) break;
-                if (length == 0 || ((b.flags2 & kTransforms) == 0 && wantedTransforms(0, o) == 0)) {
-                    if (length == 0) out.tapemark(); else out.plain(b.data, static_cast<unsigned>(length));
+                Block b;
+                if (!(more = volume.next(b))) break;
+                const bool work = b.kind == Kind::Data && (flags2Of(b) != 0 || wantedTransforms(0, o) != 0);
+                if (pipe.passesStraight(work)) {
+                    if (b.kind == Kind::Mark) out.tapemark(); else out.plain(b.data, static_cast<unsigned>(b.length));
                     afterBlock();
                     continue;
                 }
                 Slot& s = *pipe.acquire();
-                loadSlot(b, length, s);
+                loadSlot(b, s);
                 planSlot(s);
                 pipe.submit(s);
             }

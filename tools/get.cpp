@@ -1,10 +1,10 @@
 // get.cpp - orvtape get: one tape file or data set, as stored or as records.
 #include "base/io.h"
 #include "base/progress.h"
+#include "image/decode.h"
 #include "image_labels.h"
 #include "orvtape.h"
 #include "safe_file.h"
-#include "volume.h"
 #include "cmd/command.h"
 
 #include <CLI/CLI.hpp>
@@ -42,7 +42,7 @@ struct GetPlan {
     char blank = ' ';
 };
 
-GetPlan planGet(ORVtape& tape, const GetArgs& o) {
+GetPlan planGet(const Volume& volume, const GetArgs& o) {
     GetPlan g;
     const bool bySet = !o.dsName.empty() || o.dataSet > 0;
     if (!o.dsName.empty() && o.dataSet > 0)
@@ -72,7 +72,7 @@ GetPlan planGet(ORVtape& tape, const GetArgs& o) {
     }
     bool ebcdic = false;  // the code of the labels, taken for the data's when they stay
     if (bySet || (g.unblock && o.recfm.empty())) {
-        LabelledVolume v = readLabels(tape, o.image);
+        LabelledVolume v = readLabels(volume);
         const DataSet* d = nullptr;
         if (bySet) {
             d = &findDataSet(v, o.image, o.dsName, o.dataSet);
@@ -94,32 +94,29 @@ GetPlan planGet(ORVtape& tape, const GetArgs& o) {
 }
 
 // Walks to the first block of tape file fileNo, passing blocks as spacing does.
-void toFile(VolumeStream& volume, long long fileNo, const std::string& path) {
+void toFile(BlockWalk& walk, long long fileNo, const std::string& path) {
     for (long long passed = 0; passed < fileNo;) {
-        orvTapeBlockInfo b;
-        const int rc = volume.next(b, false, false);
-        if (rc == ORVTAPE_END)
+        Block b;
+        if (walk.step(b) == Step::EndOfData)
             throw ToolError(path, "has no tape file " + std::to_string(fileNo) + " (it holds " +
-                                      std::to_string(b.fileNumber) + " tapemarks)");
-        if (rc < 0) throw readError(path, b.blockNumber, b.offset, rc);
-        if (rc == 0) ++passed;
+                                      std::to_string(walk.info().fileNumber) + " tapemarks)");
+        if (b.kind == Kind::Mark) ++passed;
     }
 }
 
 }  // namespace
 
 int cmdGet(const GetArgs& o) {
-    ORVtape tape;
-    ImageLock lock;
-    mountForReading(tape, o.image, lock);
-    long long size = imageSize(tape);
-    const GetPlan plan = planGet(tape, o);
+    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
+    const long long size = volume.size();
+    const GetPlan plan = planGet(volume, o);
     const long long fileNo = plan.fileNo;
     const std::string& out = plan.out;
     refuseSameFile(o.image, STDIN_FILENO, out, STDOUT_FILENO);
     refuseToReplace(out, o.force, true);
-    VolumeStream volume(tape, o.image);
-    toFile(volume, fileNo, o.image);
+    BlockWalk walk(volume, ReadMode::Pass);
+    toFile(walk, fileNo, o.image);
+    walk.setMode(ReadMode::Stored);
 
     NewFile file(out, true, o.force);
     // Gathered into large writes (a card file is a quarter million blocks);
@@ -129,8 +126,8 @@ int cmdGet(const GetArgs& o) {
     Unblocker unblocker(plan.format, plan.convert, o.strip, o.ascii, plan.blank);
     std::string records;
     long long blockNo = 0;
-    DecodedWalk walk(volume, o.jobs, tape.maxRecordSize);
-    DecodedBlock b;
+    ParallelDecode decoded(walk, o.jobs);
+    Block b;
     bool closed = false;  // the file's tapemark was read: nothing after it is
     auto unblock = [&](const std::function<void()>& step) {
         try {
@@ -140,8 +137,8 @@ int cmdGet(const GetArgs& o) {
         }
     };
     try {
-        while (!closed && walk.next(b)) {
-            closed = b.length == 0;
+        while (!closed && decoded.next(b)) {
+            closed = b.kind == Kind::Mark;
             // A tapemark is one 6-byte header: this one ends the image.
             if (closed && blockNo == 0 && b.offset + 6 >= size)
                 throw ToolError(o.image, "has no tape file " + std::to_string(fileNo) + " (it holds " +

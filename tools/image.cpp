@@ -1,4 +1,5 @@
-// image.cpp - mounting images and writing blocks on behalf of the commands.
+// image.cpp - opening images and writing blocks on behalf of the commands.
+#include "image/volume.h"
 #include "orvtape.h"
 #include "safe_file.h"
 
@@ -8,28 +9,6 @@
 #include <unistd.h>
 
 namespace orvtool {
-
-void mountForReading(ORVtape& tape, const std::string& path, ImageLock& lock) {
-    std::string real = path;
-    if (path == "-") {
-        // The library opens by path: a file on standard input is reached anew
-        // through /dev/stdin; a pipe cannot be walked both ways.
-        struct stat st;
-        if (fstat(STDIN_FILENO, &st) != 0 || !S_ISREG(st.st_mode))
-            throw ToolError("standard input", "is not a file; an image must be one");
-        real = "/dev/stdin";
-    }
-    for (;;) {
-        errno = 0;
-        if (tape.open(real.c_str(), true) != 0)
-            throw ToolError(path, "cannot open the image " + cause(tape));
-        struct stat st;
-        if (fstat(tape.fd, &st) == 0 && S_ISDIR(st.st_mode))
-            throw ToolError(path, "cannot open the image " + cause(0, EISDIR));
-        if (lock.lock(tape.fd, real, false)) return;
-        tape.close();  // a writer put a new file in its place: read that one
-    }
-}
 
 void mountForWriting(ORVtape& tape, const std::string& path) {
     errno = 0;
@@ -71,13 +50,13 @@ void writeTapemark(ORVtape& tape, const std::string& path) {
     if (tape.wtm(1) != 0) throw ToolError(path, "cannot write a tapemark " + writeCause(tape));
 }
 
-long long mountSourceForNewFile(ORVtape& src, const std::string& source, const std::string& target,
-                                bool force, ImageLock& srcLock, ImageLock& dstLock) {
-    mountForReading(src, source, srcLock);
+Volume openSourceForNewFile(const std::string& source, const std::string& target, bool force, const Limits& limits,
+                            ImageLock& dstLock) {
+    Volume src = Volume::forReading(source, limits);
     refuseSameFile(source, STDIN_FILENO, target, STDOUT_FILENO);
     if (target != "-") dstLock.claim(target);
     refuseToReplace(target, force, false);
-    return imageSize(src);
+    return src;
 }
 
 }  // namespace orvtool

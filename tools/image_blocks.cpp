@@ -2,8 +2,8 @@
 // the library, so export and import share the pump with every other format.
 #include "image_blocks.h"
 
+#include "image/decode.h"
 #include "image_out.h"
-#include "volume.h"
 
 #include <orvTapeStream.h>
 
@@ -11,33 +11,18 @@ namespace orvtool {
 
 namespace {
 
-// Blocks come decoded from a DecodedWalk, which reads ahead while its
-// workers decompress; each is handed on as a view, not copied.
+// Blocks come decoded from the pool, which reads ahead while its workers
+// decompress; each is handed on as a view, not copied.
 class ImageSource : public BlockSource {
 public:
-    ImageSource(ORVtape& tape, const std::string& path, int jobs)
-        : volume_(tape, path), walk_(volume_, jobs, tape.maxRecordSize) {}
+    ImageSource(const Volume& volume, int jobs) : walk_(volume, ReadMode::Stored), decoded_(walk_, jobs) {}
 
-    bool next(Block& b) override {
-        DecodedBlock d;
-        if (!walk_.next(d)) return false;
-        b = Block{};
-        b.kind = d.length == 0 ? Kind::Mark : Kind::Data;
-        b.data = d.data;
-        b.length = static_cast<std::size_t>(d.length);
-        b.offset = d.offset;
-        b.number = number_++;
-        b.packing = (d.flags2 & HF2_BZ2) ? Packing::Bzip2 : Packing::None;
-        b.scrambled = (d.flags2 & HF2_SCRAMBLE) != 0;
-        return true;
-    }
-
-    long long consumed() const override { return volume_.position(); }
+    bool next(Block& b) override { return decoded_.next(b); }
+    long long consumed() const override { return decoded_.consumed(); }
 
 private:
-    VolumeStream volume_;
-    DecodedWalk walk_;
-    long long number_ = 0;
+    BlockWalk walk_;
+    ParallelDecode decoded_;
 };
 
 class ImageSink : public BlockSink {
@@ -94,8 +79,8 @@ int imageBid(Probe& in, int best, std::string*) {
     return transformed ? 70 : 0;
 }
 
-std::unique_ptr<BlockSource> imageSource(ORVtape& tape, const std::string& path, int jobs) {
-    return std::make_unique<ImageSource>(tape, path, jobs);
+std::unique_ptr<BlockSource> imageSource(const Volume& volume, int jobs) {
+    return std::make_unique<ImageSource>(volume, jobs);
 }
 
 std::unique_ptr<BlockSink> imageSink(ImageOut& out, const WriteSettings& o, int jobs) {

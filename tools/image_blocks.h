@@ -14,9 +14,8 @@ namespace orvtool {
 class ImageOut;
 struct WriteSettings;
 
-// The blocks of an image mounted through the library, decoded on jobs
-// workers; path names it in messages.
-std::unique_ptr<BlockSource> imageSource(ORVtape& tape, const std::string& path, int jobs);
+// The blocks of an open image, decoded on jobs workers.
+std::unique_ptr<BlockSource> imageSource(const class Volume& volume, int jobs);
 // An image written through out, blocks encoded on -j workers as o asks.
 std::unique_ptr<BlockSink> imageSink(ImageOut& out, const WriteSettings& o, int jobs);
 // Detection's bid for an image (a Bidder), judged after the formats: it bids

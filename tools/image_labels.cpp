@@ -1,7 +1,7 @@
 // image_labels.cpp - the image walk as a block source for the label scanner.
 #include "image_labels.h"
 
-#include "volume.h"
+#include "image/walk.h"
 
 #include <vector>
 
@@ -14,42 +14,37 @@ namespace {
 // costs the walk no more than spacing over it.
 class PassedBlocks : public BlockSource {
 public:
-    PassedBlocks(VolumeStream& volume, const LabelScanner& scanner) : volume_(volume), scanner_(scanner) {}
+    PassedBlocks(BlockWalk& walk, const LabelScanner& scanner) : walk_(walk), scanner_(scanner) {}
 
     bool next(Block& b) override {
-        orvTapeBlockInfo info;
-        int n;
-        if (!volume_.passOrEnd(info, n)) return false;
-        b = Block{};
-        b.kind = n == 0 ? Kind::Mark : Kind::Data;
-        b.length = static_cast<std::size_t>(n);
-        b.offset = info.offset;
-        b.number = info.blockNumber;
+        if (!walk_.next(b)) return false;
         // The bytes read of it only: a longer block comes cut to the record size.
-        if (n > 0 && scanner_.wants(b.length) && volume_.reread(info, bytes_) > 0 && bytes_.size() == b.length)
+        if (b.kind == Kind::Data && scanner_.wants(b.length) && walk_.reread(bytes_) > 0 &&
+            bytes_.size() == b.length)
             b.data = bytes_.data();
         return true;
     }
-    long long consumed() const override { return volume_.position(); }
+    long long consumed() const override { return walk_.consumed(); }
 
 private:
-    VolumeStream& volume_;
+    BlockWalk& walk_;
     const LabelScanner& scanner_;
     std::vector<unsigned char> bytes_;
 };
 
 }  // namespace
 
-LabelledVolume readLabels(VolumeStream& volume) {
-    volume.rewind();
+LabelledVolume readLabels(BlockWalk& walk) {
+    walk.rewind();
+    walk.setMode(ReadMode::Pass);
     LabelScanner scanner;
-    PassedBlocks blocks(volume, scanner);
+    PassedBlocks blocks(walk, scanner);
     return scanner.scan(blocks);
 }
 
-LabelledVolume readLabels(ORVtape& tape, const std::string& path) {
-    VolumeStream volume(tape, path);
-    return readLabels(volume);
+LabelledVolume readLabels(const Volume& volume) {
+    BlockWalk walk(volume, ReadMode::Pass);
+    return readLabels(walk);
 }
 
 }  // namespace orvtool

@@ -5,20 +5,17 @@
 
 #include "labels/dataset.h"
 
-#include <ORVtape.h>
-
-#include <string>
-
 namespace orvtool {
 
-class VolumeStream;
+class BlockWalk;
+class Volume;
 
-// Reads the volume from the load point through the streaming walk; throws
+// Reads the volume from the load point through a passing walk; throws
 // ToolError when a block cannot be passed.  Only the blocks that may be
 // labels are read; the others are passed over.
-LabelledVolume readLabels(VolumeStream& volume);
-// The same on a walk of its own over the image tape has mounted.
-LabelledVolume readLabels(ORVtape& tape, const std::string& path);
+LabelledVolume readLabels(BlockWalk& walk);
+// The same on a walk of its own over the volume.
+LabelledVolume readLabels(const Volume& volume);
 
 }  // namespace orvtool
 

@@ -150,7 +150,7 @@ EncodingOut::EncodingOut(ImageOut& out, int jobs, Written written)
 }
 
 void EncodingOut::data(const void* p, unsigned length, int tag, long long number) {
-    if (!(tag & kTransforms) && inFlight_ == 0) {
+    if (pipe_.passesStraight((tag & kTransforms) != 0)) {
         out_.plain(p, length, blockName(tag));
         return written_(tag, number);
     }
@@ -165,7 +165,7 @@ void EncodingOut::data(const void* p, unsigned length, int tag, long long number
 
 void EncodingOut::stored(const void* p, unsigned storedLength, unsigned char flags2, unsigned length, int tag,
                          long long number) {
-    if (inFlight_ == 0) {
+    if (pipe_.passesStraight(false)) {  // a stored block needs no codec
         out_.stored(p, storedLength, flags2, length, blockName(tag));
         return written_(tag, number);
     }
@@ -178,7 +178,7 @@ void EncodingOut::stored(const void* p, unsigned storedLength, unsigned char fla
 }
 
 void EncodingOut::tapemark(int tag, long long number) {
-    if (inFlight_ == 0) {
+    if (pipe_.passesStraight(false)) {
         out_.tapemark();
         return written_(tag, number);
     }
@@ -191,10 +191,7 @@ void EncodingOut::tapemark(int tag, long long number) {
 
 Slot& EncodingOut::fill(const void* p, unsigned length) {
     Slot* s;
-    while (!(s = pipe_.acquire())) {
-        --inFlight_;
-        write(*pipe_.collect());
-    }
+    while (!(s = pipe_.acquire())) write(*pipe_.collect());
     if (s->in.size() < length) s->in.resize(length);
     if (length) std::memcpy(s->in.data(), p, length);
     s->inLength = length;
@@ -203,10 +200,7 @@ Slot& EncodingOut::fill(const void* p, unsigned length) {
 
 void EncodingOut::send(Slot& s) {
     pipe_.submit(s);
-    ++inFlight_;
-    if (!eager_) return;
-    --inFlight_;
-    write(*pipe_.collect());
+    if (eager_) write(*pipe_.collect());
 }
 
 void EncodingOut::write(const Slot& s) {
@@ -215,10 +209,7 @@ void EncodingOut::write(const Slot& s) {
 }
 
 void EncodingOut::drain() {
-    while (Slot* s = pipe_.collect()) {
-        --inFlight_;
-        write(*s);
-    }
+    while (Slot* s = pipe_.collect()) write(*s);
 }
 
 int endVolumeAt(const std::string& path, long long offset, unsigned prevLen, unsigned marks) {

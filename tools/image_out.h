@@ -118,7 +118,6 @@ private:
     Pipeline pipe_;
     Written written_;
     bool eager_;  // one job: every block is done when submitted
-    unsigned long long inFlight_ = 0;
 };
 
 // Cuts the image at path at offset, after a segment of prevLen bytes, and

@@ -4,10 +4,10 @@
 // counts in 64 bits and prints its own: the report's fields are cut at a
 // fixed width and its per-file byte count wraps at 4 GiB.
 #include "formats/format.h"
+#include "image/walk.h"
 #include "image_labels.h"
 #include "orvtape.h"
 #include "safe_file.h"
-#include "volume.h"
 #include "cmd/command.h"
 
 #include <CLI/CLI.hpp>
@@ -91,14 +91,12 @@ void listDataSets(const LabelledVolume& v) {
 }  // namespace
 
 int cmdLs(const LsArgs& o) {
-    ORVtape tape;
-    ImageLock lock;
-    mountForReading(tape, o.image, lock);
-    long long size = imageSize(tape);
-    VolumeStream volume(tape, o.image);
+    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
+    const long long size = volume.size();
+    BlockWalk walk(volume, ReadMode::Pass);
     LabelledVolume labels;
     try {
-        labels = readLabels(volume);
+        labels = readLabels(walk);
     } catch (const ToolError&) {
         // The block walk below reports what cannot be read.
     }
@@ -106,11 +104,10 @@ int cmdLs(const LsArgs& o) {
         listDataSets(labels);
         return kExitOk;
     }
-    volume.rewind();
+    walk.rewind();
     Json files = Json::array(), blocks = Json::array();
     Counts file, tape_;
     unsigned long long fileNo = 0;
-    bool prevTm = true;
     auto closeFile = [&]() {
         if (o.json) {
             files.push_back(Json{{"file", fileNo}, {"blocks", file.blocks}, {"bytes", file.bytes},
@@ -128,22 +125,23 @@ int cmdLs(const LsArgs& o) {
     };
     int failure = 0;
     for (;;) {
-        orvTapeBlockInfo b;
-        int rc = volume.next(b, false, false);
-        const long long at = b.offset;
-        const long long block = b.blockNumber;
-        if (rc == ORVTAPE_END) break;
-        if (rc < 0) {
+        Block blk;
+        Step step;
+        Failure f;
+        if (!walk.tryStep(blk, step, f)) {
             std::fflush(stdout);
             // A file in another emulator's format is not damaged: say what it is.
             std::string hint = otherFormatHint(o.image);
-            std::fprintf(stderr, "orvtape: %s\n",
-                         hint.empty() ? readError(o.image, block, at, rc).what() : hint.c_str());
+            std::fprintf(stderr, "orvtape: %s\n", hint.empty() ? ReadError(o.image, f).what() : hint.c_str());
             failure = kExitFailure;
             break;
         }
-        bool endMark = rc == 0 && prevTm && b.end >= size;
-        prevTm = rc == 0;
+        if (step == Step::EndOfData) break;
+        const orvTapeBlockInfo& b = walk.info();
+        const int rc = static_cast<int>(blk.length);
+        const long long at = blk.offset;
+        const long long block = blk.number;
+        const bool endMark = step == Step::EndMark;
         if (o.blocks) {
             if (o.json) {
                 Json j{{"block", block}, {"offset", at}};

@@ -43,24 +43,19 @@ bool finishStdout();
 // failed write, so that finishStdout() can name it.
 void guardStdout();
 
-// Mounts path ("-": standard input, when it is a file) read-only under a
-// shared lock, the file that path names once the lock is had; throws
-// ToolError naming the file.
-void mountForReading(ORVtape& tape, const std::string& path, class ImageLock& lock);
 // Mounts path for writing; the caller locks it where others may see it.
 void mountForWriting(ORVtape& tape, const std::string& path);
 // Length of the file behind the open image.
 long long imageSize(const ORVtape& tape);
-// The opening of every command that turns one image into a new file: mounts
+// The opening of every command that turns one image into a new file: opens
 // the source for reading, refuses to write it onto itself or over a file that
-// may not be replaced, and claims the target (ImageLock::claim); returns the
-// source's size.
-long long mountSourceForNewFile(ORVtape& src, const std::string& source, const std::string& target,
-                                bool force, ImageLock& srcLock, ImageLock& dstLock);
+// may not be replaced, and claims the target (ImageLock::claim).
+class Volume openSourceForNewFile(const std::string& source, const std::string& target, bool force,
+                                  const struct Limits& limits, class ImageLock& dstLock);
 // One line of up to 6 header bytes as hex.
 std::string hexBytes(const unsigned char* p, int n);
-// Sentence describing a negative validate code.
-std::string validateMessage(int code, const unsigned char hdr[6]);
+// Sentence describing a negative validate code met at a header with these lengths.
+std::string validateMessage(int code, unsigned curLen, unsigned prevLen);
 // Sentence describing a negative read code.
 std::string readMessage(int code);
 

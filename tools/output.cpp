@@ -132,9 +132,7 @@ std::string hexBytes(const unsigned char* p, int n) {
     return s;
 }
 
-std::string validateMessage(int code, const unsigned char h[6]) {
-    unsigned curLen = h[0] | h[1] << 8;
-    unsigned prevLen = h[2] | h[3] << 8;
+std::string validateMessage(int code, unsigned curLen, unsigned prevLen) {
     switch (code) {
     case -2:
         return "the image ends inside this header: fewer than 6 bytes remain";

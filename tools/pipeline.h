@@ -89,6 +89,10 @@ public:
     Slot* collect();
     // Slots submitted and not yet collected.
     unsigned long long inFlight() const { return submitted_ - collected_; }
+    // The idle bypass: a block that needs no work, met while nothing is in
+    // flight, goes straight to its consumer without a slot or a copy, and
+    // order still holds.  The one place the rule is written.
+    bool passesStraight(bool needsWork) const { return !needsWork && inFlight() == 0; }
 
     // Runs produce (false: no more blocks) and consume over every block: an
     // exception of produce surfaces only after the blocks before it were

@@ -21,7 +21,6 @@
 
 namespace orvtool {
 
-bool ImageLock::wait = false;
 
 namespace {
 
@@ -335,7 +334,7 @@ ImageLock::~ImageLock() {
 }
 
 bool ImageLock::lock(int fd, const std::string& path, bool exclusive) {
-    int op = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+    int op = (exclusive ? LOCK_EX : LOCK_SH) | (wait_ ? 0 : LOCK_NB);
     int rc;
     while ((rc = flock(fd, op)) != 0 && errno == EINTR) {}
     if (rc != 0 && errno == EWOULDBLOCK) throw ToolError(path, "in use by another process");

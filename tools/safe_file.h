@@ -30,7 +30,8 @@ void refuseToReplace(const std::string& path, bool force, bool stream);
 // another process" unless waiting was asked for (--wait).
 class ImageLock {
 public:
-    ImageLock() = default;
+    // wait: --wait, block until the other process is done.
+    explicit ImageLock(bool wait) : wait_(wait) {}
     ~ImageLock();
     ImageLock(const ImageLock&) = delete;
     ImageLock& operator=(const ImageLock&) = delete;
@@ -50,10 +51,9 @@ public:
     // The claimed file was made empty here: replacing it loses nothing.
     bool madeHere() const { return made_; }
 
-    static bool wait;  // --wait: block until the other process is done
-
 private:
     friend class NewFile;
+    bool wait_;
     int ownFd_ = -1;
     bool made_ = false;
     std::string path_;  // where the claimed file is named

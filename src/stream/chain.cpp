@@ -13,7 +13,11 @@ extern "C" int orvTapeChainCheck(orvTapeChainState* state, const unsigned char* 
         return ORVTAPE_ERR_FLAGS;
     }
     orv::WalkState walk;
-    walk.expectedPrev = state->prevLen;
+    walk.expectedPrev = state->resync ? orv::prevLenOf(header) : state->prevLen;
+    if (state->resync && !(header[4] & HF1_TM) && orv::checkFirstHeader(header) != 0) {
+        if (driveCode) *driveCode = -10;  // as the reader refuses such a block start
+        return ORVTAPE_ERR_CHAIN;
+    }
     walk.beginsBlock = !state->inBlock;
     walk.blockBits = state->blockFlags2;
     if (const int rc = orv::walkHeader(header, walk, nullptr, nullptr)) {
@@ -23,5 +27,6 @@ extern "C" int orvTapeChainCheck(orvTapeChainState* state, const unsigned char* 
     state->prevLen = walk.expectedPrev;
     state->blockFlags2 = walk.blockBits;
     state->inBlock = !walk.beginsBlock;
+    state->resync = false;
     return ORVTAPE_OK;
 }

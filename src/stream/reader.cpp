@@ -7,6 +7,7 @@
 #include "../tape/format.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -75,6 +76,11 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
 
     // A result for bytes that did not come: the read failed, or the file ended.
     int missing() const { return err ? ORVTAPE_ERR_IO : ORVTAPE_ERR_TRUNCATED; }
+    // missing() for a header that the file does not hold whole.
+    int headerMissing(orvTapeBlockInfo* b) const {
+        b->headerCut = !err;
+        return missing();
+    }
 
     // Makes the n bytes at off (n at most the window) contiguous; returns how
     // many of them the file has, fewer only at its end or after a read error.
@@ -238,7 +244,7 @@ int ORVtapeReader::Impl::next(orvTapeBlockInfo* b, orvTapeReadMode mode) {
     forgetFailedRead();
     const unsigned char* p;
     const std::size_t got = fetch(pos, orv::kHeaderSize, &p, passed);
-    if (got < static_cast<std::size_t>(orv::kHeaderSize)) return got == 0 && !err ? ORVTAPE_END : missing();
+    if (got < static_cast<std::size_t>(orv::kHeaderSize)) return got == 0 && !err ? ORVTAPE_END : headerMissing(b);
     unsigned char hdr[orv::kHeaderSize];
     std::memcpy(hdr, p, sizeof hdr);
     if (orv::hasReservedBits(hdr)) return ORVTAPE_ERR_FLAGS;
@@ -306,7 +312,7 @@ int ORVtapeReader::Impl::gatherBlock(orvTapeBlockInfo* b, orvTapeReadMode mode, 
             if (total > static_cast<unsigned long long>(INT_MAX)) return ORVTAPE_ERR_CHAIN;
             if (hdr[4] & HF1_EOR) break;
             const std::size_t got = fetch(*at, orv::kHeaderSize, &p, curLen - n);
-            if (got < static_cast<std::size_t>(orv::kHeaderSize)) return missing();
+            if (got < static_cast<std::size_t>(orv::kHeaderSize)) return headerMissing(b);
             std::memcpy(hdr, p, orv::kHeaderSize);
             if (orv::hasReservedBits(hdr)) return ORVTAPE_ERR_FLAGS;
             if (orv::checkContinuation(hdr, first2) != 0) return ORVTAPE_ERR_CHAIN;
@@ -339,10 +345,18 @@ int ORVtapeReader::Impl::gatherBlock(orvTapeBlockInfo* b, orvTapeReadMode mode, 
 
 int ORVtapeReader::validate(orvTapeChainReport* report) {
     if (!impl || impl->fd < 0) return ORVTAPE_ERR_NOT_OPEN;
-    if (report == nullptr || report->size < sizeof(orvTapeChainReport)) return ORVTAPE_ERR_ARGUMENT;
+    // The first version's report ends at compressed; later fields go only
+    // where the caller's size makes room for them.
+    constexpr unsigned firstSize = offsetof(orvTapeChainReport, compressed) + sizeof(bool);
+    if (report == nullptr || report->size < firstSize) return ORVTAPE_ERR_ARGUMENT;
+    const unsigned size = report->size;
+    orvTapeChainReport full = ORVTAPE_CHAIN_REPORT_INIT;
     long long end;
     unsigned last;
-    return impl->walkChain(report, &end, &last);
+    const int rc = impl->walkChain(&full, &end, &last);
+    std::memcpy(report, &full, size < sizeof full ? size : sizeof full);
+    report->size = size;
+    return rc;
 }
 
 // ORVtape::validate's walk from the load point to the end of the file;
@@ -364,7 +378,7 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
         return ORVTAPE_ERR_IO;
     }
     if (st.st_size > knownSize) knownSize = st.st_size;
-    orvTapeChainState state = {0, 0, false};
+    orvTapeChainState state = {0, 0, false, false};
     for (long long offset = 0; offset < st.st_size;) {
         r->lastHeaderOffset = offset;
         const unsigned char* p;
@@ -372,8 +386,11 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
         std::memcpy(r->lastHeader, p, got);
         if (got < static_cast<std::size_t>(orv::kHeaderSize)) {
             r->driveCode = -2;
+            r->lastCurLen = r->lastPrevLen = 0;
             return missing();
         }
+        r->lastCurLen = orv::curLenOf(r->lastHeader);
+        r->lastPrevLen = orv::prevLenOf(r->lastHeader);
         // What the drive notes of a header before judging it.
         if (!orv::hasReservedBits(r->lastHeader)) {
             if (state.inBlock) r->multiSegment = true;
@@ -385,6 +402,7 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
         *lastSegment = state.prevLen;
         offset += orv::kHeaderSize + state.prevLen;
         *end = offset;
+        r->endsInBlock = state.inBlock;
     }
     return ORVTAPE_OK;
 }

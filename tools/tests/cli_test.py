@@ -99,11 +99,11 @@ def image(*payloads):  # compressed blocks of these stored payloads (None: a tap
     return out
 
 
-# Blocks claiming 2^31-1 bytes or 0, bzip2 streams with a byte spoilt, no file, no end mark.
+# A block claiming 2^31-1 bytes, bzip2 streams with a byte spoilt, no file, no end mark.
 bad = bytearray(bz2.compress(b"orvtape " * 500))
 bad[len(bad) // 2] ^= 0xFF
 for name, data in (("huge.tape", image(b"\x7f\x7f\x7f\x7f\x87" + bz2.compress(b"x"))),
-                   ("zero.tape", image(b"\x80" + bz2.compress(b""))), ("empty.tape", b""),
+                   ("empty.tape", b""),
                    ("crc.tape", image(b"\x20\x9f" + bad, b"\x20\x9f" + bad)),
                    ("crc1.tape", image(b"\x20\x9f" + bad, None, b"\x20\x9f" + bz2.compress(b"orvtape " * 500))), ("noend.tape", V[:-12]),
                    (os.fsdecode(b"\xff.tape"), V)):
@@ -193,7 +193,6 @@ TABLE = [
     (["get", "cut.tape", "1"], 1, ["does not decompress (library code -12)\n"]),
     (["check", "empty.tape"], 1, ["the file is empty: it is not a volume"]),
     (["check", "noend.tape"], 1, ["the volume is not closed by its end mark"]),
-    (["check", "zero.tape"], 1, ["block 0 at offset 0: a compressed block whose length prefix says 0"]),
     (["check", "huge.tape"], 1, ["block 0 at offset 0 claims 2147483647 bytes, more than --max-block"]),
     (["get", "huge.tape", "0"], 1, ["block 0 at offset 0 claims 2147483647 bytes"]),
     (["check", "crc1.tape"], 0, ["headers, clean"]),  # damage in block 0 is as in any: found by --deep

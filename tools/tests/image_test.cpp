@@ -1,0 +1,138 @@
+// The image wing's read side: how a walk classifies what it meets and what
+// a failure says, and the decoding pool's order, errors and idle bypass.
+#include "image/decode.h"
+
+#include <ORVtape.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace orvtool;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// A file of the test's own, gone with it.
+struct TempImage {
+    std::string path;
+    TempImage() : path("/tmp/image_test." + std::to_string(getpid()) + "." + std::to_string(count++)) {}
+    ~TempImage() { ::unlink(path.c_str()); }
+    static inline int count = 0;
+    // b as the whole file, or written over it at offset at.
+    void set(const Bytes& b, long long at = -1) const {
+        std::fstream f(path, at < 0 ? std::ios::out | std::ios::binary : std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(at < 0 ? 0 : at).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+};
+
+// Blocks by length (0: a tapemark, negative: that many bytes compressed), written by the library.
+void write(const TempImage& t, const std::vector<int>& blocks) {
+    ORVtapeWriter w;
+    w.setMaxRecordSize(8 << 20);
+    ASSERT_EQ(w.open(t.path.c_str(), 0, 0), ORVTAPE_OK);
+    for (int n : blocks) {
+        w.setCompress(n < 0);
+        Bytes data(static_cast<size_t>(std::abs(n)));
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(n < 0 ? i / 64 : i * 7 + 3);
+        ASSERT_GE(n == 0 ? w.wtm(1) : w.write(data.data(), static_cast<unsigned>(data.size())), 0);
+    }
+    ASSERT_EQ(w.close(), ORVTAPE_OK);
+}
+
+// The steps of a walk up to the end of the data or a failure (-1).
+std::vector<int> steps(const TempImage& t, unsigned long long maxBlock, Failure& f) {
+    const Volume v = Volume::forReading(t.path, Limits{maxBlock});
+    BlockWalk walk(v, ReadMode::Pass);
+    std::vector<int> out;
+    Block b;
+    for (Step s = Step::Block; s != Step::EndOfData;) {
+        if (!walk.tryStep(b, s, f)) {
+            Step again;
+            EXPECT_FALSE(walk.tryStep(b, again, f)) << "a failure leaves the walk at the block";
+            return out.push_back(-1), out;
+        }
+        out.push_back(static_cast<int>(s));
+    }
+    return out;
+}
+
+constexpr int B = static_cast<int>(Step::Block), FM = static_cast<int>(Step::FileMark),
+              EM = static_cast<int>(Step::EndMark), END = static_cast<int>(Step::EndOfData);
+
+}  // namespace
+
+TEST(Image, WalkClassifiesStepsAndFailures) {
+    struct Row {
+        std::vector<int> blocks;
+        long cut;  // bytes cut off the end
+        unsigned long long maxBlock;
+        std::vector<int> want;
+        std::string said;  // in the failure's sentence
+        int drive;
+    } rows[] = {
+        {{3, 0, -9000, 0, 0}, 0, 1 << 20, {B, FM, B, FM, EM, END}, "", 0},
+        {{0}, 0, 1 << 20, {EM, END}, "", 0},                 // an empty volume is its end mark
+        {{0, 0, 5}, 0, 1 << 20, {FM, FM, B, END}, "", 0},    // empty files stay files; no end mark
+        {{3, 0}, 0, 1 << 20, {B, FM, END}, "", 0},           // a last file's mark is no end mark
+        {{3, 0, 200}, 10, 1 << 20, {B, FM, -1}, "block 2 at offset 15: the block's payload is cut short", -12},
+        {{3, 0, 200}, 203, 1 << 20, {B, FM, -1}, "block 2 at offset 15: the image ends inside a header", -2},
+        {{3, 100}, 0, 50, {B, -1}, "block 1 at offset 9 claims 100 bytes, more than --max-block (50)", 0},
+        {{-(5 << 20)}, 0, 4 << 20, {-1}, "block 0 at offset 0 claims 5242880 bytes, more than --max-block", 0},
+        {{-(5 << 20), 0, 0}, 0, 8 << 20, {B, FM, EM, END}, "", 0},  // beyond the record size, within the limit
+    };
+    for (const Row& r : rows) {
+        TempImage t;
+        write(t, r.blocks);
+        std::filesystem::resize_file(t.path, std::filesystem::file_size(t.path) - static_cast<unsigned long>(r.cut));
+        Failure f;
+        EXPECT_EQ(steps(t, r.maxBlock, f), r.want) << r.said;
+        if (r.said.empty()) continue;
+        EXPECT_NE(f.sentence().find(r.said), std::string::npos) << f.sentence();
+        EXPECT_EQ(f.driveCode(), r.drive) << r.said;
+    }
+    // A compressed block whose prefix claims nothing is refused by the tool, not read as a tapemark.
+    TempImage t;
+    t.set(Bytes{3, 0, 0, 0, 0xA0, 0x81, 0x80, 'x', 'y'});
+    Failure f;
+    EXPECT_EQ(steps(t, 1 << 20, f), std::vector<int>{-1});
+    EXPECT_EQ(f.sentence(), "block 0 at offset 0: a compressed block whose length prefix says 0");
+}
+
+TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
+    // Compressed and plain blocks mixed, then one whose payload is spoilt.
+    const std::vector<int> blocks = {7, -3000, 11, -5000, -7000, 13, 0, -9000, 17, 0, 0};
+    for (int jobs : {1, 3}) {
+        TempImage t;
+        write(t, blocks);
+        const Volume v = Volume::forReading(t.path, Limits{});
+        BlockWalk walk(v, ReadMode::Stored), plain(v, ReadMode::Decoded);
+        ParallelDecode decode(walk, jobs);
+        Block b, want;
+        size_t i = 0;
+        for (; decode.next(b); ++i) {
+            ASSERT_TRUE(plain.next(want));
+            ASSERT_TRUE(b.number == want.number && b.kind == want.kind && b.length == want.length) << i;
+            EXPECT_TRUE(b.length == 0 || std::equal(b.data, b.data + b.length, want.data)) << i;
+            if (i == 0) { EXPECT_EQ(b.data, walk.info().data) << "the first plain block comes from the reader itself"; }
+        }
+        EXPECT_EQ(i, blocks.size());
+        // The spoilt block fails where it stands, after the blocks before it.
+        walk.rewind();
+        for (int k = 0; k < 4; ++k) ASSERT_TRUE(walk.next(b));
+        t.set(Bytes(1, 0x55), walk.info().offset + 6 + walk.info().storedLength / 2);
+        const Volume spoilt = Volume::forReading(t.path, Limits{});
+        BlockWalk again(spoilt, ReadMode::Stored);
+        ParallelDecode decodeSpoilt(again, jobs);
+        long long delivered = 0;
+        try {
+            while (decodeSpoilt.next(b)) ++delivered;
+            ADD_FAILURE() << "the spoilt block went unnoticed";
+        } catch (const ReadError& e) {
+            EXPECT_TRUE(delivered == 3 && e.failure.number == 3 && e.failure.driveCode() == -12) << e.what();
+        }
+    }
+}
