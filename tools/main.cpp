@@ -4,7 +4,6 @@
 #include "orvtape.h"
 #include "pipeline.h"
 #include "safe_file.h"
-#include "volume.h"
 
 #include <CLI/CLI.hpp>
 
@@ -139,8 +138,6 @@ int runTool(int argc, char** argv) {
     if (help->parsed()) return showHelp(app, commands, helpFor);
     if (common.jobs == 0) common.jobs = defaultJobs();
     quietThreadNote = common.quiet;
-    maxBlockBytes = common.maxBlock;
-    ImageLock::wait = common.wait;
     for (const Declared& d : commands)
         if (d.app->parsed()) return run(d, common);
     return kExitUsage;

@@ -3,7 +3,7 @@
 // malformed input, and the pump's account of what a sink cannot carry.
 #include "base/pump.h"
 #include "formats/format.h"
-#include "image_blocks.h"
+#include "image/blocks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// image_out.h - writing an image through the library's streaming writer,
+// out.h - writing an image through the library's streaming writer,
 // with the tool's messages, --capacity warning and write settings.
 #ifndef ORVTAPE_TOOL_IMAGE_OUT_H
 #define ORVTAPE_TOOL_IMAGE_OUT_H

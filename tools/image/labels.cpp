@@ -1,5 +1,5 @@
-// image_labels.cpp - the image walk as a block source for the label scanner.
-#include "image_labels.h"
+// labels.cpp - the image walk as a block source for the label scanner.
+#include "image/labels.h"
 
 #include "image/walk.h"
 

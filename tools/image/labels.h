@@ -1,4 +1,4 @@
-// image_labels.h - the labelled layout read from an image: the walk over
+// labels.h - the labelled layout read from an image: the walk over
 // the image as a block source for the label scanner.
 #ifndef ORVTAPE_TOOL_IMAGE_LABELS_H
 #define ORVTAPE_TOOL_IMAGE_LABELS_H

@@ -8,7 +8,7 @@
 #include "base/progress.h"
 #include "image/layout.h"
 #include "image/walk.h"
-#include "image_out.h"
+#include "image/out.h"
 #include "orvtape.h"
 #include "safe_file.h"
 #include "cmd/command.h"

@@ -1,5 +1,5 @@
-// image_out.cpp - the tool's streaming image writer.
-#include "image_out.h"
+// out.cpp - the tool's streaming image writer.
+#include "image/out.h"
 
 #include <algorithm>
 #include <cerrno>

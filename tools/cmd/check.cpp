@@ -5,7 +5,7 @@
 // Both walks go through the streaming reader (BlockWalk); --deep decodes
 // on the pipeline's workers.
 #include "formats/format.h"
-#include "image_labels.h"
+#include "image/labels.h"
 #include "orvtape.h"
 #include "image/decode.h"
 #include "safe_file.h"

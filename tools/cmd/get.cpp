@@ -2,7 +2,7 @@
 #include "base/io.h"
 #include "base/progress.h"
 #include "image/decode.h"
-#include "image_labels.h"
+#include "image/labels.h"
 #include "orvtape.h"
 #include "safe_file.h"
 #include "cmd/command.h"

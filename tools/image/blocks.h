@@ -1,4 +1,4 @@
-// image_blocks.h - an orvtape image as a block source and a block sink, so
+// blocks.h - an orvtape image as a block source and a block sink, so
 // that import and export pump between it and another format.
 #ifndef ORVTAPE_TOOL_IMAGE_BLOCKS_H
 #define ORVTAPE_TOOL_IMAGE_BLOCKS_H

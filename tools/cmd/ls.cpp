@@ -5,7 +5,7 @@
 // fixed width and its per-file byte count wraps at 4 GiB.
 #include "formats/format.h"
 #include "image/walk.h"
-#include "image_labels.h"
+#include "image/labels.h"
 #include "orvtape.h"
 #include "safe_file.h"
 #include "cmd/command.h"

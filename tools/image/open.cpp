@@ -1,4 +1,4 @@
-// image.cpp - opening images and writing blocks on behalf of the commands.
+// open.cpp - opening images and writing blocks on behalf of the commands.
 #include "image/volume.h"
 #include "orvtape.h"
 #include "safe_file.h"

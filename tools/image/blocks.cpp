@@ -1,9 +1,9 @@
-// image_blocks.cpp - an orvtape image as blocks, read and written through
+// blocks.cpp - an orvtape image as blocks, read and written through
 // the library, so export and import share the pump with every other format.
-#include "image_blocks.h"
+#include "image/blocks.h"
 
 #include "image/decode.h"
-#include "image_out.h"
+#include "image/out.h"
 
 #include <orvTapeStream.h>
 

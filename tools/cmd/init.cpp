@@ -1,0 +1,47 @@
+// init.cpp - orvtape init: a new, empty volume.
+#include "cmd/command.h"
+#include "orvtape.h"
+#include "safe_file.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+
+namespace orvtool {
+
+// init IMAGE [-f]
+struct InitArgs : Common {
+    std::string image;
+    bool force = false;
+};
+
+
+int cmdInit(const InitArgs& o) {
+    ImageLock lock(o.wait);
+    if (o.image != "-") lock.claim(o.image);
+    refuseToReplace(o.image, o.force, false);
+    NewFile file(o.image, false, o.force, &lock);
+    ORVtape tape;
+    mountForWriting(tape, file.path());
+    // An empty volume holds only its end-of-volume mark.
+    tape.rew();
+    writeTapemark(tape, o.image);
+    errno = 0;
+    if (tape.close() != 0) throw ToolError(o.image, "cannot close the image " + cause(tape));
+    file.commit();
+    note(o, "%s: new empty volume", o.image.c_str());
+    return kExitOk;
+}
+
+namespace {
+Runner declareInit(CLI::App& c) {
+    auto a = std::make_shared<InitArgs>();
+    c.add_option("IMAGE", a->image, "the image file")->required();
+    c.add_flag("-f,--force", a->force, "replace a non-empty file");
+    return runWith(a, cmdInit);
+}
+
+}  // namespace
+extern const Command initCommand{"init", "make a new, empty volume", declareInit};
+
+}  // namespace orvtool
