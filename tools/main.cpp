@@ -1,9 +1,8 @@
 // main.cpp - the command line of orvtape: the options every command shares,
 // the table of commands, and the dispatch to the one named.
 #include "cmd/command.h"
-#include "orvtape.h"
+#include "base/console.h"
 #include "pipeline.h"
-#include "safe_file.h"
 
 #include <CLI/CLI.hpp>
 

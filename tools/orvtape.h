@@ -1,47 +1,20 @@
-// orvtape.h - shared declarations of the orvtape command-line tool.
-//
-// The tool is a host program of liborvTapeItf: it works on images only
-// through the public ORVtape class and reports through writeConsoleLog.
+// orvtape.h - the old mount helpers of the writing commands, to go with them.
 #ifndef ORVTAPE_TOOL_H
 #define ORVTAPE_TOOL_H
 
-#include "base/common.h"
 #include "base/error.h"
 
 #include <ORVtape.h>
 
-#include <nlohmann/json_fwd.hpp>
-
-#include <cstdint>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace orvtool {
 
 // cause() from the last operation of tape.
-std::string cause(const ORVtape& tape);
-// s as valid UTF-8 for JSON: a byte that is not part of a well-formed
-// sequence becomes the four characters \xHH (paths are bytes, JSON is text).
-std::string jsonSafe(const std::string& s);
-// Prints j on standard output as JSON, every string in it made valid
-// UTF-8 by jsonSafe first: paths and labels are bytes, JSON is text.
-void printJson(nlohmann::ordered_json j);
-
-// Informational lines on standard error; silenced by --quiet.
-void note(const Common& o, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-// Warnings always go to standard error.
-void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
+inline std::string cause(const ORVtape& tape) { return cause(tape.lastRC, tape.lastErrno); }
 // The cause of a failed write of tape: its errno, or, when the library's
 // short write left none, the one a write at the end of the image gets.
 std::string writeCause(const ORVtape& tape);
-// Flushes standard output; false (with one line on standard error naming the
-// cause) when anything written to it was lost.
-bool finishStdout();
-// Sends standard output through a stream that keeps the errno of the first
-// failed write, so that finishStdout() can name it.
-void guardStdout();
 
 // Mounts path for writing; the caller locks it where others may see it.
 void mountForWriting(ORVtape& tape, const std::string& path);
@@ -52,12 +25,6 @@ long long imageSize(const ORVtape& tape);
 // may not be replaced, and claims the target (ImageLock::claim).
 class Volume openSourceForNewFile(const std::string& source, const std::string& target, bool force,
                                   const struct Limits& limits, class ImageLock& dstLock);
-// One line of up to 6 header bytes as hex.
-std::string hexBytes(const unsigned char* p, int n);
-// Sentence describing a negative validate code met at a header with these lengths.
-std::string validateMessage(int code, unsigned curLen, unsigned prevLen);
-// Sentence describing a negative read code.
-std::string readMessage(int code);
 
 // Writes one tapemark, leaving the write settings alone.  Throws ToolError.
 void writeTapemark(ORVtape& tape, const std::string& path);

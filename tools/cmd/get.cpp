@@ -3,8 +3,8 @@
 #include "base/progress.h"
 #include "image/decode.h"
 #include "image/labels.h"
-#include "orvtape.h"
-#include "safe_file.h"
+#include "base/console.h"
+#include "base/files.h"
 #include "cmd/command.h"
 
 #include <CLI/CLI.hpp>

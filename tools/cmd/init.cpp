@@ -1,7 +1,8 @@
 // init.cpp - orvtape init: a new, empty volume.
 #include "cmd/command.h"
+#include "base/console.h"
+#include "base/files.h"
 #include "orvtape.h"
-#include "safe_file.h"
 
 #include <CLI/CLI.hpp>
 

@@ -3,12 +3,12 @@
 // The lines look like the library's report (TapeInformation), but the tool
 // counts in 64 bits and prints its own: the report's fields are cut at a
 // fixed width and its per-file byte count wraps at 4 GiB.
-#include "formats/format.h"
-#include "image/walk.h"
-#include "image/labels.h"
-#include "orvtape.h"
-#include "safe_file.h"
+#include "base/console.h"
 #include "cmd/command.h"
+#include "cmd/reports.h"
+#include "formats/format.h"
+#include "image/volume.h"
+#include "image/walk.h"
 
 #include <CLI/CLI.hpp>
 
@@ -28,17 +28,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-struct Counts {
-    unsigned long long bytes = 0, blocks = 0, minBlk = 0, maxBlk = 0;
-
-    void add(unsigned long long len) {
-        if (blocks == 0 || len < minBlk) minBlk = len;
-        if (len > maxBlk) maxBlk = len;
-        ++blocks;
-        bytes += len;
-    }
-};
-
 // Digits grouped by thousands with commas, as the report prints them.
 std::string grouped(unsigned long long v) {
     std::string d = std::to_string(v), out;
@@ -50,8 +39,8 @@ std::string grouped(unsigned long long v) {
 }
 
 // One item of a line: the report's width as a minimum, never a limit.
-void item(int width, const char* label, unsigned long long v) {
-    std::printf("%-*s  ", width, (label + grouped(v)).c_str());
+void item(std::FILE* out, int width, const char* label, unsigned long long v) {
+    std::fprintf(out, "%-*s  ", width, (label + grouped(v)).c_str());
 }
 
 std::string recfmName(const DataSet& d) {
@@ -75,129 +64,120 @@ Json labelJson(const LabelledVolume& v) {
 std::string num(long long v) { return v < 0 ? "-" : std::to_string(v); }
 
 // The listing of a labelled volume: one line per data set.
-void listDataSets(const LabelledVolume& v) {
-    std::printf("Volume %s  owner %s  %s labels\n", v.volser.c_str(),
+void listDataSets(const LabelledVolume& v, std::FILE* out) {
+    std::fprintf(out, "Volume %s  owner %s  %s labels\n", v.volser.c_str(),
                 v.owner.empty() ? "-" : v.owner.c_str(), v.ebcdic ? "standard (EBCDIC)" : "ANSI");
-    std::printf("%4s  %-17s  %-5s  %6s  %7s  %8s  %14s  %s\n", "Seq", "Data set", "Recfm", "Lrecl",
+    std::fprintf(out, "%4s  %-17s  %-5s  %6s  %7s  %8s  %14s  %s\n", "Seq", "Data set", "Recfm", "Lrecl",
                 "Blksize", "Blocks", "Bytes", "Created");
     for (const DataSet& d : v.sets)
-        std::printf("%4s  %-17s  %-5s  %6s  %7s  %8llu  %14s  %s\n", num(d.fileSeq).c_str(), d.dsn.c_str(),
+        std::fprintf(out, "%4s  %-17s  %-5s  %6s  %7s  %8llu  %14s  %s\n", num(d.fileSeq).c_str(), d.dsn.c_str(),
                     recfmName(d).c_str(), num(d.recordLength).c_str(), num(d.blockSize).c_str(), d.blocks,
                     grouped(d.bytes).c_str(), d.created.empty() ? "-" : d.created.c_str());
-    std::fflush(stdout);
+    std::fflush(out);
     for (const std::string& w : v.warnings) warn("%s", w.c_str());
+}
+
+void fileLine(std::FILE* out, unsigned long long number, const Counts& c) {
+    item(out, 12, "File-", number);
+    item(out, 14, "MinBlk-", c.minBlock);
+    item(out, 14, "MaxBlk-", c.maxBlock);
+    item(out, 21, "Bytes-", c.bytes);
+    item(out, 17, "Blocks-", c.blocks);
+    std::fprintf(out, "\n");
+}
+
+void blockLine(std::FILE* out, const BlockFact& b) {
+    if (b.length == 0)
+        std::fprintf(out, "  block %lld  offset %lld  tapemark%s\n", b.number, b.offset,
+                     b.endMark ? " (end of volume)" : "");
+    else
+        std::fprintf(out, "  block %lld  offset %lld  stored %u  data %lld  segments %u  %s\n", b.number,
+                     b.offset, b.stored, b.length, b.segments, b.transforms);
+}
+
+Json blockJson(const BlockFact& b) {
+    Json j{{"block", b.number}, {"offset", b.offset}};
+    if (b.length == 0) {
+        j["tapemark"] = true;
+    } else {
+        j["file"] = b.file;
+        j["stored"] = b.stored;
+        j["length"] = b.length;
+        j["segments"] = b.segments;
+        j["transforms"] = b.transforms;
+    }
+    return j;
 }
 
 }  // namespace
 
-int cmdLs(const LsArgs& o) {
-    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
-    const long long size = volume.size();
-    BlockWalk walk(volume, ReadMode::Pass);
-    LabelledVolume labels;
-    try {
-        labels = readLabels(walk);
-    } catch (const ToolError&) {
-        // The block walk below reports what cannot be read.
-    }
-    if (labels.labelled && !o.json && !o.blocks) {
-        listDataSets(labels);
-        return kExitOk;
-    }
-    walk.rewind();
-    Json files = Json::array(), blocks = Json::array();
-    Counts file, tape_;
-    unsigned long long fileNo = 0;
-    auto closeFile = [&]() {
-        if (o.json) {
-            files.push_back(Json{{"file", fileNo}, {"blocks", file.blocks}, {"bytes", file.bytes},
-                                 {"minBlock", file.minBlk}, {"maxBlock", file.maxBlk}});
-        } else {
-            item(12, "File-", fileNo);
-            item(14, "MinBlk-", file.minBlk);
-            item(14, "MaxBlk-", file.maxBlk);
-            item(21, "Bytes-", file.bytes);
-            item(17, "Blocks-", file.blocks);
-            std::printf("\n");
+void renderText(const Survey& s, bool listBlocks, std::FILE* out) {
+    if (s.labels.labelled && !listBlocks) return listDataSets(s.labels, out);
+    const size_t closed = s.files.size() - (s.lastFileOpen ? 1 : 0);
+    if (listBlocks) {
+        for (const BlockFact& b : s.blocks) {
+            blockLine(out, b);
+            if (b.length == 0 && !b.endMark) fileLine(out, b.file, s.files[b.file]);
         }
-        ++fileNo;
-        file = Counts{};
-    };
-    int failure = 0;
-    for (;;) {
-        Block blk;
-        Step step;
-        Failure f;
-        if (!walk.tryStep(blk, step, f)) {
-            std::fflush(stdout);
-            // A file in another emulator's format is not damaged: say what it is.
-            std::string hint = otherFormatHint(o.image);
-            std::fprintf(stderr, "orvtape: %s\n", hint.empty() ? ReadError(o.image, f).what() : hint.c_str());
-            failure = kExitFailure;
-            break;
-        }
-        if (step == Step::EndOfData) break;
-        const orvTapeBlockInfo& b = walk.info();
-        const int rc = static_cast<int>(blk.length);
-        const long long at = blk.offset;
-        const long long block = blk.number;
-        const bool endMark = step == Step::EndMark;
-        if (o.blocks) {
-            if (o.json) {
-                Json j{{"block", block}, {"offset", at}};
-                if (rc == 0) {
-                    j["tapemark"] = true;
-                } else {
-                    j["file"] = fileNo;
-                    j["stored"] = static_cast<unsigned long long>(b.storedLength);
-                    j["length"] = rc;
-                    j["segments"] = static_cast<int>(b.segments);
-                    j["transforms"] = transformName(b.flags2);
-                }
-                blocks.push_back(j);
-            } else if (rc == 0) {
-                std::printf("  block %lld  offset %lld  tapemark%s\n", block, at,
-                            endMark ? " (end of volume)" : "");
-            } else {
-                std::printf("  block %lld  offset %lld  stored %u  data %d  segments %u  %s\n",
-                            block, at, b.storedLength, rc, b.segments, transformName(b.flags2));
-            }
-        }
-        if (endMark) continue;  // the end-of-volume mark closes no file
-        if (rc == 0) {
-            closeFile();
-        } else {
-            file.add(static_cast<unsigned long long>(rc));
-            tape_.add(static_cast<unsigned long long>(rc));
-        }
-    }
-    if (file.blocks > 0) {
-        if (!o.json && !failure) {
-            std::fflush(stdout);
-            warn("%s: file %llu has no closing tapemark", o.image.c_str(), fileNo);
-        }
-        closeFile();
-    }
-    if (o.json) {
-        Json out{{"image", o.image},
-                 {"imageBytes", size},
-                 {"files", files},
-                 {"total", Json{{"files", fileNo}, {"bytes", tape_.bytes},
-                                {"minBlock", tape_.minBlk}, {"maxBlock", tape_.maxBlk}}}};
-        if (labels.labelled) out["volume"] = labelJson(labels);
-        if (o.blocks) out["blocks"] = blocks;
-        if (failure) out["error"] = "the volume could not be read to its end";
-        printJson(std::move(out));
     } else {
-        item(12, "Total-", fileNo);
-        item(14, "MinBlk-", tape_.minBlk);
-        item(14, "MaxBlk-", tape_.maxBlk);
-        item(26, "TotalBytes-", tape_.bytes);
-        std::printf("\n");
+        for (size_t i = 0; i < closed; ++i) fileLine(out, i, s.files[i]);
     }
-    return failure;
+    if (!s.failure.empty()) {
+        std::fflush(out);
+        std::fprintf(stderr, "orvtape: %s\n", s.failure.c_str());
+    }
+    if (s.lastFileOpen) {
+        if (s.failure.empty()) {
+            std::fflush(out);
+            warn("%s: file %zu has no closing tapemark", s.image.c_str(), closed);
+        }
+        fileLine(out, closed, s.files.back());
+    }
+    item(out, 12, "Total-", s.files.size());
+    item(out, 14, "MinBlk-", s.total.minBlock);
+    item(out, 14, "MaxBlk-", s.total.maxBlock);
+    item(out, 26, "TotalBytes-", s.total.bytes);
+    std::fprintf(out, "\n");
 }
 
+Json renderJson(const Survey& s, bool listBlocks) {
+    Json files = Json::array();
+    for (size_t i = 0; i < s.files.size(); ++i) {
+        const Counts& c = s.files[i];
+        files.push_back(Json{{"file", i}, {"blocks", c.blocks}, {"bytes", c.bytes},
+                             {"minBlock", c.minBlock}, {"maxBlock", c.maxBlock}});
+    }
+    Json out{{"image", s.image},
+             {"imageBytes", s.imageBytes},
+             {"files", files},
+             {"total", Json{{"files", s.files.size()}, {"bytes", s.total.bytes},
+                            {"minBlock", s.total.minBlock}, {"maxBlock", s.total.maxBlock}}}};
+    if (s.labels.labelled) out["volume"] = labelJson(s.labels);
+    if (listBlocks) {
+        Json blocks = Json::array();
+        for (const BlockFact& b : s.blocks) blocks.push_back(blockJson(b));
+        out["blocks"] = blocks;
+    }
+    if (!s.failure.empty()) out["error"] = "the volume could not be read to its end";
+    return out;
+}
+
+int cmdLs(const LsArgs& o) {
+    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
+    BlockWalk walk(volume, ReadMode::Pass);
+    Survey s = surveyLabels(walk, o.image);
+    if (o.json || o.blocks || !s.labels.labelled) {
+        surveyBlocks(walk, o.blocks, s);
+        // A file in another emulator's format is not damaged: say what it is.
+        if (!s.failure.empty()) {
+            const std::string hint = otherFormatHint(o.image);
+            if (!hint.empty()) s.failure = hint;
+        }
+    }
+    if (o.json) printJson(renderJson(s, o.blocks));
+    else renderText(s, o.blocks, stdout);
+    return s.failure.empty() ? kExitOk : kExitFailure;
+}
 
 namespace {
 Runner declareLs(CLI::App& c) {

@@ -3,9 +3,10 @@
 #include "base/progress.h"
 #include "image/labels.h"
 #include "image/out.h"
+#include "base/console.h"
+#include "base/files.h"
 #include "orvtape.h"
 #include "image/walk.h"
-#include "safe_file.h"
 #include "cmd/command.h"
 #include "cmd/write_options.h"
 

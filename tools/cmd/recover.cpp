@@ -9,8 +9,8 @@
 #include "image/layout.h"
 #include "image/walk.h"
 #include "image/out.h"
+#include "base/files.h"
 #include "orvtape.h"
-#include "safe_file.h"
 #include "cmd/command.h"
 
 #include <CLI/CLI.hpp>

@@ -1,8 +1,8 @@
 // verify.cpp - copy's check of what it wrote.
 #include "cmd/verify.h"
+#include "base/error.h"
 
 #include "image/decode.h"
-#include "orvtape.h"
 #include "pipeline.h"
 
 #include <algorithm>

@@ -4,8 +4,8 @@
 #define ORVTAPE_TOOL_IMAGE_BLOCKS_H
 
 #include "base/block.h"
+#include "base/error.h"
 #include "base/io.h"
-#include "orvtape.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 // open.cpp - opening images and writing blocks on behalf of the commands.
 #include "image/volume.h"
 #include "orvtape.h"
-#include "safe_file.h"
+#include "base/files.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,5 +1,6 @@
 // out.cpp - the tool's streaming image writer.
 #include "image/out.h"
+#include "base/console.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,8 @@
 // volume.cpp - opening an image once, locked, for every walk over it.
 #include "image/volume.h"
 
-#include "orvtape.h"
-#include "safe_file.h"
+#include "base/error.h"
+#include "base/files.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,7 +1,10 @@
 // walk.cpp - the block walk over a volume, and how its failures read.
 #include "image/walk.h"
 
-#include "orvtape.h"
+#include "base/error.h"
+#include "image/messages.h"
+
+#include <ORVtape.h>  // the header flag bits
 
 namespace orvtool {
 

@@ -105,8 +105,7 @@ bad[len(bad) // 2] ^= 0xFF
 for name, data in (("huge.tape", image(b"\x7f\x7f\x7f\x7f\x87" + bz2.compress(b"x"))),
                    ("empty.tape", b""),
                    ("crc.tape", image(b"\x20\x9f" + bad, b"\x20\x9f" + bad)),
-                   ("crc1.tape", image(b"\x20\x9f" + bad, None, b"\x20\x9f" + bz2.compress(b"orvtape " * 500))), ("noend.tape", V[:-12]),
-                   (os.fsdecode(b"\xff.tape"), V)):
+                   ("crc1.tape", image(b"\x20\x9f" + bad, None, b"\x20\x9f" + bz2.compress(b"orvtape " * 500))), ("noend.tape", V[:-12])):
     (DIR / name).write_bytes(data)
 os.link(DIR / "v.tape", DIR / "hl.tape")
 
@@ -183,9 +182,7 @@ TABLE = [
     (["get", "k.tape", "0"], 0, DATA[2]),  # a failed put keeps the complete files, no more
     (["get", "k.tape", "1"], 1, ["no tape file 1"]),
     (["check", "v.tape"], 0, ["headers, clean"]),
-    (["check", "d.tape"], 1, [f"offset {offs[4]},"]),
-    (["check", "--json", "d.tape"], 1, ['"clean": false', f'"offset": {offs[4]},', '"code": -18,']),
-    (["check", "--deep", "--json", "crc.tape"], 1, ['"code": -12,']),
+    (["check", "d.tape"], 1, [f"offset {offs[4]},", "the chain of headers is broken here"]),
     *[(["ls", f"hc{n}.tape"], 1, [f"block 0 at offset 0: {HCUT}"]) for n in (1009, 3000)],  # a pass reads no payload
     (["get", "hc1009.tape", "0"], 1, [f"block 0 at offset 0: {HCUT}"]),
     (["get", "hc3000.tape", "0"], 1, ["block 0 at offset 0: the block's payload is cut short or does not decompress (library code -12)\n"]),
@@ -196,11 +193,9 @@ TABLE = [
     (["check", "huge.tape"], 1, ["block 0 at offset 0 claims 2147483647 bytes, more than --max-block"]),
     (["get", "huge.tape", "0"], 1, ["block 0 at offset 0 claims 2147483647 bytes"]),
     (["check", "crc1.tape"], 0, ["headers, clean"]),  # damage in block 0 is as in any: found by --deep
-    (["check", "--json", "crc1.tape"], 0, ['"clean": true']),
     (["get", "--unblock", "crc1.tape", "1"], 0, b"orvtape " * 500),
     (["check", "--deep", "crc.tape"], 1, ["block 0 at offset 0: the block", f"block 1 at offset {8 + len(bad)}: the"]),
     (["ls", "v.tape"], 1, ["standard output: cannot write (No space left on device)"], to_full),
-    (["ls", "--json", os.fsdecode(b"\xff.tape")], 0, ['"image": "\\\\xff.tape"']),
     (["check", "nope.tape"], 2, ["nope.tape: cannot open the image (library code -1, No such"]),
     (["ls", "d.tape"], 1, [f"block 4 at offset {offs[4]}:", "File-0"]),
     (["get", "d.tape", "1", "out"], 1, []),
@@ -225,7 +220,6 @@ TABLE = [
     (["get", "rt.tape", "0"], 0, DATA[1] + BIG),
     (["import", "--scramble", "rt.tap", "rs.tape", "--from", "tap"], 0, []),
     (["get", "rs.tape", "0"], 0, DATA[1] + BIG),
-    (["ls", "rs.tape"], 0, ["MaxBlk-5,000,001 "]),
     (["export", "rt.tape", "-", "--to", "tap"], 0, (DIR / "rt.tap").read_bytes()),
     (["import", "-", "m2.tape", "--from", "tap"], 0, [], stdin_from("m.tap")),
     (["get", "m2.tape", "0"], 0, b"abc" + DATA[4]),
@@ -252,7 +246,6 @@ TABLE = [
     (["-j", "2", "--max-block", "1M", "frobnicate"], 2, ["unknown command 'frobnicate'"]),
     (["init", "cut.tape"], 1, ["cut.tape: exists and is not empty; use --force"]),
     (["init", "-f", "cut.tape"], 0, []),
-    (["ls", "cut.tape"], 0, ["Total-0 "]),
     (["import", "lab.tap", "lab.tape", "--from", "tap"], 0, []),
     (["check", "lab.tape"], 1, ["the labels disagree with the data", *[w for w in LABEL_WARNINGS if "\\" not in w]]),
     (["get", "--dataset", "2", "--ascii", "lab.tape"], 0, b"rec one\nrecord two\n"),
@@ -311,8 +304,6 @@ got = json.loads(run("ls", "--json", "lab.tape").stdout)["volume"]
 expect([[d[k] for k in ("sequence", "name", "recfm", "lrecl", "blockSize", "blocks", "bytes", "created")]
         for d in got["dataSets"]] == [row[-1] for row in LABELS] and got["warnings"] == LABEL_WARNINGS
        and (got["serial"], got["owner"]) == ("VOL001", "OWNER"), f"label fields: {got}")
-got = json.loads(run("check", "--json", "lab.tape", status=1).stdout)
-expect(got["labelWarnings"] == LABEL_WARNINGS and not got["clean"], f"check --json label warnings: {got}")
 expect((DIR / "rt2.tap").read_bytes() == (DIR / "rt.tap").read_bytes(), "tap round trip")
 expect(all((DIR / f"open{n}.tape").read_bytes() == V for n in (6, 12, 18)), "appending chains on where the volume ends")
 expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EBCDIC and

@@ -1,18 +1,14 @@
-// safe_file.h - how the tool touches files it did not make: new files are
+// files.h - how the tool touches files it did not make: new files are
 // written beside their target and named as it only when complete, images
 // are locked while in use, and no file is read or written through itself.
-#ifndef ORVTAPE_TOOL_SAFE_FILE_H
-#define ORVTAPE_TOOL_SAFE_FILE_H
+#ifndef ORVTAPE_TOOL_BASE_FILES_H
+#define ORVTAPE_TOOL_BASE_FILES_H
 
 #include <signal.h>
 #include <string>
 #include <sys/stat.h>
 
 namespace orvtool {
-
-// Descriptors 0, 1 and 2 that are closed at start-up are opened on
-// /dev/null, so that no image or output can land on them.
-void reopenClosedStdStreams();
 
 // Identity of a path ("-" is the given standard descriptor); false when it
 // does not exist.

@@ -1,8 +1,8 @@
-// safe_file.cpp - new files named when complete, image locks and claims,
+// files.cpp - new files named when complete, image locks and claims,
 // same-file checks, and what a fatal signal undoes.
-#include "safe_file.h"
+#include "base/files.h"
+#include "base/error.h"
 #include "base/io.h"
-#include "orvtape.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -158,11 +158,6 @@ int openNamed(const std::string& dir, std::string& name) {
 }
 
 }  // namespace
-
-void reopenClosedStdStreams() {
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) ::open("/dev/null", fd ? O_WRONLY : O_RDONLY);
-}
 
 bool identify(const std::string& path, int stdFd, struct stat& st) {
     return path == "-" ? fstat(stdFd, &st) == 0 : stat(path.c_str(), &st) == 0;

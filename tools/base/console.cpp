@@ -1,8 +1,7 @@
-// output.cpp - everything the tool prints that is not a report of a command:
-// the library's console lines, error causes, warnings and notes, and the
-// sentences that explain defects.
+// console.cpp - notes, warnings, safe JSON and the guarded standard output.
+#include "base/console.h"
+#include "base/error.h"
 #include "base/io.h"
-#include "orvtape.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,18 +9,8 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
-
-// The library prints its report lines through this host function.
-extern "C" void writeConsoleLog(int level, const char* messageId, const char* format, ...) {
-    (void)level;
-    (void)messageId;
-    va_list ap;
-    va_start(ap, format);
-    std::vprintf(format, ap);
-    va_end(ap);
-}
 
 namespace orvtool {
 
@@ -36,7 +25,18 @@ ssize_t writeStdout(void*, const char* p, size_t n) {
     }
     return static_cast<ssize_t>(n);
 }
+
+void vline(const char* prefix, const char* fmt, va_list ap) {
+    std::fputs(prefix, stderr);
+    std::vfprintf(stderr, fmt, ap);
+    std::fputc('\n', stderr);
+}
 }  // namespace
+
+void reopenClosedStdStreams() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) ::open("/dev/null", fd ? O_WRONLY : O_RDONLY);
+}
 
 void guardStdout() {
     cookie_io_functions_t io{nullptr, writeStdout, nullptr, nullptr};
@@ -55,6 +55,21 @@ bool finishStdout() {
     std::fprintf(stderr, "orvtape: standard output: cannot write %s\n",
                  cause(0, stdoutErrno ? stdoutErrno : errno).c_str());
     return false;
+}
+
+void note(const Common& o, const char* fmt, ...) {
+    if (o.quiet) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vline("", fmt, ap);
+    va_end(ap);
+}
+
+void warn(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vline("orvtape: warning: ", fmt, ap);
+    va_end(ap);
 }
 
 std::string jsonSafe(const std::string& s) {
@@ -85,7 +100,6 @@ std::string jsonSafe(const std::string& s) {
     return out;
 }
 
-namespace {
 void makeJsonSafe(nlohmann::ordered_json& j) {
     if (j.is_structured()) {
         for (auto& e : j) makeJsonSafe(e);  // keys are the tool's own words
@@ -95,31 +109,10 @@ void makeJsonSafe(nlohmann::ordered_json& j) {
             j = jsonSafe(s);
     }
 }
-}  // namespace
 
 void printJson(nlohmann::ordered_json j) {
     makeJsonSafe(j);
     std::printf("%s\n", j.dump(2).c_str());
-}
-
-std::string cause(const ORVtape& tape) { return cause(tape.lastRC, tape.lastErrno); }
-
-void note(const Common& o, const char* fmt, ...) {
-    if (o.quiet) return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    std::fputc('\n', stderr);
-}
-
-void warn(const char* fmt, ...) {
-    std::fputs("orvtape: warning: ", stderr);
-    va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    std::fputc('\n', stderr);
 }
 
 std::string hexBytes(const unsigned char* p, int n) {
@@ -130,53 +123,6 @@ std::string hexBytes(const unsigned char* p, int n) {
         s += b;
     }
     return s;
-}
-
-std::string validateMessage(int code, unsigned curLen, unsigned prevLen) {
-    switch (code) {
-    case -2:
-        return "the image ends inside this header: fewer than 6 bytes remain";
-    case -3:
-        return "the header has reserved flag bits set, so it is not a header at all or is corrupt";
-    case -10:
-        return "a tapemark header also carries a block start or block end flag";
-    case -11:
-        return "a tapemark header carries transform flags";
-    case -12:
-        return "a tapemark header has a payload length of " + std::to_string(curLen) +
-               " instead of 0";
-    case -14:
-        return "a data block begins with an empty segment";
-    case -15:
-        return "a tapemark stands inside a data block: the block before it has no last segment";
-    case -16:
-        return "a new block begins inside a data block: the block before it has no last segment";
-    case -17:
-        return "an empty segment stands inside a data block";
-    case -18:
-        return "the header says the segment before it holds " + std::to_string(prevLen) +
-               " bytes, which does not match: the chain of headers is broken here";
-    case -20:
-        return "the block's first header has transform bits without the transform flag";
-    case -21:
-        return "a segment of a compressed block lacks the compression flag";
-    case -22:
-        return "a segment of a scrambled block lacks the scrambling flag";
-    default:
-        return "the image cannot be walked";
-    }
-}
-
-std::string readMessage(int code) {
-    switch (code) {
-    case -1: return "no image is open";
-    case -2: return "the image ends inside a header, or the read failed";
-    case -3: return "a header has reserved flag bits set";
-    case -10: return "the block's headers do not form a proper block";
-    case -12: return "the block's payload is cut short or does not decompress";
-    case -13: return "the block is longer than the largest block allowed";
-    default: return "the block cannot be read";
-    }
 }
 
 }  // namespace orvtool
