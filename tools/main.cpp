@@ -2,7 +2,7 @@
 // the table of commands, and the dispatch to the one named.
 #include "cmd/command.h"
 #include "orvtape.h"
-#include "pipeline.h"
+#include "base/pool.h"
 #include "safe_file.h"
 
 #include <CLI/CLI.hpp>
@@ -137,7 +137,6 @@ int runTool(int argc, char** argv) {
     }
     if (help->parsed()) return showHelp(app, commands, helpFor);
     if (common.jobs == 0) common.jobs = defaultJobs();
-    quietThreadNote = common.quiet;
     for (const Declared& d : commands)
         if (d.app->parsed()) return run(d, common);
     return kExitUsage;

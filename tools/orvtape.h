@@ -1,14 +1,12 @@
 // orvtape.h - shared declarations of the orvtape command-line tool.
 //
 // The tool is a host program of liborvTapeItf: it works on images only
-// through the public ORVtape class and reports through writeConsoleLog.
+// through the library's public streaming API, in the image wing.
 #ifndef ORVTAPE_TOOL_H
 #define ORVTAPE_TOOL_H
 
 #include "base/common.h"
 #include "base/error.h"
-
-#include <ORVtape.h>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -19,8 +17,6 @@
 
 namespace orvtool {
 
-// cause() from the last operation of tape.
-std::string cause(const ORVtape& tape);
 // s as valid UTF-8 for JSON: a byte that is not part of a well-formed
 // sequence becomes the four characters \xHH (paths are bytes, JSON is text).
 std::string jsonSafe(const std::string& s);
@@ -33,9 +29,6 @@ void note(const Common& o, const char* fmt, ...) __attribute__((format(printf, 2
 // Warnings always go to standard error.
 void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// The cause of a failed write of tape: its errno, or, when the library's
-// short write left none, the one a write at the end of the image gets.
-std::string writeCause(const ORVtape& tape);
 // Flushes standard output; false (with one line on standard error naming the
 // cause) when anything written to it was lost.
 bool finishStdout();
@@ -43,10 +36,6 @@ bool finishStdout();
 // failed write, so that finishStdout() can name it.
 void guardStdout();
 
-// Mounts path for writing; the caller locks it where others may see it.
-void mountForWriting(ORVtape& tape, const std::string& path);
-// Length of the file behind the open image.
-long long imageSize(const ORVtape& tape);
 // The opening of every command that turns one image into a new file: opens
 // the source for reading, refuses to write it onto itself or over a file that
 // may not be replaced, and claims the target (ImageLock::claim).
@@ -58,9 +47,6 @@ std::string hexBytes(const unsigned char* p, int n);
 std::string validateMessage(int code, unsigned curLen, unsigned prevLen);
 // Sentence describing a negative read code.
 std::string readMessage(int code);
-
-// Writes one tapemark, leaving the write settings alone.  Throws ToolError.
-void writeTapemark(ORVtape& tape, const std::string& path);
 
 }  // namespace orvtool
 

@@ -102,7 +102,6 @@ void printJson(nlohmann::ordered_json j) {
     std::printf("%s\n", j.dump(2).c_str());
 }
 
-std::string cause(const ORVtape& tape) { return cause(tape.lastRC, tape.lastErrno); }
 
 void note(const Common& o, const char* fmt, ...) {
     if (o.quiet) return;

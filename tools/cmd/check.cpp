@@ -75,7 +75,7 @@ std::vector<Defect> walkBlocks(BlockWalk& walk) {
 
 // walkBlocks that also decodes every block, on the workers, and goes on
 // after a block that does not read as long as the walk can pass it.
-std::vector<Defect> walkDecoding(BlockWalk& walk, int jobs) {
+std::vector<Defect> walkDecoding(BlockWalk& walk, int jobs, bool quiet) {
     std::vector<Defect> found;
     std::deque<Defect> refused;  // met by the walk, placed in block order by the consumer
     bool endMark = false, broken = false;
@@ -116,7 +116,7 @@ std::vector<Defect> walkDecoding(BlockWalk& walk, int jobs) {
             found.push_back(blockDefect(walk.volume(), f));
         }
     };
-    Pipeline(jobs, 0, decodeWork).run(produce, consume);
+    Pipeline(jobs, quiet, makeCodecState, withCodec(decodeWork)).run(produce, consume);
     if (!broken && !endMark) found.push_back(endMarkDefect(walk.volume()));
     return found;
 }
@@ -171,7 +171,7 @@ int cmdCheck(const CheckArgs& o) {
     const Volume image = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
     const long long size = image.size();
     BlockWalk volume(image, ReadMode::Pass);
-    auto walk = [&](BlockWalk& v) { return o.deep ? walkDecoding(v, o.jobs) : walkBlocks(v); };
+    auto walk = [&](BlockWalk& v) { return o.deep ? walkDecoding(v, o.jobs, o.quiet) : walkBlocks(v); };
     // With a core to spare, the block walk runs beside the header chain walk,
     // on a reader of its own; what it finds counts only where the chain is
     // sound, exactly as when it runs after.
@@ -179,7 +179,7 @@ int cmdCheck(const CheckArgs& o) {
     std::future<std::vector<Defect>> walked;
     if (o.jobs > 1 && size > 0) {
         ahead = std::make_unique<BlockWalk>(image, ReadMode::Pass);
-        walked = besideOrDeferred([&] { return walk(*ahead); });
+        walked = besideOrDeferred([&] { return walk(*ahead); }, o.quiet);
     }
     orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
     const int rc = volume.validate(chain);

@@ -1,11 +1,10 @@
 // init.cpp - orvtape init: a new, empty volume.
 #include "cmd/command.h"
+#include "image/sink.h"
 #include "orvtape.h"
 #include "safe_file.h"
 
 #include <CLI/CLI.hpp>
-
-#include <cerrno>
 
 namespace orvtool {
 
@@ -21,13 +20,12 @@ int cmdInit(const InitArgs& o) {
     if (o.image != "-") lock.claim(o.image);
     refuseToReplace(o.image, o.force, false);
     NewFile file(o.image, false, o.force, &lock);
-    ORVtape tape;
-    mountForWriting(tape, file.path());
     // An empty volume holds only its end-of-volume mark.
-    tape.rew();
-    writeTapemark(tape, o.image);
-    errno = 0;
-    if (tape.close() != 0) throw ToolError(o.image, "cannot close the image " + cause(tape));
+    ImageSink image(file.fd(), o.image, WriteSettings{});
+    Block mark;
+    mark.kind = Kind::Mark;
+    image.put(mark);
+    image.finish();
     file.commit();
     note(o, "%s: new empty volume", o.image.c_str());
     return kExitOk;

@@ -3,6 +3,8 @@
 
 #include "orvtape.h"
 
+#include <ORVtape.h>
+
 namespace orvtool {
 
 int Failure::driveCode() const {

@@ -110,7 +110,7 @@ TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
         write(t, blocks);
         const Volume v = Volume::forReading(t.path, Limits{});
         BlockWalk walk(v, ReadMode::Stored), plain(v, ReadMode::Decoded);
-        ParallelDecode decode(walk, jobs);
+        ParallelDecode decode(walk, jobs, true);
         Block b, want;
         size_t i = 0;
         for (; decode.next(b); ++i) {
@@ -126,7 +126,7 @@ TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
         t.set(Bytes(1, 0x55), walk.info().offset + 6 + walk.info().storedLength / 2);
         const Volume spoilt = Volume::forReading(t.path, Limits{});
         BlockWalk again(spoilt, ReadMode::Stored);
-        ParallelDecode decodeSpoilt(again, jobs);
+        ParallelDecode decodeSpoilt(again, jobs, true);
         long long delivered = 0;
         try {
             while (decodeSpoilt.next(b)) ++delivered;
