@@ -2,7 +2,8 @@
 // the table of commands, and the dispatch to the one named.
 #include "cmd/command.h"
 #include "base/console.h"
-#include "pipeline.h"
+#include "base/pool.h"
+#include "base/files.h"
 
 #include <CLI/CLI.hpp>
 
@@ -136,7 +137,6 @@ int runTool(int argc, char** argv) {
     }
     if (help->parsed()) return showHelp(app, commands, helpFor);
     if (common.jobs == 0) common.jobs = defaultJobs();
-    quietThreadNote = common.quiet;
     for (const Declared& d : commands)
         if (d.app->parsed()) return run(d, common);
     return kExitUsage;

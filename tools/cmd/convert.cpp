@@ -6,9 +6,9 @@
 #include "base/pump.h"
 #include "formats/format.h"
 #include "image/blocks.h"
-#include "image/out.h"
 #include "base/console.h"
 #include "base/files.h"
+#include "image/sink.h"
 #include "image/volume.h"
 #include "cmd/command.h"
 #include "cmd/write_options.h"
@@ -101,11 +101,14 @@ int cmdImport(const ConvertArgs& o) {
     if (o.target != "-") lock.claim(o.target);
     refuseToReplace(o.target, o.force, false);
     NewFile out(o.target, false, o.force, &lock);
-    ImageOut image(out.path(), o.target, o);
+    ImageSink image(out.fd(), o.target, o);
+    image.onWritten([&](const Block&) {
+        if (o.capacity) image.warnAtCapacity("importing block " + std::to_string(image.blocks() - 1));
+    });
+    ParallelEncode sink(image, o, o.jobs, o.quiet);
     auto source = format.reader(in, argsFrom(o));
-    auto sink = imageSink(image, o, o.jobs);
     Progress progress("import", static_cast<unsigned long long>(std::max(0LL, in.size())), o.quiet);
-    const Tally t = pump(*source, *sink, progress, {in.name(), "an orvtape image", o.split});
+    const Tally t = pump(*source, sink, progress, {in.name(), "an orvtape image", o.split});
     out.commit();
     report(o, in.name(), "an orvtape image", t);
     note(o, "%s: %lld records and %lld tapemarks imported", o.target.c_str(), t.blocks, t.marks);
@@ -120,7 +123,7 @@ int cmdExport(const ConvertArgs& o) {
     refuseToReplace(o.target, o.force, true);
     NewFile out(o.target, true, o.force);
     OutputFile bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
-    auto source = imageSource(volume, o.jobs);
+    auto source = imageSource(volume, o.jobs, o.quiet);
     auto sink = format.writer(bytes, argsFrom(o));
     Progress progress("export", static_cast<unsigned long long>(std::max(0LL, volume.size())), o.quiet);
     const Tally t = pump(*source, *sink, progress, {o.source, o.format, o.split});

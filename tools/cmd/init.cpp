@@ -2,11 +2,9 @@
 #include "cmd/command.h"
 #include "base/console.h"
 #include "base/files.h"
-#include "orvtape.h"
+#include "image/sink.h"
 
 #include <CLI/CLI.hpp>
-
-#include <cerrno>
 
 namespace orvtool {
 
@@ -22,13 +20,12 @@ int cmdInit(const InitArgs& o) {
     if (o.image != "-") lock.claim(o.image);
     refuseToReplace(o.image, o.force, false);
     NewFile file(o.image, false, o.force, &lock);
-    ORVtape tape;
-    mountForWriting(tape, file.path());
     // An empty volume holds only its end-of-volume mark.
-    tape.rew();
-    writeTapemark(tape, o.image);
-    errno = 0;
-    if (tape.close() != 0) throw ToolError(o.image, "cannot close the image " + cause(tape));
+    ImageSink image(file.fd(), o.image, WriteSettings{});
+    Block mark;
+    mark.kind = Kind::Mark;
+    image.put(mark);
+    image.finish();
     file.commit();
     note(o, "%s: new empty volume", o.image.c_str());
     return kExitOk;

@@ -2,14 +2,13 @@
 // plain or as the data sets of a labelled volume.
 #include "base/progress.h"
 #include "image/labels.h"
-#include "image/out.h"
 #include "base/console.h"
 #include "base/files.h"
-#include "orvtape.h"
+#include "image/layout.h"
+#include "image/sink.h"
 #include "image/walk.h"
 #include "cmd/command.h"
 #include "cmd/write_options.h"
-
 
 #include <CLI/CLI.hpp>
 
@@ -80,48 +79,8 @@ std::string dataSetName(const PutArgs& o, size_t i) {
     return n.substr(0, 17);
 }
 
-// Where a forward walk over a volume ended.
-struct VolumeEnd {
-    int blocks = 0;          // blocks and tapemarks before the end of the data
-    bool endsInTapemark = false;
-    bool hasEndMark = false; // the last tapemark is the end-of-volume mark
-};
-
-// Where put appends to a volume: what the walk to its end found, and where
-// the new blocks go, so that they chain as the drive's would after it
-// stepped back over the end mark.
-struct AppendPoint {
-    VolumeEnd end;
-    long long offset = 0;
-    unsigned prevLen = 0;  // curLen of the segment before offset
-};
-
-AppendPoint findAppendPoint(BlockWalk& walk) {
-    AppendPoint a;
-    Block b;
-    for (Step s; (s = walk.step(b)) != Step::EndOfData;) {
-        ++a.end.blocks;
-        a.end.endsInTapemark = b.kind == Kind::Mark;
-        a.end.hasEndMark = s == Step::EndMark;
-        if (a.end.hasEndMark) {
-            a.offset = b.offset;  // the mark is written anew after the new files
-        } else {
-            a.offset = walk.info().end;
-            a.prevLen = walk.info().lastSegment;
-        }
-    }
-    return a;
-}
-
-// A place where the volume may end: after its last complete file, with the
-// tapemarks that close it there (two when the old last file was never closed).
-struct VolumeCut {
-    long long offset;
-    unsigned prevLen, marks;
-};
-
-// Tag of the tapemark that completes a new file, labels and all.
-constexpr int kFileEndTag = 0x200;
+// The longest block put writes: the drive's record limit until raised.
+constexpr unsigned long long kLargestBlock = 4 << 20;
 
 }  // namespace
 
@@ -129,9 +88,8 @@ namespace {
 
 // put's option checks; the record format that its inputs are cut into.
 RecordFormat putFormat(const PutArgs& o) {
-    const int maxBlock = ORVtape().maxRecordSize;
-    if (o.blockSize < 1 || o.blockSize > static_cast<unsigned long long>(maxBlock))
-        throw ToolError("", "--block-size must be 1 to " + std::to_string(maxBlock) + " bytes", kExitUsage);
+    if (o.blockSize < 1 || o.blockSize > kLargestBlock)
+        throw ToolError("", "--block-size must be 1 to " + std::to_string(kLargestBlock) + " bytes", kExitUsage);
     if (o.append && o.image == "-")
         throw ToolError("", "--append needs an image file, not standard output", kExitUsage);
     RecordFormat fmt;
@@ -168,12 +126,22 @@ unsigned long long checkInputs(const PutArgs& o) {
     return total;
 }
 
-// Mounts the claimed volume put appends to and finds its end; appending
-// to a labelled volume adds labelled data sets, numbered on.
-AppendPoint prepareAppend(ORVtape& tape, const ImageLock& lock, const PutArgs& o, LabelPlan& labels) {
-    mountForWriting(tape, o.image);
-    if (!lock.holds(tape.fd)) throw ToolError(o.image, "was replaced by another process; run the command again");
-    const Volume volume = Volume::onDescriptor(tape.fd, o.image, Limits{o.maxBlock, o.wait});
+// The claimed volume put appends to, open for reading and writing.
+struct AppendTarget {
+    explicit AppendTarget(const std::string& image) : fd(::open(image.c_str(), O_RDWR | O_CLOEXEC)) {
+        if (fd < 0) throw ToolError(image, "the image cannot be written " + cause(0, errno));
+    }
+    ~AppendTarget() { ::close(fd); }
+    AppendTarget(const AppendTarget&) = delete;
+    AppendTarget& operator=(const AppendTarget&) = delete;
+    const int fd;
+};
+
+// Finds the end of the claimed volume put appends to; appending to a
+// labelled volume adds labelled data sets, numbered on.
+AppendPoint prepareAppend(int fd, const ImageLock& lock, const PutArgs& o, LabelPlan& labels) {
+    if (!lock.holds(fd)) throw ToolError(o.image, "was replaced by another process; run the command again");
+    const Volume volume = Volume::onDescriptor(fd, o.image, Limits{o.maxBlock, o.wait});
     BlockWalk walk(volume, ReadMode::Pass);
     LabelledVolume v = readLabels(walk);
     walk.rewind();
@@ -229,52 +197,42 @@ InputBlocks::Read inputReader(int fd, const std::string& name) {
     };
 }
 
-// The image writer as the sink of the labelled layout: labels are named as
-// such in failures, and the tapemark that completes a data set is where
-// the volume may be cut back to.  Data blocks carry their input's number.
-class EncodingSink : public BlockSink {
-public:
-    EncodingSink(EncodingOut& out, int xform) : out_(out), xform_(xform) {}
-    Carries carries() const override { return Carries{}; }
-    void put(const Block& b) override {
-        if (b.kind == Kind::Mark) return out_.tapemark(b.isLabel ? 0 : kFileEndTag);
-        out_.data(b.data, static_cast<unsigned>(b.length), xform_ | (b.isLabel ? kLabelTag : 0),
-                  b.isLabel ? -1 : b.number);
-    }
-    void finish() override { out_.drain(); }
-
-private:
-    EncodingOut& out_;
-    const int xform_;
-};
-
-// Writes put's new files, labels, data and tapemarks, through an
-// EncodingOut; cuts gains the end of each file once it is in the image, and
-// undo (if any) learns it.
+// Writes put's new files, labels, data and tapemarks, through the encoding
+// pool into the image; cuts gains the end of each file once it is in the
+// image, and undo (if any) learns it.
 class PutWriter {
 public:
-    PutWriter(const PutArgs& o, const RecordFormat& fmt, const LabelPlan& labels, ImageOut& out,
+    PutWriter(const PutArgs& o, const RecordFormat& fmt, const LabelPlan& labels, ImageSink& out,
               Progress& progress, std::vector<VolumeCut>& cuts, AppendUndo* undo)
         : o_(o), fmt_(fmt), out_(out), progress_(progress),
-          xform_((o.compress ? HF2_BZ2 : 0) | (o.scramble ? HF2_SCRAMBLE : 0)),
-          sink_(out, xform_ ? o.jobs : 1, [this, &cuts, undo](int tag, long long number) {
-              if (tag & kFileEndTag) {
-                  cuts.push_back(VolumeCut{out_.position(), 0, 1});
-                  if (undo) undo->endAt(cuts.back());
-              } else if (number >= 0) out_.warnAtCapacity("file " + o_.files[static_cast<size_t>(number)]);
-          }),
-          blocks_(sink_, xform_), labelled_(blocks_, labels) {}
+          encode_(out, o, o.compress || o.scramble ? o.jobs : 1, o.quiet), labelled_(encode_, labels) {
+        out.onWritten([this, &cuts, undo](const Block& b) {
+            if (b.isLabel) return;
+            if (b.kind == Kind::Mark) {  // the tapemark that completes a new file
+                cuts.push_back(VolumeCut{out_.position(), 0, 1});
+                if (undo) undo->endAt(cuts.back());
+            } else if (o_.capacity) {
+                out_.warnAtCapacity("file " + o_.files[static_cast<size_t>(b.number)]);
+            }
+        });
+    }
 
-    void closeLastFile() { sink_.tapemark(); }
+    void closeLastFile() { layoutMark(); }
     void file(size_t i);
     // The end mark after the last file; everything written and the image closed.
     void finish() {
-        sink_.tapemark();
-        sink_.drain();
-        out_.close();
+        layoutMark();
+        encode_.finish();
     }
 
 private:
+    // A tapemark of the volume's own layout, which completes no new file.
+    void layoutMark() {
+        Block b;
+        b.kind = Kind::Mark;
+        b.isLabel = true;
+        encode_.put(b);
+    }
     // An input failure surfaces once the blocks read before it were
     // written, so that a write failure among them comes first, as it would
     // if every block went to the image as soon as it was read.
@@ -283,19 +241,16 @@ private:
         try {
             return read();
         } catch (const ToolError&) {
-            sink_.drain();
-            out_.close();
+            encode_.finish();
             throw;
         }
     }
 
     const PutArgs& o_;
     const RecordFormat& fmt_;
-    ImageOut& out_;
+    ImageSink& out_;
     Progress& progress_;
-    const int xform_;
-    EncodingOut sink_;
-    EncodingSink blocks_;
+    ParallelEncode encode_;
     LabelledWriter labelled_;
 };
 
@@ -307,10 +262,10 @@ void PutWriter::file(size_t i) {
     Block b;
     while (fromInput([&] { return blocks.next(b); })) {
         if (blocks.padded()) {
-            sink_.drain();  // the blocks before it and their warnings come first, as for every -j
+            encode_.drain();  // the blocks before it and their warnings come first, as for every -j
             warn("%s: the last record is short; padded with zeros to %lld bytes", name.c_str(), fmt_.lrecl);
         }
-        b.number = static_cast<long long>(i);
+        b.number = static_cast<long long>(i);  // names the file in a capacity warning
         labelled_.put(b);
         progress_.advance(b.length);
     }
@@ -319,13 +274,12 @@ void PutWriter::file(size_t i) {
 
 // After a failed append the volume ends after the last new file that reached
 // the image whole, closed again by its end mark.
-void keepCompleteFiles(const PutArgs& o, ImageOut& out, const std::string& path,
-                       const std::vector<VolumeCut>& cuts) {
+void keepCompleteFiles(const PutArgs& o, ImageSink& out, int fd, const std::vector<VolumeCut>& cuts) {
     const long long reached = out.abandon();
     size_t kept = cuts.size() - 1;
     while (kept > 0 && cuts[kept].offset > reached) --kept;
     const VolumeCut& c = cuts[kept];
-    if (const int rc = endVolumeAt(path, c.offset, c.prevLen, c.marks); rc != 0)
+    if (const int rc = endVolumeAt(fd, c); rc != 0)
         warn("%s: could not restore the end of the volume %s", o.image.c_str(), cause(rc, errno).c_str());
     else if (!o.quiet)
         warn("%s: kept the files before the failure (%zu of %zu new files written)", o.image.c_str(), kept,
@@ -345,30 +299,28 @@ int cmdPut(const PutArgs& o) {
     struct stat st;
     const bool exists = o.image != "-" && stat(o.image.c_str(), &st) == 0 && st.st_size > 0;
     const bool inPlace = o.append && exists;  // only appending writes into the image itself
-    ORVtape tape;  // the volume appended to, open under the claim until the end
+    std::unique_ptr<AppendTarget> target;  // the volume appended to, open under the claim until the end
     std::unique_ptr<NewFile> file;
     LabelPlan labels;
     if (!o.label.empty()) labels = LabelPlan{true, o.ansi, true, o.label, 1};
     AppendPoint at;
-    std::string path;
     if (inPlace) {
-        at = prepareAppend(tape, lock, o, labels);
-        path = "/proc/self/fd/" + std::to_string(tape.fd);  // the very file locked
-        if (access(path.c_str(), F_OK) != 0) path = o.image;
+        target = std::make_unique<AppendTarget>(o.image);
+        at = prepareAppend(target->fd, lock, o, labels);
     } else {
         refuseToReplace(o.image, true, false);
         if (exists && !o.force && !isVolume(o.image))
             throw ToolError(o.image, "is not a tape volume; use --force to replace it");
         file.reset(new NewFile(o.image, false, o.force, &lock));
-        path = file->path();
     }
+    const int fd = inPlace ? target->fd : file->fd();
     const bool closeLast = inPlace && !at.end.hasEndMark && !at.end.endsInTapemark;
-    ImageOut out(path, o.image, o, at.offset, at.prevLen, at.end.blocks - (at.end.hasEndMark ? 1 : 0));
+    ImageSink out(fd, o.image, o, WriteStart{at.offset, at.prevLen, at.end.blocks - (at.end.hasEndMark ? 1 : 0)});
     std::vector<VolumeCut> cuts{VolumeCut{at.offset, at.prevLen, closeLast ? 2u : 1u}};
     Progress progress("put", total, o.quiet);
     std::unique_ptr<AppendUndo> undo;
     if (inPlace) {
-        undo = std::make_unique<AppendUndo>(tape.fd);
+        undo = std::make_unique<AppendUndo>(fd);
         undo->endAt(cuts.front());
     }
     try {
@@ -380,7 +332,7 @@ int cmdPut(const PutArgs& o) {
         writer.finish();
     } catch (const ToolError&) {
         progress.finish();
-        if (inPlace) keepCompleteFiles(o, out, path, cuts);  // a new volume is dropped whole
+        if (inPlace) keepCompleteFiles(o, out, fd, cuts);  // a new volume is dropped whole
         throw;
     }
     progress.finish();

@@ -6,17 +6,17 @@
 // properly, and reading resumes there.  The new image is closed with the
 // tapemarks it needs, so it always validates.
 #include "base/progress.h"
+#include "base/pump.h"
 #include "image/layout.h"
+#include "image/sink.h"
 #include "image/walk.h"
-#include "image/out.h"
 #include "base/files.h"
-#include "orvtape.h"
 #include "cmd/command.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
-#include <vector>
 
 namespace orvtool {
 
@@ -28,48 +28,70 @@ struct RecoverArgs : Common {
 
 namespace {
 
-// The recovered image: every good block stored as the drive stores its data
-// with the same transforms, and the volume closed as the tool closes volumes.
-class Salvage {
+// The blocks of a damaged image that read cleanly, each with the
+// transforms it had, the damaged stretches between them skipped and
+// reported; then the tapemarks that close the volume as the tool closes
+// volumes: two in a row (one when it is empty).
+class Salvage : public BlockSource {
 public:
-    Salvage(const std::string& path, const RecoverArgs& o)
-        : out_(path, o.target, WriteSettings{}), sink_(out_, o.jobs, nullptr) {}
+    Salvage(const Volume& src, const std::string& shown, FILE* report, Progress& progress)
+        : src_(src), shown_(shown), in_(src, ReadMode::Decoded), report_(report), progress_(progress) {}
 
-    void block(const Block& b) {
-        const int xform = flags2Of(b) & (HF2_BZ2 | HF2_SCRAMBLE);
-        const unsigned length = static_cast<unsigned>(b.length);
+    bool next(Block& b) override {
+        while (pos_ < src_.size()) {
+            Step step;
+            Failure f;
+            if (in_.tryStep(b, step, f) && step != Step::EndOfData && in_.info().end <= src_.size()) {
+                pos_ = in_.info().end;
+                return kept(b);
+            }
+            skip();
+        }
+        if (added < 0) added = (blocks + marks == 0) ? 1 : 2 - std::min(trailingMarks_, 2);
+        if (closing_ == added) return false;
+        ++closing_;
+        b = Block{};
+        b.kind = Kind::Mark;
+        return true;
+    }
+    long long consumed() const override { return pos_; }
+
+    long long blocks = 0, marks = 0, skippedBytes = 0;
+    int stretches = 0, added = -1;
+
+private:
+    bool kept(Block& b) {
         if (b.kind == Kind::Mark) {
-            sink_.tapemark();
-            ++marks, ++trailingMarks;
-            return;
+            ++marks, ++trailingMarks_;
+            return true;
         }
         ++blocks;
-        trailingMarks = 0;
+        trailingMarks_ = 0;
         // A scrambled payload is what scrambling the data again gives; a
         // compressed one is compressed anew, since another writer may have
         // compressed it otherwise.
-        if (xform == HF2_SCRAMBLE)
-            sink_.stored(b.stored, static_cast<unsigned>(b.storedLength), HF2_XFORM | HF2_SCRAMBLE, length, 0);
-        else
-            sink_.data(b.data, length, xform);
+        if (b.packing != Packing::None) b.stored = nullptr;
+        return true;
     }
 
-    // Closes the last file and the volume, so the image ends as the tool
-    // writes volumes: with two tapemarks in a row (one when it is empty).
-    int finish() {
-        const int want = (blocks + marks == 0) ? 1 : 2 - std::min(trailingMarks, 2);
-        for (int i = 0; i < want; ++i) sink_.tapemark();
-        sink_.drain();
-        out_.close();
-        return want;
+    void skip() {
+        const long long next = resync(src_, pos_ + 1);
+        progress_.finish();
+        std::fprintf(report_, "%s: skipped %lld damaged bytes at offsets %lld to %lld%s\n", shown_.c_str(),
+                     next - pos_, pos_, next - 1, next >= src_.size() ? " (the end of the image)" : "");
+        ++stretches;
+        skippedBytes += next - pos_;
+        pos_ = next;
+        in_.seek(pos_);
     }
 
-    long long blocks = 0, marks = 0;
-
-private:
-    ImageOut out_;
-    EncodingOut sink_;
-    int trailingMarks = 0;
+    const Volume& src_;
+    const std::string& shown_;
+    BlockWalk in_;
+    FILE* report_;
+    Progress& progress_;
+    long long pos_ = 0;
+    int trailingMarks_ = 0, closing_ = 0;
 };
 
 }  // namespace
@@ -77,58 +99,30 @@ private:
 int cmdRecover(const RecoverArgs& o) {
     ImageLock dstLock(o.wait);
     const Volume src = openSourceForNewFile(o.source, o.target, o.force, Limits{o.maxBlock, o.wait}, dstLock);
-    const long long size = src.size();
     NewFile file(o.target, false, o.force, &dstLock);
     // The report is the command's output, unless the image itself goes there.
     FILE* report = o.target == "-" ? stderr : stdout;
-    long long blocks = 0, marks = 0, skippedBytes = 0;
-    int stretches = 0, added = 0;
+    Progress progress("recover", static_cast<unsigned long long>(src.size()), o.quiet);
+    Salvage salvage(src, o.source, report, progress);
     {
-        BlockWalk in(src, ReadMode::Decoded);
-        Salvage out(file.path(), o);
-        Progress progress("recover", static_cast<unsigned long long>(size), o.quiet);
-        for (long long pos = 0; pos < size;) {
-            Block b;
-            Step step;
-            Failure f;
-            if (in.tryStep(b, step, f) && step != Step::EndOfData && in.info().end <= size) {
-                out.block(b);
-                progress.advance(static_cast<unsigned long long>(in.info().end - pos));
-                pos = in.info().end;
-                continue;
-            }
-            long long next = resync(src, pos + 1);
-            progress.finish();
-            std::fprintf(report, "%s: skipped %lld damaged bytes at offsets %lld to %lld%s\n",
-                        o.source.c_str(), next - pos, pos, next - 1,
-                        next >= size ? " (the end of the image)" : "");
-            ++stretches;
-            skippedBytes += next - pos;
-            progress.advance(static_cast<unsigned long long>(next - pos));
-            pos = next;
-            in.seek(pos);
-        }
-        progress.finish();
-        added = out.finish();
-        blocks = out.blocks;
-        marks = out.marks;
-
-        ORVtapeReader again;
-        orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
-        const bool opened = again.open(file.path().c_str()) == ORVTAPE_OK;
-        if (!opened || again.validate(&chain) != ORVTAPE_OK)
-            throw ToolError(o.target, "the recovered image does not validate " +
-                                          cause(opened ? chain.driveCode : -1, again.lastErrno()));
+        ImageSink out(file.fd(), o.target, WriteSettings{});
+        ParallelEncode encode(out, WriteSettings{}, o.jobs, o.quiet);
+        pump(salvage, encode, progress, {o.source, "an orvtape image", false});
     }
+    ORVtapeReader again;
+    orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
+    const bool opened = again.openFd(file.fd()) == ORVTAPE_OK;
+    if (!opened || again.validate(&chain) != ORVTAPE_OK)
+        throw ToolError(o.target, "the recovered image does not validate " +
+                                      cause(opened ? chain.driveCode : -1, again.lastErrno()));
     file.commit();
     // Printed even with --quiet.
     std::fprintf(report, "%s: %lld blocks and %lld tapemarks recovered; %d damaged stretch%s (%lld "
                 "bytes) skipped; %d tapemark%s added to close the volume\n",
-                o.target.c_str(), blocks, marks, stretches, stretches == 1 ? "" : "es",
-                skippedBytes, added, added == 1 ? "" : "s");
+                o.target.c_str(), salvage.blocks, salvage.marks, salvage.stretches,
+                salvage.stretches == 1 ? "" : "es", salvage.skippedBytes, salvage.added, salvage.added == 1 ? "" : "s");
     return kExitOk;
 }
-
 
 namespace {
 Runner declareRecover(CLI::App& c) {

@@ -3,7 +3,7 @@
 #include "base/error.h"
 
 #include "image/decode.h"
-#include "pipeline.h"
+#include "base/pool.h"
 
 #include <algorithm>
 #include <cstring>
@@ -33,17 +33,24 @@ bool decoded(ORVtapeCodec& codec, const unsigned char* stored, unsigned n, unsig
     return codec.decode(stored, n, flags2, data, length) >= 0;
 }
 
+// A comparing worker's codec, and the source's data it keeps while the
+// codec decodes the copy's.
+struct CompareState : CodecState {
+    std::vector<unsigned char> source;
+};
+
 // Compares the source block (in) with the copy's (out), both as stored but
 // in different forms: rc 0 when their data agree.
-void compareWork(Slot& s, ORVtapeCodec& codec) {
-    thread_local std::vector<unsigned char> source;
+void compareWork(Slot& s, WorkerState& state) {
+    ORVtapeCodec& codec = static_cast<CompareState&>(state).codec;
+    std::vector<unsigned char>& source = static_cast<CompareState&>(state).source;
     codec.setMaxRecordSize(s.length);
     const unsigned char* p;
     unsigned n;
     s.rc = 1;
-    if (!decoded(codec, s.in.data(), s.inLength, s.flags2, &p, &n)) return;
+    if (!decoded(codec, s.in.data(), s.inLength, s.inForm, &p, &n)) return;
     source.assign(p, p + n);
-    if (!decoded(codec, s.out.data(), s.outLength, s.outFlags2, &p, &n)) return;
+    if (!decoded(codec, s.out.data(), s.outLength, s.outForm, &p, &n)) return;
     s.rc = n == source.size() && std::equal(p, p + n, source.begin()) ? 0 : 1;
 }
 
@@ -85,7 +92,7 @@ bool sameBytes(int a, int b) {
 
 // Walks both images block by block; throws at the first difference.
 // Returns the blocks and tapemarks compared.
-long long compareBlocks(const Volume& src, const Volume& dst, const std::string& shown, int jobs) {
+long long compareBlocks(const Volume& src, const Volume& dst, const std::string& shown, int jobs, bool quiet) {
     BlockWalk source(src, ReadMode::Stored), copy(dst, ReadMode::Stored);
     long long blocks = 0;
     // Only blocks stored in different forms take a slot, to be decoded and compared.
@@ -102,13 +109,13 @@ long long compareBlocks(const Volume& src, const Volume& dst, const std::string&
             s.number = blocks++;
             if (a.kind == Kind::Mark || sameStored(a, b)) continue;
             s.length = static_cast<int>(a.length);
-            s.inLength = storedForm(a, s.in, s.flags2);
-            s.outLength = storedForm(b, s.out, s.outFlags2);
+            s.inLength = storedForm(a, s.in, s.inForm);
+            s.outLength = storedForm(b, s.out, s.outForm);
             s.transform = true;
             return true;
         }
     };
-    Pipeline(jobs, 0, compareWork).run(produce, [&](Slot& s) {
+    Pipeline(jobs, quiet, [] { return std::make_unique<CompareState>(); }, compareWork).run(produce, [&](Slot& s) {
         if (s.rc != 0) throw differs(shown, s.number);
     });
     return blocks;
@@ -116,12 +123,12 @@ long long compareBlocks(const Volume& src, const Volume& dst, const std::string&
 
 }  // namespace
 
-EarlyCheck::EarlyCheck(const Volume& src, const std::string& copyPath)
+EarlyCheck::EarlyCheck(const Volume& src, const std::string& copyPath, bool quiet)
     : chain_(src, ReadMode::Pass), source_(src.fd()), copy_(::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC)) {
     try {
         if (copy_ >= 0) thread_ = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
-        threadRefused(e);  // verify() then does all of the comparison after the copy
+        threadRefused(e, quiet);  // verify() then does all of the comparison after the copy
     }
 }
 
@@ -175,8 +182,8 @@ void EarlyCheck::run() {
     verdict_ = EarlyVerdict{!stop_, false, valid};
 }
 
-long long verify(const Volume& src, const std::string& shown, int jobs, const std::string& dstPath, long long written,
-                 const EarlyVerdict& early) {
+long long verify(const Volume& src, const std::string& shown, int jobs, bool quiet, const std::string& dstPath,
+                 long long written, const EarlyVerdict& early) {
     const Volume dst = Volume::forReading(dstPath, src.limits());  // still the tool's own file
     // A copy that is the source byte for byte has the source's header chain;
     // any other copy's chain walk runs beside the comparison when there is a
@@ -187,14 +194,14 @@ long long verify(const Volume& src, const std::string& shown, int jobs, const st
     if (!(early.alike && early.valid)) {
         chain = std::make_unique<BlockWalk>(dst, ReadMode::Pass);
         auto walk = [&chain, &report] { return chain->validate(report); };
-        valid = jobs > 1 ? besideOrDeferred(walk) : std::async(std::launch::deferred, walk);
+        valid = jobs > 1 ? besideOrDeferred(walk, quiet) : std::async(std::launch::deferred, walk);
     }
     long long blocks = written;
     std::exception_ptr difference;
     const bool alike = early.known ? early.alike : sameBytes(src.fd(), dst.fd());
     if (!alike) {
         try {
-            blocks = compareBlocks(src, dst, shown, jobs);
+            blocks = compareBlocks(src, dst, shown, jobs, quiet);
         } catch (const ToolError&) {
             difference = std::current_exception();
         }

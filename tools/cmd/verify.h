@@ -34,7 +34,7 @@ struct CompareBuffers {
 // appends, so the bytes compared stay as they were.
 class EarlyCheck {
 public:
-    EarlyCheck(const Volume& src, const std::string& copyPath);
+    EarlyCheck(const Volume& src, const std::string& copyPath, bool quiet);
     ~EarlyCheck();
     EarlyCheck(const EarlyCheck&) = delete;
     EarlyCheck& operator=(const EarlyCheck&) = delete;
@@ -60,10 +60,11 @@ private:
 };
 
 // Checks the closed copy at dstPath (shown as shown in messages): its header
-// chain, and its blocks against the source's, on jobs workers.  Returns the
-// blocks and tapemarks compared (written, when the files are alike).
-long long verify(const Volume& src, const std::string& shown, int jobs, const std::string& dstPath, long long written,
-                 const EarlyVerdict& early);
+// chain, and its blocks against the source's, on jobs workers (quiet: no
+// note on threads refused).  Returns the blocks and tapemarks compared
+// (written, when the files are alike).
+long long verify(const Volume& src, const std::string& shown, int jobs, bool quiet, const std::string& dstPath,
+                 long long written, const EarlyVerdict& early);
 
 }  // namespace orvtool
 

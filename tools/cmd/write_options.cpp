@@ -1,6 +1,8 @@
 // write_options.cpp - the options of the commands that write images.
 #include "cmd/write_options.h"
 
+#include "base/error.h"
+
 #include <CLI/CLI.hpp>
 
 namespace orvtool {

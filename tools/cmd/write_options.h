@@ -3,7 +3,7 @@
 #ifndef ORVTAPE_TOOL_CMD_WRITE_OPTIONS_H
 #define ORVTAPE_TOOL_CMD_WRITE_OPTIONS_H
 
-#include "image/out.h"
+#include "image/sink.h"
 
 namespace CLI {
 class App;

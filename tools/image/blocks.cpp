@@ -1,9 +1,8 @@
-// blocks.cpp - an orvtape image as blocks, read and written through
-// the library, so export and import share the pump with every other format.
+// blocks.cpp - an orvtape image as blocks, read through the library, so
+// that export shares the pump with every other format.
 #include "image/blocks.h"
 
 #include "image/decode.h"
-#include "image/out.h"
 
 #include <orvTapeStream.h>
 
@@ -15,7 +14,8 @@ namespace {
 // decompress; each is handed on as a view, not copied.
 class ImageSource : public BlockSource {
 public:
-    ImageSource(const Volume& volume, int jobs) : walk_(volume, ReadMode::Stored), decoded_(walk_, jobs) {}
+    ImageSource(const Volume& volume, int jobs, bool quiet)
+        : walk_(volume, ReadMode::Stored), decoded_(walk_, jobs, quiet) {}
 
     bool next(Block& b) override { return decoded_.next(b); }
     long long consumed() const override { return decoded_.consumed(); }
@@ -23,44 +23,6 @@ public:
 private:
     BlockWalk walk_;
     ParallelDecode decoded_;
-};
-
-class ImageSink : public BlockSink {
-public:
-    ImageSink(ImageOut& out, const WriteSettings& o, int jobs)
-        : out_(out), o_(o), sink_(out, jobs, [this](int, long long number) {
-              out_.warnAtCapacity("importing block " + std::to_string(number));
-          }) {}
-
-    Carries carries() const override {
-        Carries c;
-        c.maxBlock = 0x7FFFFFF0;
-        c.compression = c.scrambling = true;
-        return c;
-    }
-
-    void put(const Block& b) override {
-        if (b.kind == Kind::Mark) {
-            sink_.tapemark(0, written_++);
-        } else if (b.kind == Kind::Data) {
-            // A block keeps the compression or scrambling it had unless told otherwise.
-            const bool pack = o_.compress || (b.packing != Packing::None && !o_.noCompress);
-            const bool scramble = o_.scramble || (b.scrambled && !o_.noScramble);
-            sink_.data(b.data, static_cast<unsigned>(b.length),
-                       (pack ? HF2_BZ2 : 0) | (scramble ? HF2_SCRAMBLE : 0), written_++);
-        }  // the pump reports what an image cannot hold
-    }
-
-    void finish() override {
-        sink_.drain();
-        out_.close();
-    }
-
-private:
-    ImageOut& out_;
-    const WriteSettings& o_;
-    EncodingOut sink_;
-    long long written_ = 0;  // blocks and tapemarks
 };
 
 }  // namespace
@@ -79,12 +41,8 @@ int imageBid(Probe& in, int best, std::string*) {
     return transformed ? 70 : 0;
 }
 
-std::unique_ptr<BlockSource> imageSource(const Volume& volume, int jobs) {
-    return std::make_unique<ImageSource>(volume, jobs);
-}
-
-std::unique_ptr<BlockSink> imageSink(ImageOut& out, const WriteSettings& o, int jobs) {
-    return std::make_unique<ImageSink>(out, o, jobs);
+std::unique_ptr<BlockSource> imageSource(const Volume& volume, int jobs, bool quiet) {
+    return std::make_unique<ImageSource>(volume, jobs, quiet);
 }
 
 }  // namespace orvtool

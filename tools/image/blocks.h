@@ -1,5 +1,5 @@
-// blocks.h - an orvtape image as a block source and a block sink, so
-// that import and export pump between it and another format.
+// blocks.h - an orvtape image as a block source, so that export pumps
+// from it into another format, and detection's bid for an image.
 #ifndef ORVTAPE_TOOL_IMAGE_BLOCKS_H
 #define ORVTAPE_TOOL_IMAGE_BLOCKS_H
 
@@ -11,13 +11,8 @@
 
 namespace orvtool {
 
-class ImageOut;
-struct WriteSettings;
-
 // The blocks of an open image, decoded on jobs workers.
-std::unique_ptr<BlockSource> imageSource(const class Volume& volume, int jobs);
-// An image written through out, blocks encoded on -j workers as o asks.
-std::unique_ptr<BlockSink> imageSink(ImageOut& out, const WriteSettings& o, int jobs);
+std::unique_ptr<BlockSource> imageSource(const class Volume& volume, int jobs, bool quiet);
 // Detection's bid for an image (a Bidder), judged after the formats: it bids
 // when none of them did, the file's header chain holds by the library's
 // rules and some block has transforms (one without any is an aws file).

@@ -17,12 +17,18 @@ void blockOf(const Slot& s, Block& b) {
     b.kind = s.length == 0 ? Kind::Mark : Kind::Data;
     b.length = static_cast<std::size_t>(s.length);
     b.data = s.transform ? s.out.data() : s.in.data();
-    b.packing = s.flags2 & HF2_BZ2 ? Packing::Bzip2 : Packing::None;
-    b.scrambled = (s.flags2 & HF2_SCRAMBLE) != 0;
+    describeForm(s.inForm, b);
     b.offset = s.offset;
     b.number = s.number;
 }
 }  // namespace
+
+std::unique_ptr<WorkerState> makeCodecState() { return std::make_unique<CodecState>(); }
+
+void describeForm(unsigned char flags2, Block& b) {
+    b.packing = flags2 & HF2_BZ2 ? Packing::Bzip2 : Packing::None;
+    b.scrambled = (flags2 & HF2_SCRAMBLE) != 0;
+}
 
 unsigned storedForm(const Block& b, std::vector<unsigned char>& buf, unsigned char& flags2) {
     flags2 = flags2Of(b);
@@ -37,12 +43,12 @@ void loadSlot(const Block& b, Slot& s) {
     s.length = static_cast<int>(b.length);
     s.offset = b.offset;
     s.number = b.number;
-    s.inLength = storedForm(b, s.in, s.flags2);
-    s.transform = s.flags2 != 0;
+    s.inLength = storedForm(b, s.in, s.inForm);
+    s.transform = s.inForm != 0;
 }
 
 void throwIfUndecoded(const Slot& s, const BlockWalk& walk) {
-    if (!s.transform || s.rc >= 0) return;
+    if (!s.inputBad) return;
     Failure f;
     f.code = s.rc;
     f.offset = s.offset;
@@ -55,17 +61,18 @@ void decodeWork(Slot& s, ORVtapeCodec& codec) {
     codec.setMaxRecordSize(s.length);
     const unsigned char* data = nullptr;
     unsigned n = 0;
-    const int rc = codec.decode(s.in.data(), s.inLength, s.flags2, &data, &n);
+    const int rc = codec.decode(s.in.data(), s.inLength, s.inForm, &data, &n);
     s.rc = rc < 0 ? ORVTAPE_ERR_DECODE : rc;  // as the reader says of a payload that does not decode
+    s.inputBad = rc < 0;
     if (rc < 0) return;
     if (s.out.size() < n) s.out.resize(n);
     std::memcpy(s.out.data(), data, n);
     s.outLength = n;
-    s.outFlags2 = 0;
+    s.outForm = 0;
 }
 
-ParallelDecode::ParallelDecode(BlockWalk& walk, int jobs)
-    : walk_(walk), pipe_(jobs, 0, decodeWork), fill_([this](Slot& s) {
+ParallelDecode::ParallelDecode(BlockWalk& walk, int jobs, bool quiet)
+    : walk_(walk), pipe_(jobs, quiet, makeCodecState, withCodec(decodeWork)), fill_([this](Slot& s) {
           Block b;
           if (!walk_.next(b)) return false;
           loadSlot(b, s);

@@ -9,11 +9,24 @@
 #define ORVTAPE_TOOL_IMAGE_DECODE_H
 
 #include "image/walk.h"
-#include "pipeline.h"
+#include "base/pool.h"
+
+#include <orvTapeStream.h>
 
 #include <functional>
 
 namespace orvtool {
+
+// A pool worker's state in the image wing: its own codec.
+struct CodecState : WorkerState {
+    ORVtapeCodec codec;
+};
+// The factory of CodecState for a Pipeline.
+std::unique_ptr<WorkerState> makeCodecState();
+// The work f on a slot with the worker's codec, for a Pipeline.
+inline Pipeline::Work withCodec(void (*f)(Slot&, ORVtapeCodec&)) {
+    return [f](Slot& s, WorkerState& w) { f(s, static_cast<CodecState&>(w).codec); };
+}
 
 // The pool's work on a slot holding a stored block: its data into out, or
 // s.rc ORVTAPE_ERR_DECODE when the payload does not decode.
@@ -21,6 +34,8 @@ void decodeWork(Slot& s, ORVtapeCodec& codec);
 // A block's stored form (a plain block's data) into buf, grown, never
 // shrunk: its length there; flags2 receives its transforms (0: plain).
 unsigned storedForm(const Block& b, std::vector<unsigned char>& buf, unsigned char& flags2);
+// The slot's form (its inForm or outForm) as a Block's packing and scrambling.
+void describeForm(unsigned char flags2, Block& b);
 // A stored block of a walk into s: its place, its length, its stored form
 // and flags2; s.transform set for a transformed one.
 void loadSlot(const Block& b, Slot& s);
@@ -29,8 +44,8 @@ void throwIfUndecoded(const Slot& s, const BlockWalk& walk);
 
 class ParallelDecode : public BlockSource {
 public:
-    // walk reads in ReadMode::Stored.
-    ParallelDecode(BlockWalk& walk, int jobs);
+    // walk reads in ReadMode::Stored; quiet silences the note on threads refused.
+    ParallelDecode(BlockWalk& walk, int jobs, bool quiet);
     // The next block, decoded, valid until the next call; false at the end
     // of the data.  Throws ReadError, with the walk's advice appended.
     bool next(Block& b) override;

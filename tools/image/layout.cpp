@@ -1,8 +1,13 @@
-// layout.cpp - finding where a damaged header chain resumes.
+// layout.cpp - finding where a damaged header chain resumes, where an
+// append goes, and how a volume is closed again.
 #include "image/layout.h"
+
+#include "image/sink.h"
 
 #include <orvTapeStream.h>
 
+#include <cerrno>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -50,6 +55,52 @@ long long resync(const Volume& volume, long long from) {
         base += got - (kHeader - 1);  // the last five bytes start the next chunk
     }
     return size;
+}
+
+AppendPoint findAppendPoint(BlockWalk& walk) {
+    AppendPoint a;
+    Block b;
+    for (Step s; (s = walk.step(b)) != Step::EndOfData;) {
+        ++a.end.blocks;
+        a.end.endsInTapemark = b.kind == Kind::Mark;
+        a.end.hasEndMark = s == Step::EndMark;
+        if (a.end.hasEndMark) {
+            a.offset = b.offset;  // the mark is written anew after the new files
+        } else {
+            a.offset = walk.info().end;
+            a.prevLen = walk.info().lastSegment;
+        }
+    }
+    return a;
+}
+
+int endVolumeAt(int fd, const VolumeCut& cut) {
+    ORVtapeWriter w;
+    int rc = w.openFd(fd, cut.offset, cut.prevLen);
+    if (rc == ORVTAPE_OK) rc = w.wtm(cut.marks);
+    const int closed = w.close();
+    if (rc == ORVTAPE_OK) rc = closed;
+    errno = rc ? w.lastErrno() : 0;
+    return driveWriteCode(rc);
+}
+
+std::string volumeEnd(unsigned prevLen, unsigned marks) {
+    const int fd = memfd_create("orvtape-end", MFD_CLOEXEC);
+    if (fd < 0) return "";
+    // The writer appends only after a segment that is there, so the marks
+    // follow one of prevLen bytes, written for the purpose and left out.
+    ORVtapeWriter w;
+    const std::vector<unsigned char> segment(prevLen);
+    w.setMaxSegLen(0);
+    bool made = w.openFd(fd, 0, 0) == ORVTAPE_OK &&
+                (prevLen == 0 || w.write(segment.data(), prevLen) == static_cast<int>(prevLen));
+    const long long at = w.position();
+    made = made && w.wtm(marks) == ORVTAPE_OK && w.close() == ORVTAPE_OK;
+    std::string end(64, '\0');
+    const ssize_t n = made ? pread(fd, &end[0], end.size(), at) : -1;
+    ::close(fd);
+    end.resize(n > 0 && n < 64 ? static_cast<size_t>(n) : 0);
+    return end;
 }
 
 }  // namespace orvtool

@@ -74,7 +74,7 @@ struct Findings {
 // The header chain as validate sees it, then what only reading the blocks
 // shows (decoding each with deep, on jobs workers), the end mark, and the
 // labels.  Throws ToolError when the image cannot be walked at all.
-Findings inspect(const Volume& volume, const std::string& image, bool deep, int jobs);
+Findings inspect(const Volume& volume, const std::string& image, bool deep, int jobs, bool quiet);
 
 }  // namespace orvtool
 

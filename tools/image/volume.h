@@ -49,6 +49,14 @@ private:
     Limits limits_;
 };
 
+class ImageLock;
+
+// The opening of every command that turns one image into a new file: opens
+// the source for reading, refuses to write it onto itself or over a file that
+// may not be replaced, and claims the target (ImageLock::claim).
+Volume openSourceForNewFile(const std::string& source, const std::string& target, bool force, const Limits& limits,
+                            ImageLock& dstLock);
+
 }  // namespace orvtool
 
 #endif

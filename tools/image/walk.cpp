@@ -6,6 +6,8 @@
 
 #include <ORVtape.h>  // the header flag bits
 
+#include <ORVtape.h>
+
 namespace orvtool {
 
 int Failure::driveCode() const {

@@ -218,8 +218,6 @@ TABLE = [
     (["copy", "--compress", "--no-compress", "v.tape", "x.tape"], 2, ["exclude each other"]),
     (["import", "--compress", "rt.tap", "rt.tape", "--from", "tap"], 0, []),
     (["get", "rt.tape", "0"], 0, DATA[1] + BIG),
-    (["import", "--scramble", "rt.tap", "rs.tape", "--from", "tap"], 0, []),
-    (["get", "rs.tape", "0"], 0, DATA[1] + BIG),
     (["export", "rt.tape", "-", "--to", "tap"], 0, (DIR / "rt.tap").read_bytes()),
     (["import", "-", "m2.tape", "--from", "tap"], 0, [], stdin_from("m.tap")),
     (["get", "m2.tape", "0"], 0, b"abc" + DATA[4]),
@@ -314,8 +312,6 @@ expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EB
 JOBS = [  # command line with {j} for the count, output file (None: stdout), exit status
     (["put", "--compress", "-b", "4K", "j{j}.tape", *IN, IN[5]], "j{j}.tape", 0),
     (["put", "-a", "--scramble", "j{j}.tape", IN[4]], "j{j}.tape", 0),
-    (["copy", "--no-compress", "--scramble", "j{j}.tape", "jc{j}.tape"], "jc{j}.tape", 0),
-    (["copy", "--compress", "--segment-size", "500", "v.tape", "jd{j}.tape"], "jd{j}.tape", 0),
     (["import", "--compress", "--scramble", "rt.tap", "ji{j}.tape", "--from", "tap"], "ji{j}.tape", 0),
     (["export", "j{j}.tape", "je{j}.tap", "--to", "tap"], "je{j}.tap", 0),
     (["get", "j{j}.tape", "5"], None, 0),

@@ -1,11 +1,15 @@
 // The image wing's read side: how a walk classifies what it meets and what
 // a failure says, and the decoding pool's order, errors and idle bypass.
+#include "base/pump.h"
 #include "image/decode.h"
+#include "image/sink.h"
 
 #include <ORVtape.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -110,7 +114,7 @@ TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
         write(t, blocks);
         const Volume v = Volume::forReading(t.path, Limits{});
         BlockWalk walk(v, ReadMode::Stored), plain(v, ReadMode::Decoded);
-        ParallelDecode decode(walk, jobs);
+        ParallelDecode decode(walk, jobs, true);
         Block b, want;
         size_t i = 0;
         for (; decode.next(b); ++i) {
@@ -126,7 +130,7 @@ TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
         t.set(Bytes(1, 0x55), walk.info().offset + 6 + walk.info().storedLength / 2);
         const Volume spoilt = Volume::forReading(t.path, Limits{});
         BlockWalk again(spoilt, ReadMode::Stored);
-        ParallelDecode decodeSpoilt(again, jobs);
+        ParallelDecode decodeSpoilt(again, jobs, true);
         long long delivered = 0;
         try {
             while (decodeSpoilt.next(b)) ++delivered;
@@ -134,5 +138,62 @@ TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
         } catch (const ReadError& e) {
             EXPECT_TRUE(delivered == 3 && e.failure.number == 3 && e.failure.driveCode() == -12) << e.what();
         }
+    }
+}
+
+TEST(Image, EncodingKeepsOrderAndTransformsAsTold) {
+    struct Row {
+        WriteSettings o;
+        std::string want;  // data blocks 5000 (compressible), -3000, 11 (too short to shrink) read back
+    } rows[] = {{{}, "-C-"}, {{0, 0, false, true}, "CC-"}, {{0, 0, false, false, true}, "---"},
+                {{0, 0, false, false, false, true}, "SCSS"}, {{0, 0, false, false, true, true}, "SSS"}};
+    TempImage a;
+    write(a, {5000, -3000, 0, 11, 0, 0});
+    const Volume src = Volume::forReading(a.path, Limits{});
+    for (const Row& r : rows)
+        for (int run = 0; run < 4; ++run) {  // from stored or decoded blocks, on 1 or 3 jobs
+            TempImage b;
+            b.set({});
+            const int fd = ::open(b.path.c_str(), O_RDWR);
+            std::vector<long long> order;
+            {
+                BlockWalk walk(src, run & 1 ? ReadMode::Decoded : ReadMode::Stored);
+                ImageSink out(fd, b.path, r.o);
+                out.onWritten([&](const Block& w) { order.push_back(w.number); });
+                ParallelEncode encode(out, r.o, run & 2 ? 3 : 1, true, &walk);
+                Progress quiet("", 0, true);
+                pump(walk, encode, quiet, {});
+            }
+            ::close(fd);
+            EXPECT_EQ(order, (std::vector<long long>{0, 1, 2, 3, 4, 5}));
+            const Volume copy = Volume::forReading(b.path, Limits{});
+            BlockWalk got(copy, ReadMode::Decoded), stored(copy, ReadMode::Stored), was(src, ReadMode::Decoded);
+            std::string seen;
+            for (Block g, s, w; was.next(w);) {
+                ASSERT_TRUE(got.next(g) && stored.next(s) && g.kind == w.kind && g.length == w.length);
+                EXPECT_TRUE(std::equal(g.data, g.data + g.length, w.data));
+                if (g.kind == Kind::Data) seen += std::array{"-", "C", "S", "CS"}[(s.packing != Packing::None) + 2 * s.scrambled];
+            }
+            EXPECT_EQ(seen, r.want) << run;
+            if (&r == rows) { EXPECT_EQ(std::filesystem::file_size(a.path), copy.size()) << "kept as stored"; }
+        }
+}
+
+TEST(Image, FailedWriteNamesWhatItHit) {
+    const unsigned char bytes[4] = {1, 2, 3, 4};
+    for (const auto& [kind, label, said] : {std::tuple{Kind::Data, true, "a label"}, {Kind::Data, false, "a block"},
+                                            {Kind::Mark, false, "a tapemark"}}) {
+        const int fd = ::open("/dev/full", O_RDWR);
+        Block b;
+        b.kind = kind, b.isLabel = label, b.data = bytes, b.length = kind == Kind::Data ? 4 : 0;
+        try {
+            ImageSink out(fd, "full", WriteSettings{});
+            ParallelEncode(out, WriteSettings{}, 1, true).put(b);
+            out.finish();
+            ADD_FAILURE() << "a full disk went unnoticed";
+        } catch (const ToolError& e) {
+            EXPECT_NE(std::string(e.what()).find(std::string("cannot write ") + said), std::string::npos) << e.what();
+        }
+        ::close(fd);
     }
 }

@@ -1,8 +1,8 @@
-// pipeline.h - blocks transformed by worker threads and delivered in order.
+// pool.h - blocks transformed by worker threads and delivered in order.
 //
 // The command's own thread reads blocks into slots and submits them; the
-// slots that need a transform (compression, scrambling, either way) go to N
-// workers, each with a codec of its own; collect() hands the slots back in
+// slots that need work (compression, scrambling, either way) go to N
+// workers, each with state of its own (its codec); collect() hands the slots back in
 // the order they were submitted.  So the command reads and writes exactly as
 // the serial loop would, and only the codec work runs in parallel.  The
 // workers start with the first slot that needs codec work, so a walk over
@@ -11,17 +11,17 @@
 //
 // Memory is bounded: 2N + 2 slots (one for N = 1), each holding a block as
 // read and as transformed, so at most 4N + 4 blocks of the largest size seen,
-// plus each worker's codec buffers.
-#ifndef ORVTAPE_TOOL_PIPELINE_H
-#define ORVTAPE_TOOL_PIPELINE_H
-
-#include <orvTapeStream.h>
+// plus each worker's state.  Knows nothing of images: what a slot's forms
+// mean is the business of the work the caller gives.
+#ifndef ORVTAPE_TOOL_BASE_POOL_H
+#define ORVTAPE_TOOL_BASE_POOL_H
 
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -34,45 +34,53 @@ namespace orvtool {
 struct Slot {
     std::vector<unsigned char> in;   // the block as read: stored form or data
     unsigned inLength = 0;
-    unsigned char flags2 = 0;        // transforms of the stored form read
-    int length = 0;                  // the block's length (0: tapemark), or a read code
+    unsigned char inForm = 0;        // how in holds the block, in the work's terms (0: as data)
+    int length = 0;                  // the block's length (0: tapemark)
     long long offset = 0;            // where it came from, for messages
     long long number = 0;            // the block's number, for messages
-    int tag = 0;                     // free for the command (what kind of block)
+    unsigned char want = 0;          // the form the work is to give it, in the work's terms
+    bool isLabel = false;            // it is a label, for messages
     bool transform = false;          // the producer asks for the work to run on it
     std::vector<unsigned char> out;  // the block as transformed
     unsigned outLength = 0;
-    unsigned char outFlags2 = 0;
+    unsigned char outForm = 0;
     int rc = 0;                      // the work's result code
+    bool inputBad = false;           // the work found the input itself unreadable
     std::exception_ptr error;        // thrown by the producer or the work, rethrown in order
 };
 
 // Jobs to use when -j is not given: the cores this process may run on.
 int defaultJobs();
 
-// Set from --quiet: the note about threads the system refused is not shown.
-extern bool quietThreadNote;
-// Says once per run that the system refused a thread (a process limit, a
-// container's pids limit) and that the work goes on with fewer.
-void threadRefused(const std::system_error& e);
+// Says once per run, unless quiet, that the system refused a thread (a
+// process limit, a container's pids limit) and that the work goes on with fewer.
+void threadRefused(const std::system_error& e, bool quiet);
 // f on a thread of its own when the system grants one, else deferred: it then
 // runs in the caller's thread when its result is asked for.
 template <class F>
-auto besideOrDeferred(F&& f) -> std::future<decltype(f())> {
+auto besideOrDeferred(F&& f, bool quiet) -> std::future<decltype(f())> {
     try {
         return std::async(std::launch::async, f);
     } catch (const std::system_error& e) {
-        threadRefused(e);
+        threadRefused(e, quiet);
         return std::async(std::launch::deferred, std::forward<F>(f));
     }
 }
 
+// What a worker keeps between slots (a codec and its buffers), made by the
+// caller's factory: one for each worker, one for the caller's own thread.
+class WorkerState {
+public:
+    virtual ~WorkerState() = default;
+};
+
 class Pipeline {
 public:
-    using Work = std::function<void(Slot&, ORVtapeCodec&)>;
+    using MakeState = std::function<std::unique_ptr<WorkerState>()>;
+    using Work = std::function<void(Slot&, WorkerState&)>;
     // work runs on a worker for every slot submitted with its transform set;
-    // each codec gets maxRecordSize as its record limit.
-    Pipeline(int jobs, int maxRecordSize, Work work);
+    // quiet silences the note about threads the system refused.
+    Pipeline(int jobs, bool quiet, MakeState makeState, Work work);
     ~Pipeline();  // stops and joins the workers; slots in flight are dropped
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
@@ -105,11 +113,13 @@ public:
 
 private:
     void startWorkers();  // as many as the system grants, up to jobs_
-    void workerLoop(ORVtapeCodec& codec);
-    void perform(Slot& s, ORVtapeCodec& codec);
+    void workerLoop(WorkerState& state);
+    void perform(Slot& s, WorkerState& state);
 
+    MakeState makeState_;
     Work work_;
-    int jobs_, maxRecordSize_;
+    int jobs_;
+    bool quiet_;
     bool started_ = false;          // startWorkers() ran
     std::vector<Slot> slots_;
     std::vector<char> done_;        // per slot: its work is finished
@@ -117,7 +127,7 @@ private:
     unsigned long long submitted_ = 0, collected_ = 0;
     size_t submitIndex_ = 0, collectIndex_ = 0;  // the slots of those two counts, without a division a block
     size_t wrap(size_t i) const { return i == slots_.size() ? 0 : i; }
-    std::vector<ORVtapeCodec*> codecs_;
+    std::vector<std::unique_ptr<WorkerState>> states_;  // the caller's first
     std::vector<std::thread> workers_;
     std::deque<size_t> queue_;      // slots waiting for a worker
     std::mutex mutex_;

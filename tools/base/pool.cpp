@@ -1,7 +1,7 @@
-// pipeline.cpp - the ordered worker pool of pipeline.h.
-#include "pipeline.h"
+// pool.cpp - the ordered worker pool of pool.h.
+#include "pool.h"
 
-#include "orvtape.h"
+#include "error.h"
 
 #include <atomic>
 #include <cstdio>
@@ -16,17 +16,15 @@ int defaultJobs() {
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
-bool quietThreadNote = false;
-
-void threadRefused(const std::system_error& e) {
-    static std::atomic<bool> said{false};
-    if (quietThreadNote || said.exchange(true)) return;
+void threadRefused(const std::system_error& e, bool quiet) {
+    static std::atomic<bool> said{false};  // once a process, whichever pool meets it
+    if (quiet || said.exchange(true)) return;
     std::fprintf(stderr, "orvtape: note: the system refuses another thread (%s); the work goes on "
                  "with the threads it has\n", errnoWords(e.code().value()).c_str());
 }
 
-Pipeline::Pipeline(int jobs, int maxRecordSize, Work work)
-    : work_(std::move(work)), jobs_(jobs < 1 ? 1 : jobs), maxRecordSize_(maxRecordSize) {
+Pipeline::Pipeline(int jobs, bool quiet, MakeState makeState, Work work)
+    : makeState_(std::move(makeState)), work_(std::move(work)), jobs_(jobs < 1 ? 1 : jobs), quiet_(quiet) {
     jobs = jobs_;
     // Two slots a worker (one worked on, one waiting) and two for the
     // command's thread (one being consumed, one being filled).
@@ -34,8 +32,7 @@ Pipeline::Pipeline(int jobs, int maxRecordSize, Work work)
     slots_.resize(count);
     done_.assign(count, 0);
     queued_.assign(count, 0);
-    codecs_.push_back(new ORVtapeCodec);  // the first worker's, or the caller's
-    codecs_.back()->setMaxRecordSize(maxRecordSize);
+    states_.push_back(makeState_());  // the first worker's, or the caller's
 }
 
 void Pipeline::startWorkers() {
@@ -43,15 +40,12 @@ void Pipeline::startWorkers() {
     if (jobs_ == 1) return;  // submit() works in the caller's thread
     try {
         for (int i = 0; i < jobs_; ++i) {
-            if (i > 0) {
-                codecs_.push_back(new ORVtapeCodec);
-                codecs_.back()->setMaxRecordSize(maxRecordSize_);
-            }
-            ORVtapeCodec* c = codecs_.back();
-            workers_.emplace_back([this, c] { workerLoop(*c); });
+            if (i > 0) states_.push_back(makeState_());
+            WorkerState* state = states_.back().get();
+            workers_.emplace_back([this, state] { workerLoop(*state); });
         }
     } catch (const std::system_error& e) {
-        threadRefused(e);  // the workers started work on; none: the caller's thread does
+        threadRefused(e, quiet_);  // the workers started work on; none: the caller's thread does
     }
 }
 
@@ -62,7 +56,6 @@ Pipeline::~Pipeline() {
     }
     workReady_.notify_all();
     for (std::thread& t : workers_) t.join();
-    for (ORVtapeCodec* c : codecs_) delete c;
 }
 
 Slot* Pipeline::acquire() {
@@ -71,13 +64,15 @@ Slot* Pipeline::acquire() {
     s.error = nullptr;
     s.transform = false;
     s.rc = 0;
+    s.inputBad = false;
+    s.isLabel = false;
     s.outLength = 0;
     return &s;
 }
 
-void Pipeline::perform(Slot& s, ORVtapeCodec& codec) {
+void Pipeline::perform(Slot& s, WorkerState& state) {
     try {
-        work_(s, codec);
+        work_(s, state);
     } catch (...) {
         s.error = std::current_exception();
     }
@@ -90,7 +85,7 @@ void Pipeline::submit(Slot& s) {
     if (s.transform && !started_) startWorkers();
     queued_[index] = s.transform && !workers_.empty();
     if (!queued_[index]) {
-        if (s.transform) perform(s, *codecs_.front());
+        if (s.transform) perform(s, *states_.front());
         done_[index] = 1;  // no worker touches a slot that was not queued
         return;
     }
@@ -117,7 +112,7 @@ Slot* Pipeline::collect() {
     return &s;
 }
 
-void Pipeline::workerLoop(ORVtapeCodec& codec) {
+void Pipeline::workerLoop(WorkerState& state) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         workReady_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -125,7 +120,7 @@ void Pipeline::workerLoop(ORVtapeCodec& codec) {
         const size_t index = queue_.front();
         queue_.pop_front();
         lock.unlock();
-        perform(slots_[index], codec);
+        perform(slots_[index], state);
         lock.lock();
         done_[index] = 1;
         workDone_.notify_one();  // only the command's thread waits
