@@ -3,7 +3,7 @@
 
 #include "image/decode.h"
 #include "image/walk.h"
-#include "orvtape.h"
+#include "base/console.h"
 
 #include <ORVtape.h>
 

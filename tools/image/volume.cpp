@@ -61,4 +61,13 @@ int Volume::bytesAt(long long offset, unsigned char* to, int n) const {
     return got < 0 ? 0 : static_cast<int>(got);
 }
 
+Volume openSourceForNewFile(const std::string& source, const std::string& target, bool force, const Limits& limits,
+                            ImageLock& dstLock) {
+    Volume src = Volume::forReading(source, limits);
+    refuseSameFile(source, STDIN_FILENO, target, STDOUT_FILENO);
+    if (target != "-") dstLock.claim(target);
+    refuseToReplace(target, force, false);
+    return src;
+}
+
 }  // namespace orvtool

@@ -88,7 +88,6 @@ BIG, TM = rng.randbytes(2_500_000) + bytes(2_500_001), b"\0\0\0\0"
 # Gaps are skipped, a flagged record is kept, nothing after the end of medium is read.
 (DIR / "m.tap").write_bytes(rec(b"abc") + struct.pack("<I", 0xFFFFFFFE) + rec(DATA[4]) + TM +
                             rec(b"flagged!!", 0x80000000) + TM + TM + b"\xff" * 4 + b"junk")
-(DIR / "short.tap").write_bytes(rec(b"abc")[:-1])
 
 
 def image(*payloads):  # compressed blocks of these stored payloads (None: a tapemark), then the end mark
@@ -232,7 +231,6 @@ TABLE = [
     (["get", "m.tape", "0"], 0, b"abc" + DATA[4]),
     (["get", "m.tape", "1"], 0, b"flagged!!"),
     (["get", "m.tape", "2"], 1, ["no tape file 2"]),
-    (["import", "short.tap", "x.tape", "--from", "tap"], 1, ["short.tap: offset 0: a record of 3 bytes is longer than the rest"]),
     (["import", "bl.txt", "x.tape"], 2, ["bl.txt: is in no format import recognises (the 6-byte headers of aws, het and orv break at "
                                          "offset 0, the length words of tap at offset 0 and of e11 at offset 0, tpc's records run to"]),
     (["put", "-a", "v.tape", "v.tape"], 2, ["v.tape: is the source itself"]),
@@ -250,8 +248,6 @@ TABLE = [
     (["get", "lab.tape", "4", "--ascii"], 0, b"rec one\nrecord two\n"),
     (["get", "--name", "SYS1.TEST", "lab.tape", "--unblock", "--strip"], 0, b"a" * 160),
     (["get", "--dataset", "7", "lab.tape"], 1, ["lab.tape: data set NODATA has no data"]),
-    (["get", "--dataset", "8", "lab.tape"], 1, ["lab.tape: has no data set 8 (it holds 7)"]),
-    (["get", "--name", "X", "v.tape"], 1, ["v.tape: is not a labelled volume"]),
     (["get", "lab.tape", "3", "--recfm", "VB", "--unblock"], 1, ["block 0 of the data set: its block descriptor word does not fit its 80 bytes"]),
     (["put", "--label", "LAB001", "--ebcdic", "--recfm", "FB", "--lrecl", "80", "-b", "800",
       "--name", "my.data", "lv.tape", "lt.txt"], 0, []),
