@@ -26,9 +26,9 @@ std::string hexByte(unsigned v) {
     return s;
 }
 
-class AwsReader : public BlockSource {
+class AwsReader : public FormatReader {
 public:
-    AwsReader(InputFile& in, const FormatArgs& args) : in_(in), maxBlock_(args.maxBlock) {}
+    AwsReader(InputFile& in, const FormatArgs& args) : FormatReader(in, args) {}
 
     bool next(Block& b) override {
         b = Block{};
@@ -85,16 +85,9 @@ public:
         return true;
     }
 
-    long long consumed() const override { return in_.offset(); }
-
 private:
-    ToolError bad(long long at, const std::string& what) const { return in_.errorAt(at, what); }
-
-    InputFile& in_;
-    size_t maxBlock_;
     unsigned prevLen_ = 0;
-    long long number_ = 0;
-    std::vector<unsigned char> data_, packed_;
+    std::vector<unsigned char> packed_;
 };
 
 class AwsWriter : public BlockSink {

@@ -42,6 +42,23 @@ std::vector<std::string> formatNames();
 // with last between the final two.
 std::string listFormats(const std::string& setting = "", const char* last = " or ");
 
+// What every format's reader holds: its input, the --max-block limit, the
+// buffer its records are read into (handed out as views) and the count of
+// blocks; and its refusals, which name the input and the offset at fault.
+class FormatReader : public BlockSource {
+public:
+    FormatReader(InputFile& in, const FormatArgs& args) : in_(in), maxBlock_(args.maxBlock) {}
+    long long consumed() const override { return in_.offset(); }
+
+protected:
+    ToolError bad(long long offset, const std::string& what) const { return in_.errorAt(offset, what); }
+
+    InputFile& in_;
+    std::size_t maxBlock_;
+    long long number_ = 0;
+    std::vector<unsigned char> data_;
+};
+
 // A bidder from outside the table (the tool's own image format).
 struct ExtraBid {
     const char* name;

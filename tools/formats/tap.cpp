@@ -19,10 +19,10 @@ uint32_t getWord(const unsigned char* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-class TapReader : public BlockSource {
+class TapReader : public FormatReader {
 public:
     TapReader(InputFile& in, const FormatArgs& args, bool pad)
-        : in_(in), maxBlock_(args.maxBlock), pad_(pad) {}
+        : FormatReader(in, args), pad_(pad) {}
 
     bool next(Block& b) override {
         if (ended_) return false;
@@ -64,16 +64,10 @@ public:
         return true;
     }
 
-    long long consumed() const override { return in_.offset(); }
-
 private:
-    ToolError bad(const Block& b, const std::string& what) const { return in_.errorAt(b.offset, what); }
+    ToolError bad(const Block& b, const std::string& what) const { return FormatReader::bad(b.offset, what); }
 
-    InputFile& in_;
-    size_t maxBlock_;
     bool pad_, ended_ = false;
-    long long number_ = 0;
-    std::vector<unsigned char> data_;
 };
 
 class TapWriter : public BlockSink {

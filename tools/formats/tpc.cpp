@@ -8,9 +8,9 @@ namespace {
 
 constexpr size_t kLongest = 65535;
 
-class TpcReader : public BlockSource {
+class TpcReader : public FormatReader {
 public:
-    TpcReader(InputFile& in, const FormatArgs& args) : in_(in), maxBlock_(args.maxBlock) {}
+    TpcReader(InputFile& in, const FormatArgs& args) : FormatReader(in, args) {}
 
     bool next(Block& b) override {
         b = Block{};
@@ -33,15 +33,8 @@ public:
         return true;
     }
 
-    long long consumed() const override { return in_.offset(); }
-
 private:
-    ToolError bad(const Block& b, const std::string& what) const { return in_.errorAt(b.offset, what); }
-
-    InputFile& in_;
-    size_t maxBlock_;
-    long long number_ = 0;
-    std::vector<unsigned char> data_;
+    ToolError bad(const Block& b, const std::string& what) const { return FormatReader::bad(b.offset, what); }
 };
 
 class TpcWriter : public BlockSink {
