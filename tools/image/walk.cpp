@@ -73,6 +73,11 @@ bool BlockWalk::read(orvTapeReadMode mode, int& length, Failure& f) {
     length = reader_.next(&info_, mode);
     if (length == ORVTAPE_END) return true;
     const unsigned long long max = volume_.limits().maxBlock;
+    // The walk's common case first: a block within the limit, or a tapemark.
+    if ((length > 0 && static_cast<unsigned long long>(length) <= max) || (length == 0 && info_.tapemark)) {
+        position_ = info_.end;
+        return true;
+    }
     f = Failure{};
     f.offset = info_.offset;
     f.number = info_.blockNumber;
@@ -82,20 +87,17 @@ bool BlockWalk::read(orvTapeReadMode mode, int& length, Failure& f) {
         f.limit = max;
     } else if (length == 0 && !info_.tapemark) {
         f.refusal = Refusal::EmptyCompressed;
-    } else if (length < 0) {
+    } else {
         f.code = length;
         f.err = reader_.lastErrno();
         f.headerCut = info_.headerCut;
-    } else {
-        position_ = info_.end;
-        return true;
     }
     reader_.seek(info_.offset, info_.blockNumber, info_.fileNumber);
     return false;
 }
 
 void BlockWalk::fill(Block& b, int length) const {
-    b = Block{};
+    // Every field set, none cleared first: this runs once a block.
     b.kind = info_.tapemark ? Kind::Mark : Kind::Data;
     b.length = static_cast<std::size_t>(length);
     b.data = info_.data;
@@ -103,6 +105,8 @@ void BlockWalk::fill(Block& b, int length) const {
     b.storedLength = info_.storedLength;
     b.packing = !info_.tapemark && (info_.flags2 & HF2_BZ2) ? Packing::Bzip2 : Packing::None;
     b.scrambled = !info_.tapemark && (info_.flags2 & HF2_SCRAMBLE);
+    b.readError = false;
+    b.isLabel = false;
     b.offset = info_.offset;
     b.number = info_.blockNumber;
 }
@@ -133,8 +137,7 @@ bool BlockWalk::tryStep(Block& b, Step& s, Failure& f) {
 
 Step BlockWalk::step(Block& b) {
     Step s;
-    Failure f;
-    if (!tryStep(b, s, f)) throw ReadError(volume_.name(), f, advice_);
+    if (!tryStep(b, s, failed_)) throw ReadError(volume_.name(), failed_, advice_);
     return s;
 }
 

@@ -108,6 +108,7 @@ private:
     orvTapeBlockInfo info_ = ORVTAPE_BLOCK_INFO_INIT;
     long long position_ = 0;
     bool prevMark_ = true;  // the block before was a tapemark, or none was read
+    Failure failed_;        // step()'s, kept: a Failure made a block would cost a clearing each
     const char* advice_ = "";
 };
 
