@@ -39,8 +39,9 @@ install)
     # The installed tool must find the library through its relative run path.
     [ ! -x "$build/tools/orvtape" ] || "$prefix/bin/orvtape" --version >/dev/null || fail "orvtape does not run"
     [ ! -f "$src/tools/orvtape.1" ] || [ -f "$prefix/share/man/man1/orvtape.1" ] || fail "no manual page"
+    # -s: not the build tree, which the build points the user site at.
     [ ! -d "$build/python/orvtape" ] || (cd / && PYTHONPATH=$(echo "$prefix"/lib/python3*/*-packages) \
-        python3 -c 'import orvtape; orvtape.Tape') || fail "the installed Python module does not import"
+        python3 -s -c 'import orvtape; orvtape.Tape') || fail "the installed Python module does not import"
     ;;
 c)
     export PKG_CONFIG_PATH="$lib/pkgconfig"
@@ -81,7 +82,7 @@ deb)
     dpkg -i "$deb" >/dev/null
     unset PKG_CONFIG_PATH
     c_host "$work/deb-host" ""
-    [ ! -d "$build/python/orvtape" ] || (cd / && /usr/bin/python3 -c 'import orvtape; orvtape.Tape') \
+    [ ! -d "$build/python/orvtape" ] || (cd / && /usr/bin/python3 -s -c 'import orvtape; orvtape.Tape') \
         || fail "Debian's python3 cannot import the packaged module"
     dpkg -P "$pkg" >/dev/null
     trap - EXIT
