@@ -18,11 +18,24 @@
 
 namespace orvtool {
 
-// Each defined in the command's own file; the order is that of the help.
-extern const Command initCommand, putCommand, lsCommand, checkCommand, getCommand, dumpCommand,
-    copyCommand, exportCommand, importCommand, recoverCommand;
-const Command* const kCommands[] = {&initCommand, &putCommand,   &lsCommand,     &checkCommand,  &getCommand,
-                                    &dumpCommand, &copyCommand,  &exportCommand, &importCommand, &recoverCommand};
+// The table: one row a command, each defined in its own file; the order is
+// that of the help.
+#define ORVTOOL_COMMANDS(ROW) \
+    ROW(initCommand)          \
+    ROW(putCommand)           \
+    ROW(lsCommand)            \
+    ROW(checkCommand)         \
+    ROW(getCommand)           \
+    ROW(dumpCommand)          \
+    ROW(copyCommand)          \
+    ROW(exportCommand)        \
+    ROW(importCommand)        \
+    ROW(recoverCommand)
+
+#define ORVTOOL_DECLARE(c) extern const Command c;
+ORVTOOL_COMMANDS(ORVTOOL_DECLARE)
+#define ORVTOOL_ENTRY(c) &c,
+const Command* const kCommands[] = {ORVTOOL_COMMANDS(ORVTOOL_ENTRY)};
 
 namespace {
 
@@ -87,22 +100,22 @@ int showHelp(const CLI::App& app, const std::vector<Declared>& commands, const s
 
 // Runs the command; every failure becomes one line on standard error and
 // the command's failure status.
-int run(const Declared& d, const Common& common) {
+int run(const Declared& d, const Common& common, StdoutGuard& out) {
     const int failed = d.command->failureStatus;
     try {
         int status = d.run(common);
-        return finishStdout() ? status : failed;
+        return out.finish() ? status : failed;
     } catch (const ToolError& e) {
-        finishStdout();
+        out.finish();
         std::fprintf(stderr, "orvtape: %s\n", e.what());
         return failed == kExitFailure ? e.status() : failed;
     } catch (const std::bad_alloc&) {
-        finishStdout();
+        out.finish();
         std::fprintf(stderr, "orvtape: %s: out of memory\n", d.command->name);
         return failed;
     } catch (const std::exception& e) {
         // Anything else the system refused: unwound, so no temporary file stays.
-        finishStdout();
+        out.finish();
         std::fprintf(stderr, "orvtape: %s: %s\n", d.command->name, e.what());
         return failed;
     }
@@ -110,7 +123,7 @@ int run(const Declared& d, const Common& common) {
 
 }  // namespace
 
-int runTool(int argc, char** argv) {
+int runTool(int argc, char** argv, StdoutGuard& out) {
     CLI::App app{"orvtape - create, fill, list, check, extract, copy, convert and recover tape images"};
     app.name("orvtape");
     app.set_version_flag("--version", "orvtape " ORVTAPE_VERSION);
@@ -138,7 +151,7 @@ int runTool(int argc, char** argv) {
     if (help->parsed()) return showHelp(app, commands, helpFor);
     if (common.jobs == 0) common.jobs = defaultJobs();
     for (const Declared& d : commands)
-        if (d.app->parsed()) return run(d, common);
+        if (d.app->parsed()) return run(d, common, out);
     return kExitUsage;
 }
 
@@ -146,7 +159,7 @@ int runTool(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     orvtool::reopenClosedStdStreams();
-    orvtool::guardStdout();
-    int status = orvtool::runTool(argc, argv);
-    return orvtool::finishStdout() || status != 0 ? status : orvtool::kExitFailure;
+    orvtool::StdoutGuard out;
+    int status = orvtool::runTool(argc, argv, out);
+    return out.finish() || status != 0 ? status : orvtool::kExitFailure;
 }

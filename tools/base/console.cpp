@@ -15,17 +15,6 @@
 namespace orvtool {
 
 namespace {
-int stdoutErrno = 0;  // of the first write to standard output that failed
-
-ssize_t writeStdout(void*, const char* p, size_t n) {
-    size_t done = 0;
-    if (int err = writeAll(STDOUT_FILENO, p, n, &done)) {
-        if (stdoutErrno == 0) stdoutErrno = err;
-        return done > 0 ? static_cast<ssize_t>(done) : -1;
-    }
-    return static_cast<ssize_t>(n);
-}
-
 void vline(const char* prefix, const char* fmt, va_list ap) {
     std::fputs(prefix, stderr);
     std::vfprintf(stderr, fmt, ap);
@@ -38,22 +27,37 @@ void reopenClosedStdStreams() {
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) ::open("/dev/null", fd ? O_WRONLY : O_RDONLY);
 }
 
-void guardStdout() {
-    cookie_io_functions_t io{nullptr, writeStdout, nullptr, nullptr};
-    if (FILE* f = fopencookie(nullptr, "w", io)) {
+StdoutGuard::StdoutGuard() {
+    cookie_io_functions_t io{nullptr, write, nullptr, nullptr};
+    if (FILE* f = fopencookie(this, "w", io)) {
         std::fflush(stdout);
         setvbuf(f, nullptr, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, 1 << 16);
+        replaced_ = stdout;
         stdout = f;
     }
 }
 
-bool finishStdout() {
-    static bool reported = false;  // one line, however often it is asked
+StdoutGuard::~StdoutGuard() {
+    if (!replaced_) return;
+    std::fclose(stdout);  // what is still buffered goes while this guard lives
+    stdout = replaced_;
+}
+
+ssize_t StdoutGuard::write(void* guard, const char* p, size_t n) {
+    auto* g = static_cast<StdoutGuard*>(guard);
+    size_t done = 0;
+    if (int err = writeAll(STDOUT_FILENO, p, n, &done)) {
+        if (g->errno_ == 0) g->errno_ = err;
+        return done > 0 ? static_cast<ssize_t>(done) : -1;
+    }
+    return static_cast<ssize_t>(n);
+}
+
+bool StdoutGuard::finish() {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-    if (reported) return false;
-    reported = true;
-    std::fprintf(stderr, "orvtape: standard output: cannot write %s\n",
-                 cause(0, stdoutErrno ? stdoutErrno : errno).c_str());
+    if (reported_) return false;
+    reported_ = true;
+    std::fprintf(stderr, "orvtape: standard output: cannot write %s\n", cause(0, errno_ ? errno_ : errno).c_str());
     return false;
 }
 

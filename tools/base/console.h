@@ -8,7 +8,9 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstdio>
 #include <string>
+#include <sys/types.h>
 
 namespace orvtool {
 
@@ -31,12 +33,25 @@ std::string hexBytes(const unsigned char* p, int n);
 // Descriptors 0, 1 and 2 that are closed at start-up are opened on
 // /dev/null, so that no image or output can land on them.
 void reopenClosedStdStreams();
-// Sends standard output through a stream that keeps the errno of the first
-// failed write, so that finishStdout() can name it.
-void guardStdout();
-// Flushes standard output; false (with one line on standard error naming the
-// cause) when anything written to it was lost.
-bool finishStdout();
+// While it lives, standard output goes through a stream that keeps the errno
+// of the first failed write, so that finish() can name it.  main() owns the
+// one guard of the process.
+class StdoutGuard {
+public:
+    StdoutGuard();
+    ~StdoutGuard();  // closes its stream and puts back the one it replaced
+    StdoutGuard(const StdoutGuard&) = delete;
+    StdoutGuard& operator=(const StdoutGuard&) = delete;
+    // Flushes standard output; false (with one line on standard error naming
+    // the cause, once) when anything written to it was lost.
+    bool finish();
+
+private:
+    static ssize_t write(void* guard, const char* p, size_t n);
+    FILE* replaced_ = nullptr;
+    int errno_ = 0;  // of the first write that failed
+    bool reported_ = false;
+};
 
 }  // namespace orvtool
 

@@ -104,7 +104,9 @@ bool names(const std::string& path, int fd) {
 }
 
 std::string tempName(const std::string& dir) {
-    static std::mt19937 rng{std::random_device{}()};
+    // Seeded afresh each time: names are made once a file, and a process-wide
+    // generator would be shared state between threads.
+    std::mt19937 rng{std::random_device{}()};
     static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::string name = dir + "/" + kTempPrefix;
     for (int i = 0; i < 6; ++i) name += kChars[rng() % (sizeof kChars - 1)];

@@ -6,13 +6,21 @@
 
 namespace orvtool {
 
-extern const Format kAwsFormat, kHetFormat, kTapFormat, kE11Format, kTpcFormat;
+// The table: one row a format, each defined in its own file.  Surest
+// framing first: detection explains where each stopped fitting in this order.
+#define ORVTOOL_FORMATS(ROW) \
+    ROW(kAwsFormat)          \
+    ROW(kHetFormat)          \
+    ROW(kTapFormat)          \
+    ROW(kE11Format)          \
+    ROW(kTpcFormat)
 
-// Surest framing first: detection explains where each stopped fitting in
-// this order.
+#define ORVTOOL_DECLARE(f) extern const Format f;
+ORVTOOL_FORMATS(ORVTOOL_DECLARE)
+#define ORVTOOL_ENTRY(f) f,
 
 const std::vector<Format>& formats() {
-    static const std::vector<Format> table{kAwsFormat, kHetFormat, kTapFormat, kE11Format, kTpcFormat};
+    static const std::vector<Format> table{ORVTOOL_FORMATS(ORVTOOL_ENTRY)};
     return table;
 }
 
