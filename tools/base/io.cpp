@@ -140,7 +140,7 @@ ToolError InputFile::errorAt(long long offset, const std::string& what) const {
 
 OutputFile::OutputFile(int fd, std::string name, std::size_t directFrom)
     : fd_(fd), name_(std::move(name)), directFrom_(std::min(directFrom, kBufferSize)),
-      buf_(kBufferSize) {}
+      buf_(new unsigned char[kBufferSize]) {}
 
 void OutputFile::writeOut(const void* p, std::size_t n) {
     if (int err = writeAll(fd_, p, n)) throw ToolError(name_, "cannot write " + cause(0, err));
@@ -148,16 +148,16 @@ void OutputFile::writeOut(const void* p, std::size_t n) {
 
 void OutputFile::write(const void* p, std::size_t n) {
     written_ += static_cast<long long>(n);
-    if (used_ + n > buf_.size() || n >= directFrom_) flush();
+    if (used_ + n > kBufferSize || n >= directFrom_) flush();
     if (n >= directFrom_) return writeOut(p, n);
-    std::memcpy(buf_.data() + used_, p, n);
+    std::memcpy(buf_.get() + used_, p, n);
     used_ += n;
 }
 
 void OutputFile::flush() {
     const std::size_t n = used_;
     used_ = 0;
-    writeOut(buf_.data(), n);
+    writeOut(buf_.get(), n);
 }
 
 Probe::Probe(InputFile& in) : in_(in) {

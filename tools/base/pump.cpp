@@ -79,8 +79,9 @@ Tally pump(BlockSource& source, BlockSink& sink, Progress& progress, const PumpS
             putData(sink, c, b, s, t);
             break;
         }
-        progress.advance(static_cast<unsigned long long>(source.consumed() - shown));
-        shown = source.consumed();
+        const long long now = source.consumed();
+        progress.advance(static_cast<unsigned long long>(now - shown));
+        shown = now;
     }
     sink.finish();
     progress.finish();

@@ -55,7 +55,7 @@ int cmdCopy(const CopyArgs& o) {
         volume.setAdvice(kAdvice);
         ImageSink out(file.fd(), o.target, o);
         long long told = 0;
-        out.onWritten([&](const Block&) {
+        if (early || o.capacity) out.onWritten([&](const Block&) {
             if (early && out.position() - told >= kGrowth) {
                 told = out.position();
                 early->grew();

@@ -180,27 +180,28 @@ unsigned char ParallelEncode::wanted(const Block& b) const {
 
 void ParallelEncode::put(const Block& b) {
     if (b.kind != Kind::Data && b.kind != Kind::Mark) return;  // the pump reports what an image cannot hold
-    const unsigned char own = b.stored ? flags2Of(b) & kTransforms : 0;
+    const unsigned char form = b.stored ? flags2Of(b) : 0;
+    const unsigned char own = form & kTransforms;
     const unsigned char want = b.kind == Kind::Data ? wanted(b) : 0;
     // Kept as stored with its data at hand, or plain and to stay so: no codec work.
     const bool keeps = own ? want == own && b.data : want == 0;
     if (pipe_.passesStraight(!keeps)) return out_.put(b);  // without own transforms, the sink writes the data
     Slot* s;
     while (!(s = pipe_.acquire())) write(*pipe_.collect());
-    load(b, *s, want);
+    load(b, *s, want, form);
     s->transform = !keeps;
     pipe_.submit(*s);
     if (eager_) write(*pipe_.collect());
 }
 
-void ParallelEncode::load(const Block& b, Slot& s, unsigned char want) {
+void ParallelEncode::load(const Block& b, Slot& s, unsigned char want, unsigned char form) {
     s.length = b.kind == Kind::Mark ? 0 : static_cast<int>(b.length);
     s.offset = b.offset;
     s.number = b.number;
     s.isLabel = b.isLabel;
     s.want = want;
-    const bool stored = b.kind == Kind::Data && b.stored && flags2Of(b) && (!b.data || want == (flags2Of(b) & kTransforms));
-    s.inForm = stored ? flags2Of(b) : 0;
+    const bool stored = form && (!b.data || want == (form & kTransforms));
+    s.inForm = stored ? form : 0;
     const unsigned n = static_cast<unsigned>(stored ? b.storedLength : s.length);
     if (s.in.size() < n) s.in.resize(n);
     if (n) std::memcpy(s.in.data(), stored ? b.stored : b.data, n);

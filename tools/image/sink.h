@@ -112,7 +112,8 @@ public:
 
 private:
     unsigned char wanted(const Block& b) const;
-    void load(const Block& b, Slot& s, unsigned char want);
+    // form: flags2 of b's stored form, 0 when it has none.
+    void load(const Block& b, Slot& s, unsigned char want, unsigned char form);
     void write(const Slot& s);
 
     ImageSink& out_;

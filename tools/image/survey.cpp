@@ -42,10 +42,10 @@ Survey surveyLabels(BlockWalk& walk, const std::string& image) {
 void surveyBlocks(BlockWalk& walk, bool listBlocks, Survey& s) {
     walk.rewind();
     Counts file;
+    Block blk;
+    Step step;
+    Failure f;
     for (;;) {
-        Block blk;
-        Step step;
-        Failure f;
         if (!walk.tryStep(blk, step, f)) {
             s.failure = ReadError(s.image, f).what();
             break;

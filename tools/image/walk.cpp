@@ -4,8 +4,6 @@
 #include "base/error.h"
 #include "image/messages.h"
 
-#include <ORVtape.h>  // the header flag bits
-
 #include <ORVtape.h>
 
 namespace orvtool {
@@ -36,12 +34,6 @@ std::string Failure::sentence() const {
     case Refusal::None: break;
     }
     return where + ": " + readMessage(driveCode()) + " " + cause(driveCode(), err);
-}
-
-unsigned char flags2Of(const Block& b) {
-    if (b.kind != Kind::Data || (b.packing != Packing::Bzip2 && !b.scrambled)) return 0;
-    return static_cast<unsigned char>(HF2_XFORM | (b.packing == Packing::Bzip2 ? HF2_BZ2 : 0) |
-                                      (b.scrambled ? HF2_SCRAMBLE : 0));
 }
 
 const char* transformName(unsigned char flags2) {
@@ -135,13 +127,7 @@ bool BlockWalk::tryStep(Block& b, Step& s, Failure& f) {
     return true;
 }
 
-Step BlockWalk::step(Block& b) {
-    Step s;
-    if (!tryStep(b, s, failed_)) throw ReadError(volume_.name(), failed_, advice_);
-    return s;
-}
-
-bool BlockWalk::next(Block& b) { return step(b) != Step::EndOfData; }
+void BlockWalk::throwFailed() const { throw ReadError(volume_.name(), failed_, advice_); }
 
 bool BlockWalk::passFailed() {
     int length;
