@@ -16,15 +16,14 @@ int defaultJobs() {
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
-void threadRefused(const std::system_error& e, bool quiet) {
-    static std::atomic<bool> said{false};  // once a process, whichever pool meets it
-    if (quiet || said.exchange(true)) return;
+void threadRefused(const std::system_error& e, const Common& run) {
+    if (run.quiet || run.threadNoteGiven->exchange(true)) return;
     std::fprintf(stderr, "orvtape: note: the system refuses another thread (%s); the work goes on "
                  "with the threads it has\n", errnoWords(e.code().value()).c_str());
 }
 
-Pipeline::Pipeline(int jobs, bool quiet, MakeState makeState, Work work)
-    : makeState_(std::move(makeState)), work_(std::move(work)), jobs_(jobs < 1 ? 1 : jobs), quiet_(quiet) {
+Pipeline::Pipeline(int jobs, const Common& run, MakeState makeState, Work work)
+    : makeState_(std::move(makeState)), work_(std::move(work)), jobs_(jobs < 1 ? 1 : jobs), run_(run) {
     jobs = jobs_;
     // Two slots a worker (one worked on, one waiting) and two for the
     // command's thread (one being consumed, one being filled).
@@ -45,7 +44,7 @@ void Pipeline::startWorkers() {
             workers_.emplace_back([this, state] { workerLoop(*state); });
         }
     } catch (const std::system_error& e) {
-        threadRefused(e, quiet_);  // the workers started work on; none: the caller's thread does
+        threadRefused(e, run_);  // the workers started work on; none: the caller's thread does
     }
 }
 

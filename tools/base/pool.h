@@ -16,6 +16,8 @@
 #ifndef ORVTAPE_TOOL_BASE_POOL_H
 #define ORVTAPE_TOOL_BASE_POOL_H
 
+#include "common.h"
+
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -54,15 +56,15 @@ int defaultJobs();
 
 // Says once per run, unless quiet, that the system refused a thread (a
 // process limit, a container's pids limit) and that the work goes on with fewer.
-void threadRefused(const std::system_error& e, bool quiet);
+void threadRefused(const std::system_error& e, const Common& run);
 // f on a thread of its own when the system grants one, else deferred: it then
 // runs in the caller's thread when its result is asked for.
 template <class F>
-auto besideOrDeferred(F&& f, bool quiet) -> std::future<decltype(f())> {
+auto besideOrDeferred(F&& f, const Common& run) -> std::future<decltype(f())> {
     try {
         return std::async(std::launch::async, f);
     } catch (const std::system_error& e) {
-        threadRefused(e, quiet);
+        threadRefused(e, run);
         return std::async(std::launch::deferred, std::forward<F>(f));
     }
 }
@@ -79,8 +81,8 @@ public:
     using MakeState = std::function<std::unique_ptr<WorkerState>()>;
     using Work = std::function<void(Slot&, WorkerState&)>;
     // work runs on a worker for every slot submitted with its transform set;
-    // quiet silences the note about threads the system refused.
-    Pipeline(int jobs, bool quiet, MakeState makeState, Work work);
+    // run: whether to note threads the system refused, and whether that was noted.
+    Pipeline(int jobs, const Common& run, MakeState makeState, Work work);
     ~Pipeline();  // stops and joins the workers; slots in flight are dropped
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
@@ -119,7 +121,7 @@ private:
     MakeState makeState_;
     Work work_;
     int jobs_;
-    bool quiet_;
+    Common run_;
     bool started_ = false;          // startWorkers() ran
     std::vector<Slot> slots_;
     std::vector<char> done_;        // per slot: its work is finished

@@ -59,7 +59,7 @@ nlohmann::ordered_json renderJson(const Findings& f) {
 
 int cmdCheck(const CheckArgs& o) {
     const Volume image = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
-    Findings f = inspect(image, o.image, o.deep, o.jobs, o.quiet);
+    Findings f = inspect(image, o.image, o.deep, o.jobs, o);
     // A file in another emulator's format is not damaged: say what it is.
     const std::string hint = f.defective ? otherFormatHint(o.image) : "";
     if (!hint.empty()) {

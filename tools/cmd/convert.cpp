@@ -105,7 +105,7 @@ int cmdImport(const ConvertArgs& o) {
     image.onWritten([&](const Block&) {
         if (o.capacity) image.warnAtCapacity("importing block " + std::to_string(image.blocks() - 1));
     });
-    ParallelEncode sink(image, o, o.jobs, o.quiet);
+    ParallelEncode sink(image, o, o.jobs, o);
     auto source = format.reader(in, argsFrom(o));
     Progress progress("import", static_cast<unsigned long long>(std::max(0LL, in.size())), o.quiet);
     const Tally t = pump(*source, sink, progress, {in.name(), "an orvtape image", o.split});
@@ -123,7 +123,7 @@ int cmdExport(const ConvertArgs& o) {
     refuseToReplace(o.target, o.force, true);
     NewFile out(o.target, true, o.force);
     OutputFile bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
-    auto source = imageSource(volume, o.jobs, o.quiet);
+    auto source = imageSource(volume, o.jobs, o);
     auto sink = format.writer(bytes, argsFrom(o));
     Progress progress("export", static_cast<unsigned long long>(std::max(0LL, volume.size())), o.quiet);
     const Tally t = pump(*source, *sink, progress, {o.source, o.format, o.split});

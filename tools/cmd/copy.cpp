@@ -49,7 +49,7 @@ int cmdCopy(const CopyArgs& o) {
     // the codec work of the others wants the cores.
     const bool keeps = !o.compress && !o.noCompress && !o.scramble && !o.noScramble && o.segmentSize == 0;
     std::unique_ptr<EarlyCheck> early;
-    if (o.jobs > 1 && keeps) early = std::make_unique<EarlyCheck>(src, file.path(), o.quiet);
+    if (o.jobs > 1 && keeps) early = std::make_unique<EarlyCheck>(src, file.path(), o);
     {
         BlockWalk volume(src, ReadMode::Stored);
         volume.setAdvice(kAdvice);
@@ -62,13 +62,13 @@ int cmdCopy(const CopyArgs& o) {
             }
             if (o.capacity) out.warnAtCapacity("copying block " + std::to_string(out.blocks() - 1));
         });
-        ParallelEncode encode(out, o, o.jobs, o.quiet, &volume);
+        ParallelEncode encode(out, o, o.jobs, o, &volume);
         Progress progress("copy", static_cast<unsigned long long>(size), o.quiet);
         pump(volume, encode, progress, {o.source, "an orvtape image", false});
         written = out.blocks();
     }
     const EarlyVerdict verdict = early ? early->finish() : EarlyVerdict{};
-    long long checked = verify(src, o.target, o.jobs, o.quiet, file.path(), written, verdict);
+    long long checked = verify(src, o.target, o.jobs, o, file.path(), written, verdict);
     file.commit();  // only a verified copy takes the target's place
     note(o, "%s: %lld blocks and tapemarks copied and verified", o.target.c_str(), checked);
     return kExitOk;

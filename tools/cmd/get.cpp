@@ -126,7 +126,7 @@ int cmdGet(const GetArgs& o) {
     Unblocker unblocker(plan.format, plan.convert, o.strip, o.ascii, plan.blank);
     std::string records;
     long long blockNo = 0;
-    ParallelDecode decoded(walk, o.jobs, o.quiet);
+    ParallelDecode decoded(walk, o.jobs, o);
     Block b;
     bool closed = false;  // the file's tapemark was read: nothing after it is
     auto unblock = [&](const std::function<void()>& step) {

@@ -205,7 +205,7 @@ public:
     PutWriter(const PutArgs& o, const RecordFormat& fmt, const LabelPlan& labels, ImageSink& out,
               Progress& progress, std::vector<VolumeCut>& cuts, AppendUndo* undo)
         : o_(o), fmt_(fmt), out_(out), progress_(progress),
-          encode_(out, o, o.compress || o.scramble ? o.jobs : 1, o.quiet), labelled_(encode_, labels) {
+          encode_(out, o, o.compress || o.scramble ? o.jobs : 1, o), labelled_(encode_, labels) {
         out.onWritten([this, &cuts, undo](const Block& b) {
             if (b.isLabel) return;
             if (b.kind == Kind::Mark) {  // the tapemark that completes a new file

@@ -106,7 +106,7 @@ int cmdRecover(const RecoverArgs& o) {
     Salvage salvage(src, o.source, report, progress);
     {
         ImageSink out(file.fd(), o.target, WriteSettings{});
-        ParallelEncode encode(out, WriteSettings{}, o.jobs, o.quiet);
+        ParallelEncode encode(out, WriteSettings{}, o.jobs, o);
         pump(salvage, encode, progress, {o.source, "an orvtape image", false});
     }
     ORVtapeReader again;

@@ -92,7 +92,7 @@ bool sameBytes(int a, int b) {
 
 // Walks both images block by block; throws at the first difference.
 // Returns the blocks and tapemarks compared.
-long long compareBlocks(const Volume& src, const Volume& dst, const std::string& shown, int jobs, bool quiet) {
+long long compareBlocks(const Volume& src, const Volume& dst, const std::string& shown, int jobs, const Common& run) {
     BlockWalk source(src, ReadMode::Stored), copy(dst, ReadMode::Stored);
     long long blocks = 0;
     // Only blocks stored in different forms take a slot, to be decoded and compared.
@@ -115,7 +115,7 @@ long long compareBlocks(const Volume& src, const Volume& dst, const std::string&
             return true;
         }
     };
-    Pipeline(jobs, quiet, [] { return std::make_unique<CompareState>(); }, compareWork).run(produce, [&](Slot& s) {
+    Pipeline(jobs, run, [] { return std::make_unique<CompareState>(); }, compareWork).run(produce, [&](Slot& s) {
         if (s.rc != 0) throw differs(shown, s.number);
     });
     return blocks;
@@ -123,12 +123,12 @@ long long compareBlocks(const Volume& src, const Volume& dst, const std::string&
 
 }  // namespace
 
-EarlyCheck::EarlyCheck(const Volume& src, const std::string& copyPath, bool quiet)
+EarlyCheck::EarlyCheck(const Volume& src, const std::string& copyPath, const Common& settings)
     : chain_(src, ReadMode::Pass), source_(src.fd()), copy_(::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC)) {
     try {
         if (copy_ >= 0) thread_ = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
-        threadRefused(e, quiet);  // verify() then does all of the comparison after the copy
+        threadRefused(e, settings);  // verify() then does all of the comparison after the copy
     }
 }
 
@@ -182,7 +182,7 @@ void EarlyCheck::run() {
     verdict_ = EarlyVerdict{!stop_, false, valid};
 }
 
-long long verify(const Volume& src, const std::string& shown, int jobs, bool quiet, const std::string& dstPath,
+long long verify(const Volume& src, const std::string& shown, int jobs, const Common& run, const std::string& dstPath,
                  long long written, const EarlyVerdict& early) {
     const Volume dst = Volume::forReading(dstPath, src.limits());  // still the tool's own file
     // A copy that is the source byte for byte has the source's header chain;
@@ -194,14 +194,14 @@ long long verify(const Volume& src, const std::string& shown, int jobs, bool qui
     if (!(early.alike && early.valid)) {
         chain = std::make_unique<BlockWalk>(dst, ReadMode::Pass);
         auto walk = [&chain, &report] { return chain->validate(report); };
-        valid = jobs > 1 ? besideOrDeferred(walk, quiet) : std::async(std::launch::deferred, walk);
+        valid = jobs > 1 ? besideOrDeferred(walk, run) : std::async(std::launch::deferred, walk);
     }
     long long blocks = written;
     std::exception_ptr difference;
     const bool alike = early.known ? early.alike : sameBytes(src.fd(), dst.fd());
     if (!alike) {
         try {
-            blocks = compareBlocks(src, dst, shown, jobs, quiet);
+            blocks = compareBlocks(src, dst, shown, jobs, run);
         } catch (const ToolError&) {
             difference = std::current_exception();
         }

@@ -4,6 +4,7 @@
 #ifndef ORVTAPE_TOOL_CMD_VERIFY_H
 #define ORVTAPE_TOOL_CMD_VERIFY_H
 
+#include "base/common.h"
 #include "image/walk.h"
 
 #include <atomic>
@@ -34,7 +35,7 @@ struct CompareBuffers {
 // appends, so the bytes compared stay as they were.
 class EarlyCheck {
 public:
-    EarlyCheck(const Volume& src, const std::string& copyPath, bool quiet);
+    EarlyCheck(const Volume& src, const std::string& copyPath, const Common& settings);
     ~EarlyCheck();
     EarlyCheck(const EarlyCheck&) = delete;
     EarlyCheck& operator=(const EarlyCheck&) = delete;
@@ -60,10 +61,10 @@ private:
 };
 
 // Checks the closed copy at dstPath (shown as shown in messages): its header
-// chain, and its blocks against the source's, on jobs workers (quiet: no
-// note on threads refused).  Returns the blocks and tapemarks compared
+// chain, and its blocks against the source's, on jobs workers (run: whether
+// to note threads refused).  Returns the blocks and tapemarks compared
 // (written, when the files are alike).
-long long verify(const Volume& src, const std::string& shown, int jobs, bool quiet, const std::string& dstPath,
+long long verify(const Volume& src, const std::string& shown, int jobs, const Common& run, const std::string& dstPath,
                  long long written, const EarlyVerdict& early);
 
 }  // namespace orvtool

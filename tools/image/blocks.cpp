@@ -14,8 +14,8 @@ namespace {
 // decompress; each is handed on as a view, not copied.
 class ImageSource : public BlockSource {
 public:
-    ImageSource(const Volume& volume, int jobs, bool quiet)
-        : walk_(volume, ReadMode::Stored), decoded_(walk_, jobs, quiet) {}
+    ImageSource(const Volume& volume, int jobs, const Common& run)
+        : walk_(volume, ReadMode::Stored), decoded_(walk_, jobs, run) {}
 
     bool next(Block& b) override { return decoded_.next(b); }
     long long consumed() const override { return decoded_.consumed(); }
@@ -41,8 +41,8 @@ int imageBid(Probe& in, int best, std::string*) {
     return transformed ? 70 : 0;
 }
 
-std::unique_ptr<BlockSource> imageSource(const Volume& volume, int jobs, bool quiet) {
-    return std::make_unique<ImageSource>(volume, jobs, quiet);
+std::unique_ptr<BlockSource> imageSource(const Volume& volume, int jobs, const Common& run) {
+    return std::make_unique<ImageSource>(volume, jobs, run);
 }
 
 }  // namespace orvtool

@@ -4,6 +4,7 @@
 #define ORVTAPE_TOOL_IMAGE_BLOCKS_H
 
 #include "base/block.h"
+#include "base/common.h"
 #include "base/error.h"
 #include "base/io.h"
 
@@ -12,7 +13,7 @@
 namespace orvtool {
 
 // The blocks of an open image, decoded on jobs workers.
-std::unique_ptr<BlockSource> imageSource(const class Volume& volume, int jobs, bool quiet);
+std::unique_ptr<BlockSource> imageSource(const class Volume& volume, int jobs, const Common& run);
 // Detection's bid for an image (a Bidder), judged after the formats: it bids
 // when none of them did, the file's header chain holds by the library's
 // rules and some block has transforms (one without any is an aws file).

@@ -71,8 +71,8 @@ void decodeWork(Slot& s, ORVtapeCodec& codec) {
     s.outForm = 0;
 }
 
-ParallelDecode::ParallelDecode(BlockWalk& walk, int jobs, bool quiet)
-    : walk_(walk), pipe_(jobs, quiet, makeCodecState, withCodec(decodeWork)), fill_([this](Slot& s) {
+ParallelDecode::ParallelDecode(BlockWalk& walk, int jobs, const Common& run)
+    : walk_(walk), pipe_(jobs, run, makeCodecState, withCodec(decodeWork)), fill_([this](Slot& s) {
           Block b;
           if (!walk_.next(b)) return false;
           loadSlot(b, s);

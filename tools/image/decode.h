@@ -44,8 +44,8 @@ void throwIfUndecoded(const Slot& s, const BlockWalk& walk);
 
 class ParallelDecode : public BlockSource {
 public:
-    // walk reads in ReadMode::Stored; quiet silences the note on threads refused.
-    ParallelDecode(BlockWalk& walk, int jobs, bool quiet);
+    // walk reads in ReadMode::Stored; run says whether to note threads refused.
+    ParallelDecode(BlockWalk& walk, int jobs, const Common& run);
     // The next block, decoded, valid until the next call; false at the end
     // of the data.  Throws ReadError, with the walk's advice appended.
     bool next(Block& b) override;

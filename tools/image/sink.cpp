@@ -168,8 +168,8 @@ void ImageSink::finish() {
     if (rc != ORVTAPE_OK) throw ToolError(shown_, "cannot close the image " + cause(-1, writer_.lastErrno()));
 }
 
-ParallelEncode::ParallelEncode(ImageSink& out, const WriteSettings& o, int jobs, bool quiet, const BlockWalk* source)
-    : out_(out), o_(o), source_(source), pipe_(jobs, quiet, makeCodecState, withCodec(encodeWork)),
+ParallelEncode::ParallelEncode(ImageSink& out, const WriteSettings& o, int jobs, const Common& run, const BlockWalk* source)
+    : out_(out), o_(o), source_(source), pipe_(jobs, run, makeCodecState, withCodec(encodeWork)),
       eager_(jobs <= 1) {}
 
 unsigned char ParallelEncode::wanted(const Block& b) const {

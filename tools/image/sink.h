@@ -102,7 +102,7 @@ class ParallelEncode : public BlockSink {
 public:
     // source: the walk stored blocks come from, which names a block that
     // does not decode.
-    ParallelEncode(ImageSink& out, const WriteSettings& o, int jobs, bool quiet, const BlockWalk* source = nullptr);
+    ParallelEncode(ImageSink& out, const WriteSettings& o, int jobs, const Common& run, const BlockWalk* source = nullptr);
     Carries carries() const override { return out_.carries(); }
     void put(const Block& b) override;
     // Writes every block in flight, then finishes the image.

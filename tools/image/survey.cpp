@@ -115,7 +115,7 @@ std::vector<Defect> walkBlocks(BlockWalk& walk) {
 
 // walkBlocks that also decodes every block, on the workers, and goes on
 // after a block that does not read as long as the walk can pass it.
-std::vector<Defect> walkDecoding(BlockWalk& walk, int jobs, bool quiet) {
+std::vector<Defect> walkDecoding(BlockWalk& walk, int jobs, const Common& run) {
     std::vector<Defect> found;
     std::deque<Defect> refused;  // met by the walk, placed in block order by the consumer
     bool endMark = false, broken = false;
@@ -156,7 +156,7 @@ std::vector<Defect> walkDecoding(BlockWalk& walk, int jobs, bool quiet) {
             found.push_back(blockDefect(walk.volume(), f));
         }
     };
-    Pipeline(jobs, quiet, makeCodecState, withCodec(decodeWork)).run(produce, consume);
+    Pipeline(jobs, run, makeCodecState, withCodec(decodeWork)).run(produce, consume);
     if (!broken && !endMark) found.push_back(endMarkDefect(walk.volume()));
     return found;
 }
@@ -239,7 +239,7 @@ bool chainDefect(const Volume& image, const orvTapeChainReport& chain, int rc, F
 
 }  // namespace
 
-Findings inspect(const Volume& image, const std::string& path, bool deep, int jobs, bool quiet) {
+Findings inspect(const Volume& image, const std::string& path, bool deep, int jobs, const Common& run) {
     Findings out;
     out.image = path;
     out.imageBytes = image.size();
@@ -249,7 +249,7 @@ Findings inspect(const Volume& image, const std::string& path, bool deep, int jo
         return out;
     }
     BlockWalk volume(image, ReadMode::Pass);
-    auto walk = [&](BlockWalk& v) { return deep ? walkDecoding(v, jobs, quiet) : walkBlocks(v); };
+    auto walk = [&](BlockWalk& v) { return deep ? walkDecoding(v, jobs, run) : walkBlocks(v); };
     // With a core to spare, the block walk runs beside the header chain walk,
     // on a reader of its own; what it finds counts only where the chain is
     // sound, exactly as when it runs after.
@@ -257,7 +257,7 @@ Findings inspect(const Volume& image, const std::string& path, bool deep, int jo
     std::future<std::vector<Defect>> walked;
     if (jobs > 1) {
         ahead = std::make_unique<BlockWalk>(image, ReadMode::Pass);
-        walked = besideOrDeferred([&] { return walk(*ahead); }, quiet);
+        walked = besideOrDeferred([&] { return walk(*ahead); }, run);
     }
     orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
     const int rc = volume.validate(chain);

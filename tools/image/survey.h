@@ -3,6 +3,7 @@
 #ifndef ORVTAPE_TOOL_IMAGE_SURVEY_H
 #define ORVTAPE_TOOL_IMAGE_SURVEY_H
 
+#include "base/common.h"
 #include "labels/dataset.h"
 
 #include <string>
@@ -74,7 +75,7 @@ struct Findings {
 // The header chain as validate sees it, then what only reading the blocks
 // shows (decoding each with deep, on jobs workers), the end mark, and the
 // labels.  Throws ToolError when the image cannot be walked at all.
-Findings inspect(const Volume& volume, const std::string& image, bool deep, int jobs, bool quiet);
+Findings inspect(const Volume& volume, const std::string& image, bool deep, int jobs, const Common& run);
 
 }  // namespace orvtool
 

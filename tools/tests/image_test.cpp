@@ -19,6 +19,11 @@ using namespace orvtool;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+const Common quiet = [] {
+    Common c;
+    c.quiet = true;
+    return c;
+}();
 
 // A file of the test's own, gone with it.
 struct TempImage {
@@ -114,7 +119,7 @@ TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
         write(t, blocks);
         const Volume v = Volume::forReading(t.path, Limits{});
         BlockWalk walk(v, ReadMode::Stored), plain(v, ReadMode::Decoded);
-        ParallelDecode decode(walk, jobs, true);
+        ParallelDecode decode(walk, jobs, quiet);
         Block b, want;
         size_t i = 0;
         for (; decode.next(b); ++i) {
@@ -130,7 +135,7 @@ TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
         t.set(Bytes(1, 0x55), walk.info().offset + 6 + walk.info().storedLength / 2);
         const Volume spoilt = Volume::forReading(t.path, Limits{});
         BlockWalk again(spoilt, ReadMode::Stored);
-        ParallelDecode decodeSpoilt(again, jobs, true);
+        ParallelDecode decodeSpoilt(again, jobs, quiet);
         long long delivered = 0;
         try {
             while (decodeSpoilt.next(b)) ++delivered;
@@ -160,7 +165,7 @@ TEST(Image, EncodingKeepsOrderAndTransformsAsTold) {
                 BlockWalk walk(src, run & 1 ? ReadMode::Decoded : ReadMode::Stored);
                 ImageSink out(fd, b.path, r.o);
                 out.onWritten([&](const Block& w) { order.push_back(w.number); });
-                ParallelEncode encode(out, r.o, run & 2 ? 3 : 1, true, &walk);
+                ParallelEncode encode(out, r.o, run & 2 ? 3 : 1, quiet, &walk);
                 Progress quiet("", 0, true);
                 pump(walk, encode, quiet, {});
             }
@@ -188,7 +193,7 @@ TEST(Image, FailedWriteNamesWhatItHit) {
         b.kind = kind, b.isLabel = label, b.data = bytes, b.length = kind == Kind::Data ? 4 : 0;
         try {
             ImageSink out(fd, "full", WriteSettings{});
-            ParallelEncode(out, WriteSettings{}, 1, true).put(b);
+            ParallelEncode(out, WriteSettings{}, 1, quiet).put(b);
             out.finish();
             ADD_FAILURE() << "a full disk went unnoticed";
         } catch (const ToolError& e) {
