@@ -386,31 +386,43 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
         return ORVTAPE_ERR_IO;
     }
     if (st.st_size > knownSize) knownSize = st.st_size;
+    // Kept in locals and reported once at the end: this loop runs once a
+    // header, and stores through r would cost a third of it.
     orvTapeChainState state = {0, 0, false, false};
-    for (long long offset = 0; offset < st.st_size;) {
-        r->lastHeaderOffset = offset;
+    long long offset = 0, headers = 0, lastAt = -1;
+    bool multiSegment = false, compressed = false, whole = true;
+    int rc = ORVTAPE_OK, code = 0;
+    unsigned char h[orv::kHeaderSize] = {0, 0, 0, 0, 0, 0};
+    while (offset < st.st_size) {
+        lastAt = offset;
         const unsigned char* p;
         const std::size_t got = fetch(offset, orv::kHeaderSize, &p, state.prevLen);
-        std::memcpy(r->lastHeader, p, got);
+        std::memcpy(h, p, got);
         if (got < static_cast<std::size_t>(orv::kHeaderSize)) {
-            r->driveCode = -2;
-            r->lastCurLen = r->lastPrevLen = 0;
-            return missing();
+            code = -2;
+            whole = false;
+            rc = missing();
+            break;
         }
-        r->lastCurLen = orv::curLenOf(r->lastHeader);
-        r->lastPrevLen = orv::prevLenOf(r->lastHeader);
         // What the drive notes of a header before judging it.
-        if (!orv::hasReservedBits(r->lastHeader)) {
-            if (state.inBlock) r->multiSegment = true;
-            else if (r->lastHeader[5] & HF2_BZ2) r->compressed = true;
+        if (!orv::hasReservedBits(h)) {
+            if (state.inBlock) multiSegment = true;
+            else if (h[5] & HF2_BZ2) compressed = true;
         }
-        const int rc = orv::chainCheck(state, r->lastHeader, r->driveCode);
-        if (rc != ORVTAPE_OK) return rc;
-        ++r->headers;
-        *lastSegment = state.prevLen;
+        if ((rc = orv::chainCheck(state, h, code)) != ORVTAPE_OK) break;
+        ++headers;
         offset += orv::kHeaderSize + state.prevLen;
-        *end = offset;
-        r->endsInBlock = state.inBlock;
     }
-    return ORVTAPE_OK;
+    r->lastHeaderOffset = lastAt;
+    std::memcpy(r->lastHeader, h, sizeof h);
+    r->driveCode = code;
+    r->headers = headers;
+    r->multiSegment = multiSegment;
+    r->compressed = compressed;
+    r->lastCurLen = whole ? orv::curLenOf(h) : 0;
+    r->lastPrevLen = whole ? orv::prevLenOf(h) : 0;
+    r->endsInBlock = state.inBlock;
+    *lastSegment = state.prevLen;
+    *end = offset;
+    return rc;
 }
