@@ -45,13 +45,8 @@ const char* transformName(unsigned char flags2) {
     }
 }
 
-namespace {
-orvTapeReadMode readerMode(ReadMode m) {
-    return m == ReadMode::Pass ? ORVTAPE_READ_PASS : m == ReadMode::Stored ? ORVTAPE_READ_STORED : ORVTAPE_READ_DECODE;
-}
-}  // namespace
-
-BlockWalk::BlockWalk(const Volume& volume, ReadMode mode) : volume_(volume), mode_(mode) {
+BlockWalk::BlockWalk(const Volume& volume, ReadMode mode) : volume_(volume), maxBlock_(volume.limits().maxBlock) {
+    setMode(mode);
     // The very file the volume holds open (and locked), even when it came
     // on standard input or was renamed since.
     if (reader_.openFd(volume.fd()) != ORVTAPE_OK)
@@ -64,7 +59,7 @@ BlockWalk::BlockWalk(const Volume& volume, ReadMode mode) : volume_(volume), mod
 bool BlockWalk::read(orvTapeReadMode mode, int& length, Failure& f) {
     length = reader_.next(&info_, mode);
     if (length == ORVTAPE_END) return true;
-    const unsigned long long max = volume_.limits().maxBlock;
+    const unsigned long long max = maxBlock_;
     // The walk's common case first: a block within the limit, or a tapemark.
     if ((length > 0 && static_cast<unsigned long long>(length) <= max) || (length == 0 && info_.tapemark)) {
         position_ = info_.end;
@@ -95,8 +90,9 @@ void BlockWalk::fill(Block& b, int length) const {
     b.data = info_.data;
     b.stored = info_.stored;
     b.storedLength = info_.storedLength;
-    b.packing = !info_.tapemark && (info_.flags2 & HF2_BZ2) ? Packing::Bzip2 : Packing::None;
-    b.scrambled = !info_.tapemark && (info_.flags2 & HF2_SCRAMBLE);
+    const unsigned char flags2 = info_.tapemark ? 0 : info_.flags2;
+    b.packing = flags2 & HF2_BZ2 ? Packing::Bzip2 : Packing::None;
+    b.scrambled = (flags2 & HF2_SCRAMBLE) != 0;
     b.readError = false;
     b.isLabel = false;
     b.offset = info_.offset;
@@ -105,7 +101,7 @@ void BlockWalk::fill(Block& b, int length) const {
 
 bool BlockWalk::tryStep(Block& b, Step& s, Failure& f) {
     int length;
-    if (!read(readerMode(mode_), length, f)) {
+    if (!read(mode_, length, f)) {
         prevMark_ = false;
         return false;
     }

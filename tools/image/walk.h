@@ -90,7 +90,10 @@ public:
     bool next(Block& b) override { return step(b) != Step::EndOfData; }
     long long consumed() const override { return position_; }
     // From the next step on, read as mode says.
-    void setMode(ReadMode mode) { mode_ = mode; }
+    void setMode(ReadMode mode) {
+        mode_ = mode == ReadMode::Pass ? ORVTAPE_READ_PASS
+                : mode == ReadMode::Stored ? ORVTAPE_READ_STORED : ORVTAPE_READ_DECODE;
+    }
     void setAdvice(const char* advice) { advice_ = advice; }
     const char* advice() const { return advice_; }
 
@@ -115,7 +118,8 @@ private:
     __attribute__((always_inline)) inline bool read(orvTapeReadMode mode, int& length, Failure& f);
     __attribute__((always_inline)) inline void fill(Block& b, int length) const;
     const Volume& volume_;
-    ReadMode mode_;
+    orvTapeReadMode mode_ = ORVTAPE_READ_PASS;
+    unsigned long long maxBlock_;  // the volume's --max-block, asked once a block
     ORVtapeReader reader_;
     orvTapeBlockInfo info_ = ORVTAPE_BLOCK_INFO_INIT;
     long long position_ = 0;
