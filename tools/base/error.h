@@ -10,8 +10,8 @@ namespace orvtool {
 
 // Exit statuses shared by every command.
 constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;  // runtime error, or a defect found by check
-constexpr int kExitUsage = 2;    // bad arguments; every error of check
+constexpr int kExitFailure = 1;  // a failure on the volume's content, or a defect found by check
+constexpr int kExitUsage = 2;    // bad arguments, or a named file cannot be opened or created; every error of check
 
 // A failure that ends the command: one line on standard error, then exit.
 class ToolError : public std::runtime_error {

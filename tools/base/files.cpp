@@ -216,7 +216,7 @@ NewFile::NewFile(const std::string& target, bool stream, bool force, ImageLock* 
         path_ = temp_;
     }
     if (fd_ < 0)
-        throw ToolError(target, "cannot create a file in " + dir + " " + cause(0, errno));
+        throw ToolError(target, "cannot create a file in " + dir + " " + cause(0, errno), kExitUsage);
     if (target != "-") target_ = real;
     // The new file takes the place of the old one, so it keeps its mode and
     // owner; a file that is new gets the mode any created file would.

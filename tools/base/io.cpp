@@ -34,11 +34,11 @@ int writeAll(int fd, const void* p, std::size_t n, std::size_t* done) {
 
 InputFile::InputFile(const std::string& path) : name_(path == "-" ? "standard input" : path) {
     fd_ = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw ToolError(name_, "cannot open the file " + cause(0, errno));
+    if (fd_ < 0) throw ToolError(name_, "cannot open the file " + cause(0, errno), kExitUsage);
     struct stat st;
     if (fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
         if (fd_ > STDERR_FILENO) ::close(fd_);
-        throw ToolError(name_, "cannot read the file " + cause(0, EISDIR));
+        throw ToolError(name_, "cannot read the file " + cause(0, EISDIR), kExitUsage);
     }
     if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = st.st_size;
     buf_.resize(kBufferSize);

@@ -59,7 +59,7 @@ int openInput(const std::string& f) {
         fd = -1;
         errno = EISDIR;
     }
-    if (fd < 0) throw ToolError(f, "cannot open the file " + cause(0, errno));
+    if (fd < 0) throw ToolError(f, "cannot open the file " + cause(0, errno), kExitUsage);
     return fd;
 }
 

@@ -41,11 +41,11 @@ Volume Volume::forReading(const std::string& path, const Limits& limits) {
     for (;;) {
         errno = 0;
         const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw ToolError(path, "cannot open the image " + cause(-1, errno));
+        if (fd < 0) throw ToolError(path, "cannot open the image " + cause(-1, errno), kExitUsage);
         Volume v(fd, true, path, limits);
         struct stat st;
         if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
-            throw ToolError(path, "cannot open the image " + cause(0, EISDIR));
+            throw ToolError(path, "cannot open the image " + cause(0, EISDIR), kExitUsage);
         if (lock.lock(fd, real, false)) return v;
         // A writer put a new file in its place: read that one.
     }
