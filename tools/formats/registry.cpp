@@ -3,6 +3,7 @@
 #include "format.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace orvtool {
 
@@ -28,6 +29,25 @@ const Format& findFormat(const std::string& name) {
     for (const Format& f : formats())
         if (name == f.name) return f;
     throw ToolError("", "no reader or writer for the format '" + name + "'", kExitUsage);
+}
+
+// A format's files end in its name: no table of extensions to keep apart.
+const Format* formatOfExtension(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return nullptr;
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const Format& f : formats())
+        if (ext == f.name) return &f;
+    return nullptr;
+}
+
+std::string listExtensions() {
+    std::string s;
+    const std::vector<Format>& all = formats();
+    for (size_t i = 0; i < all.size(); ++i)
+        s += std::string(i == 0 ? "" : i + 1 == all.size() ? " or " : ", ") + "." + all[i].name;
+    return s;
 }
 
 std::vector<std::string> formatNames() {
