@@ -102,14 +102,6 @@ const Format& sourceFormat(const ConvertArgs& o, InputFile& in) {
     return f;
 }
 
-// The format of out: the one --to names, else the one its extension names.
-const Format& targetFormat(const ConvertArgs& o) {
-    if (!o.format.empty()) return findFormat(o.format);
-    if (const Format* named = formatOfExtension(o.target)) return *named;
-    throw ToolError(o.target, "names no format by its extension (" + listExtensions() + "); name one with --to",
-                    kExitUsage);
-}
-
 }  // namespace
 
 int cmdImport(const ConvertArgs& o) {
@@ -136,7 +128,7 @@ int cmdImport(const ConvertArgs& o) {
 }
 
 int cmdExport(const ConvertArgs& o) {
-    const Format& format = targetFormat(o);
+    const Format& format = outputFormat(o.format, o.target);
     refuseForeignSettings(o, format);
     const Volume volume = Volume::forReading(o.source, Limits{o.maxBlock, o.wait});
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);

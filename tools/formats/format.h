@@ -39,6 +39,9 @@ const Format& findFormat(const std::string& name);
 // The format a file name's extension names (".<format>", in any case), or
 // null when it names none.
 const Format* formatOfExtension(const std::string& path);
+// The format to write path in: the one named (when not ""), else the one
+// its extension names; throws ToolError (usage) when neither names one.
+const Format& outputFormat(const std::string& name, const std::string& path);
 // The names of the formats, for the command line.
 std::vector<std::string> formatNames();
 // "a, b or c": the formats that accept setting (all when empty), joined

@@ -42,6 +42,13 @@ const Format* formatOfExtension(const std::string& path) {
     return nullptr;
 }
 
+const Format& outputFormat(const std::string& name, const std::string& path) {
+    if (!name.empty()) return findFormat(name);
+    if (const Format* named = formatOfExtension(path)) return *named;
+    throw ToolError(path, "names no format by its extension (" + listExtensions() + "); name one with --to",
+                    kExitUsage);
+}
+
 std::string listExtensions() {
     std::string s;
     const std::vector<Format>& all = formats();
