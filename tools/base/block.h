@@ -14,8 +14,21 @@ enum class Kind {
     Data,
     Mark,        // a tapemark
     Gap,         // an erase gap; only foreign formats have them
-    EndOfMedium  // the medium's end, as a foreign format records it
+    EndOfMedium,  // the medium's end, as a foreign format records it
+    Marker        // a private marker of a foreign format: no data, its value in Block::value
 };
+
+// The class a foreign format gave a record, where it gives one (0 from
+// every other source).  Only good and bad records are tape data every sink
+// can hold; the others mean something to their writer alone.
+namespace record_class {
+constexpr unsigned char kGood = 0;
+constexpr unsigned char kBad = 8;  // data in doubt: readError is set too
+constexpr unsigned char kPrivateFirst = 1, kPrivateLast = 6;
+constexpr unsigned char kDescription = 14;  // free text or data about the tape
+// Neither data of the tape nor anything a sink may hold: skipped, counted.
+constexpr bool reserved(unsigned char c) { return c > kBad && c != kDescription; }
+}  // namespace record_class
 
 // Compression a block had where it was read, so that a sink able to store
 // compressed blocks can keep it.
@@ -34,6 +47,8 @@ struct Block {
     bool scrambled = false;           // held scrambled in the source
     bool readError = false;           // the source flagged it as read badly
     bool isLabel = false;             // a label block of a labelled volume
+    unsigned char recordClass = record_class::kGood;  // as the source classed the record
+    std::uint32_t value = 0;                          // a Marker's value
     long long offset = 0;             // where it starts in its source
     long long number = 0;             // blocks and tapemarks before it in its source
 };
@@ -45,6 +60,7 @@ struct Carries {
     std::size_t maxBlock = SIZE_MAX;  // longest block
     bool gaps = false, readErrors = false, endOfMedium = false;
     bool compression = false, scrambling = false;
+    bool privateRecords = false, descriptions = false, markers = false;
 };
 
 class BlockSource {

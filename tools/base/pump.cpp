@@ -12,11 +12,23 @@ void Events::add(long long offset) {
     ++count;
 }
 
-std::string Events::where() const {
-    std::string s;
-    for (long long a : at) s += (s.empty() ? "" : ", ") + std::to_string(a);
-    return s + (count > static_cast<long long>(at.size()) ? ", ..." : "");
+void Events::add(long long offset, long long number) {
+    if (numbers.size() < kPositionsShown) numbers.push_back(number);
+    add(offset);
 }
+
+namespace {
+
+std::string listed(const std::vector<long long>& values, long long count) {
+    std::string s;
+    for (long long v : values) s += (s.empty() ? "" : ", ") + std::to_string(v);
+    return s + (count > static_cast<long long>(values.size()) ? ", ..." : "");
+}
+
+}  // namespace
+
+std::string Events::where() const { return listed(at, count); }
+std::string Events::which() const { return numbers.empty() ? "" : listed(numbers, count); }
 
 namespace {
 
@@ -45,6 +57,17 @@ void putData(BlockSink& sink, const Carries& c, const Block& b, const PumpSettin
     }
 }
 
+// A record whose class says it is no data of the tape: passed on only to a
+// sink that holds that class.
+bool passesClass(const Carries& c, const Block& b, Tally& t) {
+    namespace rc = record_class;
+    const unsigned char k = b.recordClass;
+    Events& skipped = rc::reserved(k) ? t.reserved : k == rc::kDescription ? t.descriptions : t.privateRecords;
+    const bool carried = rc::reserved(k) ? false : k == rc::kDescription ? c.descriptions : c.privateRecords;
+    if (!carried) skipped.add(b.offset, b.number);
+    return carried;
+}
+
 }  // namespace
 
 Tally pump(BlockSource& source, BlockSink& sink, Progress& progress, const PumpSettings& s) {
@@ -68,12 +91,21 @@ Tally pump(BlockSource& source, BlockSink& sink, Progress& progress, const PumpS
             sink.put(b);
             ++t.marks;
             break;
+        case Kind::Marker:
+            if (c.markers)
+                sink.put(b);
+            else
+                t.markers.add(b.offset, b.number);
+            break;
         case Kind::Data:
+            if (b.recordClass != record_class::kGood && b.recordClass != record_class::kBad &&
+                !passesClass(c, b, t))
+                break;
             if (b.length == 0 && !c.readErrors) {
-                t.empty.add(b.offset);  // only a flagged block can be empty
+                t.empty.add(b.offset, b.number);  // only a flagged block can be empty
                 break;
             }
-            if (b.readError && !c.readErrors) t.flagged.add(b.offset);
+            if (b.readError && !c.readErrors) t.flagged.add(b.offset, b.number);
             if (b.packing != Packing::None && !c.compression) t.unpacked.add(b.offset);
             if (b.scrambled && !c.scrambling) t.unscrambled.add(b.offset);
             putData(sink, c, b, s, t);

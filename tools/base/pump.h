@@ -16,16 +16,20 @@ namespace orvtool {
 struct Events {
     static constexpr std::size_t kPositionsShown = 10;
     long long count = 0;
-    std::vector<long long> at;
+    std::vector<long long> at, numbers;  // numbers: of the records, when the event names them
     void add(long long offset);
+    void add(long long offset, long long number);
     // "1, 2, 3", with ", ..." when more happened than are kept.
     std::string where() const;
+    // The same of the record numbers; "" when none were kept.
+    std::string which() const;
 };
 
 // What a pump passed, and what the sink could not carry as it was.
 struct Tally {
     long long blocks = 0, marks = 0;  // written, split pieces counted one by one
     Events gaps, flagged, empty, split, unpacked, unscrambled;
+    Events privateRecords, descriptions, markers, reserved;  // skipped, by record
     long long endOfMedium = -1;  // offset of the end-of-medium mark, -1 when none
 };
 

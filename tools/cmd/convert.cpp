@@ -56,13 +56,19 @@ void refuseForeignSettings(const ConvertArgs& o, const Format& f) {
 // The losses and changes a conversion made, as warnings and notes.
 void report(const Common& o, const std::string& src, const std::string& format, const Tally& t) {
     auto warnAbout = [&](const Events& e, const std::string& what) {
-        if (e.count)
-            warn("%s: %s: %lld (at offset%s %s)", src.c_str(), what.c_str(), e.count, e.count > 1 ? "s" : "",
-                 e.where().c_str());
+        if (!e.count) return;
+        const std::string records = e.which().empty() ? "" : (e.count > 1 ? ", records " : ", record ") + e.which();
+        warn("%s: %s: %lld (at offset%s %s)%s", src.c_str(), what.c_str(), e.count, e.count > 1 ? "s" : "",
+             e.where().c_str(), records.c_str());
     };
+    const std::string cannot = ", as " + format + " cannot hold them";
     warnAbout(t.gaps, "erase gaps skipped, as an image cannot hold them");
     warnAbout(t.flagged, "records read with an error, imported without the flag");
     warnAbout(t.empty, "empty records flagged as read with an error, skipped");
+    warnAbout(t.privateRecords, "private records skipped" + cannot);
+    warnAbout(t.descriptions, "tape description records skipped" + cannot);
+    warnAbout(t.markers, "private markers skipped" + cannot);
+    warnAbout(t.reserved, "records of reserved classes skipped, as no one defines them");
     warnAbout(t.split, "blocks too long for " + format + ", split");
     if (t.unpacked.count)
         note(o, "%s: compressed blocks written uncompressed, as %s does not compress: %lld", src.c_str(),
@@ -74,7 +80,8 @@ void report(const Common& o, const std::string& src, const std::string& format, 
         note(o, "%s: the end-of-medium mark at offset %lld ends the volume", src.c_str(), t.endOfMedium);
 }
 
-// The format of in: the one --from names, else the one detected.
+// The format of in: the one --from names, else the one detected, else the
+// one its extension names, whose reader then says what does not fit.
 const Format& sourceFormat(const ConvertArgs& o, InputFile& in) {
     if (!o.format.empty()) return findFormat(o.format);
     std::string considered;
@@ -82,9 +89,14 @@ const Format& sourceFormat(const ConvertArgs& o, InputFile& in) {
     const std::string name = detectFormat(in, &considered, &image);
     if (name == "orv")
         throw ToolError(in.name(), "is already an orvtape image; 'orvtape copy' copies it", kExitUsage);
-    if (name.empty())
-        throw ToolError(in.name(), "is in no format import recognises (" + considered + "); name it with --from",
-                        kExitUsage);
+    if (name.empty()) {
+        const Format* named = formatOfExtension(o.source);
+        if (!named)
+            throw ToolError(in.name(), "is in no format import recognises (" + considered + "); name it with --from",
+                            kExitUsage);
+        note(o, "%s: no format detected; read as %s, as its extension says", in.name().c_str(), named->name);
+        return *named;
+    }
     const Format& f = findFormat(name);
     note(o, "%s: %s format detected (%s); --from overrides", in.name().c_str(), f.name, f.description);
     return f;
@@ -116,7 +128,7 @@ int cmdImport(const ConvertArgs& o) {
 }
 
 int cmdExport(const ConvertArgs& o) {
-    const Format& format = findFormat(o.format);
+    const Format& format = outputFormat(o.format, o.target);
     refuseForeignSettings(o, format);
     const Volume volume = Volume::forReading(o.source, Limits{o.maxBlock, o.wait});
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
@@ -126,9 +138,9 @@ int cmdExport(const ConvertArgs& o) {
     auto source = imageSource(volume, o.jobs, o);
     auto sink = format.writer(bytes, argsFrom(o));
     Progress progress("export", static_cast<unsigned long long>(std::max(0LL, volume.size())), o.quiet);
-    const Tally t = pump(*source, *sink, progress, {o.source, o.format, o.split});
+    const Tally t = pump(*source, *sink, progress, {o.source, format.name, o.split});
     out.commit();
-    report(o, o.source, o.format, t);
+    report(o, o.source, format.name, t);
     note(o, "%s: %lld records and %lld tapemarks exported", o.target.c_str(), t.blocks, t.marks);
     return kExitOk;
 }
@@ -139,7 +151,7 @@ Runner declareExport(CLI::App& c) {
     auto a = std::make_shared<ConvertArgs>();
     c.add_option("IMAGE", a->source, "the image file")->required();
     c.add_option("OUT", a->target, "the new file; - for standard output")->required();
-    c.add_option("--to", a->format, listFormats())->required()->check(CLI::IsMember(formatNames()));
+    c.add_option("--to", a->format, listFormats() + " (default: named by OUT's extension)")->check(CLI::IsMember(formatNames()));
     c.add_option("--compress", a->method,
                  listFormats("compress", ", ") + ": zlib or bzip2 for every block, none, or keep (default: compressed "
                                                   "blocks go out bzip2, the others plain)")

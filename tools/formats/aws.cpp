@@ -104,7 +104,7 @@ public:
     }
 
     void put(const Block& b) override {
-        if (b.kind == Kind::Gap || b.kind == Kind::EndOfMedium) return;  // the pump reports them
+        if (b.kind != Kind::Data && b.kind != Kind::Mark) return;  // the pump reports them
         if (b.kind == Kind::Mark) return header(0, kTapemark);
         Packing method = wanted(b);
         const unsigned char* p = b.data;

@@ -36,11 +36,19 @@ struct Format {
 const std::vector<Format>& formats();
 // The format of that name; throws ToolError (usage) when there is none.
 const Format& findFormat(const std::string& name);
+// The format a file name's extension names (".<format>", in any case), or
+// null when it names none.
+const Format* formatOfExtension(const std::string& path);
+// The format to write path in: the one named (when not ""), else the one
+// its extension names; throws ToolError (usage) when neither names one.
+const Format& outputFormat(const std::string& name, const std::string& path);
 // The names of the formats, for the command line.
 std::vector<std::string> formatNames();
 // "a, b or c": the formats that accept setting (all when empty), joined
 // with last between the final two.
 std::string listFormats(const std::string& setting = "", const char* last = " or ");
+// ".a, .b or .c": the extensions that name a format.
+std::string listExtensions();
 
 // What every format's reader holds: its input, the --max-block limit, the
 // buffer its records are read into (handed out as views) and the count of

@@ -3,6 +3,7 @@
 #include "format.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace orvtool {
 
@@ -28,6 +29,32 @@ const Format& findFormat(const std::string& name) {
     for (const Format& f : formats())
         if (name == f.name) return f;
     throw ToolError("", "no reader or writer for the format '" + name + "'", kExitUsage);
+}
+
+// A format's files end in its name: no table of extensions to keep apart.
+const Format* formatOfExtension(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return nullptr;
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const Format& f : formats())
+        if (ext == f.name) return &f;
+    return nullptr;
+}
+
+const Format& outputFormat(const std::string& name, const std::string& path) {
+    if (!name.empty()) return findFormat(name);
+    if (const Format* named = formatOfExtension(path)) return *named;
+    throw ToolError(path, "names no format by its extension (" + listExtensions() + "); name one with --to",
+                    kExitUsage);
+}
+
+std::string listExtensions() {
+    std::string s;
+    const std::vector<Format>& all = formats();
+    for (size_t i = 0; i < all.size(); ++i)
+        s += std::string(i == 0 ? "" : i + 1 == all.size() ? " or " : ", ") + "." + all[i].name;
+    return s;
 }
 
 std::vector<std::string> formatNames() {

@@ -1,9 +1,17 @@
-// tap.cpp - the tap and e11 formats: a block is its length as a 4-byte
-// little-endian word, its data, and the length word again.  tap pads an
-// odd-length block with one zero byte, e11 does not.  A zero word is a
-// tapemark, 0xFFFFFFFF the end of the medium, 0xFFFFFFFE an erase gap; a
-// word with its top bit set flags a block read with an error and keeps
-// the length in its low 24 bits.
+// tap.cpp - the tap and e11 formats: a record is a 4-byte little-endian
+// word, its data, and the word again.  tap pads odd-length data with one
+// zero byte, e11 does not.  The top four bits of a word are its class: 0 a
+// good record, 8 a bad one (its data in doubt), 1 to 6 private records, 7 a
+// private marker (a lone word, its value in the low bits), 14 a description
+// of the tape; the rest are reserved.  A record's length is the low 28 bits.
+// Some words of the reserved class 15 are marks: 0 (class 0, no length) a
+// tapemark, 0xFFFFFFFF the end of the medium, 0xFFFFFFFE an erase gap, and
+// 0xFFFEFFFF or 0xFFFF0000 to 0xFFFFFFFD a half-gap, after which the next
+// word starts two bytes on.
+//
+// e11 reads and writes the same classes and marks: its files come from the
+// same family, and a plain record reaches the class bits only beyond 256
+// MiB, so the one difference kept is the padding.
 #include "format.h"
 
 namespace orvtool {
@@ -12,11 +20,29 @@ namespace {
 
 constexpr uint32_t kEndOfMedium = 0xFFFFFFFFu;
 constexpr uint32_t kEraseGap = 0xFFFFFFFEu;
-constexpr uint32_t kErrorFlag = 0x80000000u;
-constexpr uint32_t kErrorLengthMask = 0x00FFFFFFu;
+constexpr uint32_t kHalfGap = 0xFFFEFFFFu;
+constexpr uint32_t kHalfGapsFrom = 0xFFFF0000u;
+constexpr uint32_t kLengthMask = 0x0FFFFFFFu;
+constexpr unsigned kMarkerClass = 7;
 
 uint32_t getWord(const unsigned char* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// What one word says, before anything follows it.
+struct Word {
+    enum What { Record, Tapemark, Gap, HalfGap, End, Marker } what;
+    unsigned recordClass;  // of a record
+    uint32_t low;          // a record's length, a marker's value
+};
+
+Word classify(uint32_t w) {
+    if (w == 0) return {Word::Tapemark, 0, 0};
+    if (w == kEndOfMedium) return {Word::End, 0, 0};
+    if (w == kEraseGap) return {Word::Gap, 0, 0};
+    if (w == kHalfGap || w >= kHalfGapsFrom) return {Word::HalfGap, 0, 0};
+    const unsigned cls = w >> 28;
+    return {cls == kMarkerClass ? Word::Marker : Word::Record, cls, w & kLengthMask};
 }
 
 class TapReader : public FormatReader {
@@ -28,31 +54,49 @@ public:
         if (ended_) return false;
         b = Block{};
         b.offset = in_.offset();
-        b.number = number_++;
-        unsigned char word[4];
-        size_t got = in_.read(word, 4);
+        const unsigned char* p = nullptr;
+        size_t got = in_.peek(4, &p);
         if (got == 0) return false;
         if (got != 4) throw bad(b, "the file ends inside a length word");
-        uint32_t w = getWord(word);
-        if (w == kEndOfMedium || w == kEraseGap) {
-            b.kind = w == kEraseGap ? Kind::Gap : Kind::EndOfMedium;
-            ended_ = w == kEndOfMedium;
-            return true;
+        const uint32_t w = getWord(p);
+        const Word word = classify(w);
+        skip(word.what == Word::HalfGap ? 2 : 4);
+        switch (word.what) {
+        case Word::HalfGap:
+        case Word::Gap: b.kind = Kind::Gap; return true;
+        case Word::End: ended_ = true; b.kind = Kind::EndOfMedium; return true;
+        case Word::Tapemark: b.kind = Kind::Mark; break;
+        case Word::Marker:
+            b.kind = Kind::Marker;
+            b.value = word.low;
+            break;
+        case Word::Record: record(b, w, word); break;
         }
-        if (w == 0) {
-            b.kind = Kind::Mark;
-            return true;
-        }
-        b.readError = (w & kErrorFlag) != 0;
-        size_t len = b.readError ? (w & kErrorLengthMask) : w;
-        size_t stored = len + (pad_ ? (len & 1) : 0);
-        long long end = b.offset + 8 + static_cast<long long>(stored);
+        b.number = number_++;
+        return true;
+    }
+
+private:
+    ToolError bad(const Block& b, const std::string& what) const { return FormatReader::bad(b.offset, what); }
+
+    void skip(size_t n) {
+        unsigned char sink[4];
+        in_.read(sink, n);
+    }
+
+    void record(Block& b, uint32_t w, const Word& word) {
+        b.recordClass = static_cast<unsigned char>(word.recordClass);
+        b.readError = b.recordClass == record_class::kBad;
+        const size_t len = word.low;
+        const size_t stored = len + (pad_ ? (len & 1) : 0);
+        const long long end = b.offset + 8 + static_cast<long long>(stored);
         if (in_.size() >= 0 && end > in_.size())
             throw bad(b, "a record of " + std::to_string(len) + " bytes is longer than the rest of the file");
         if (len > maxBlock_) throw bad(b, longerThanLimit(len, maxBlock_));
         if (in_.readInto(data_, stored) != stored) throw bad(b, "the file ends inside a record");
-        if (in_.read(word, 4) != 4) throw bad(b, "the file ends inside a record's closing length word");
-        if (getWord(word) != w)
+        unsigned char closing[4];
+        if (in_.read(closing, 4) != 4) throw bad(b, "the file ends inside a record's closing length word");
+        if (getWord(closing) != w)
             throw bad(b, "the record's closing length word differs from its opening one" +
                              std::string(len & 1 ? pad_ ? " (if odd lengths are not padded, the file is e11: "
                                                           "name it with --from e11)"
@@ -61,11 +105,7 @@ public:
                                                  : ""));
         b.data = data_.data();
         b.length = len;
-        return true;
     }
-
-private:
-    ToolError bad(const Block& b, const std::string& what) const { return FormatReader::bad(b.offset, what); }
 
     bool pad_, ended_ = false;
 };
@@ -76,8 +116,9 @@ public:
 
     Carries carries() const override {
         Carries c;
-        c.maxBlock = kErrorFlag - 1;
+        c.maxBlock = kLengthMask;
         c.gaps = c.readErrors = c.endOfMedium = true;
+        c.privateRecords = c.descriptions = c.markers = true;
         return c;
     }
 
@@ -86,15 +127,13 @@ public:
         case Kind::Mark: return word(0);
         case Kind::Gap: return word(kEraseGap);
         case Kind::EndOfMedium: return word(kEndOfMedium);
+        case Kind::Marker: return word(kMarkerClass << 28 | (b.value & kLengthMask));
         case Kind::Data: break;
         }
-        uint32_t w = static_cast<uint32_t>(b.length);
-        if (b.readError) {
-            if (b.length > kErrorLengthMask)
-                throw ToolError("", "a flagged record of " + std::to_string(b.length) +
-                                        " bytes is too long for the 24-bit length it needs");
-            w |= kErrorFlag;
-        }
+        if (b.length > kLengthMask)
+            throw ToolError("", "a record of " + std::to_string(b.length) + " bytes is too long for tap's 28-bit length");
+        const unsigned cls = b.readError && b.recordClass == record_class::kGood ? record_class::kBad : b.recordClass;
+        const uint32_t w = static_cast<uint32_t>(cls & 15) << 28 | static_cast<uint32_t>(b.length);
         word(w);
         out_.write(b.data, b.length);
         if (pad_ && (b.length & 1)) out_.write("", 1);
@@ -115,23 +154,29 @@ private:
 };
 
 // The blocks must be framed by repeated length words, odd lengths padded
-// when pad is set; stop receives where the framing stopped fitting.
+// when pad is set; stop receives where the framing stopped fitting.  A
+// marker or half-gap is believed only after a framed record: most words of
+// text have the marker's class.
 bool framedByWords(Probe& in, bool pad, long long& stop) {
     long long at = 0, blocks = 0;
+    bool framed = false;
     while (const unsigned char* w = in.at(at, 4)) {
         stop = at;
-        uint32_t v = getWord(w);
-        if (v == kEndOfMedium) return true;
-        if (v == 0 || v == kEraseGap) {
-            at += 4;
+        const uint32_t v = getWord(w);
+        const Word word = classify(v);
+        if (word.what == Word::End) return true;
+        if ((word.what == Word::Marker || word.what == Word::HalfGap) && !framed) return false;
+        if (word.what != Word::Record) {
+            at += word.what == Word::HalfGap ? 2 : 4;
             ++blocks;
             continue;
         }
-        long long len = (v & kErrorFlag) ? (v & kErrorLengthMask) : v;
-        long long closing = at + 4 + len + (pad ? (len & 1) : 0);
+        const long long len = word.low;
+        const long long closing = at + 4 + len + (pad ? (len & 1) : 0);
         const unsigned char* c = in.at(closing, 4);
         if (!c) return !in.complete() && blocks > 0 && closing + 4 > in.end();  // a pipe shows no more
         if (getWord(c) != v) return false;
+        framed = true;
         at = closing + 4;
         ++blocks;
     }

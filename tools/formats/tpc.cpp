@@ -48,7 +48,7 @@ public:
     }
 
     void put(const Block& b) override {
-        if (b.kind == Kind::Gap || b.kind == Kind::EndOfMedium) return;  // the pump reports them
+        if (b.kind != Kind::Data && b.kind != Kind::Mark) return;  // the pump reports them
         size_t len = b.kind == Kind::Data ? b.length : 0;
         unsigned char w[2] = {static_cast<unsigned char>(len), static_cast<unsigned char>(len >> 8)};
         out_.write(w, 2);

@@ -50,17 +50,23 @@ Block view(const Want& w, long long offset) {
     return b;
 }
 
-// The bytes a format's writer makes of blocks.
-std::string written(const Format& f, const std::vector<Want>& blocks, const FormatArgs& args = {}) {
+// The bytes a format's writer makes of what fill puts into it.
+template <typename Fill>
+std::string writtenBy(const Format& f, const FormatArgs& args, Fill fill) {
     FILE* tmp = std::tmpfile();
     OutputFile out(fileno(tmp), "out");
     auto sink = f.writer(out, args);
-    for (const Want& w : blocks) sink->put(view(w, 0));
-    sink->finish();
+    fill(*sink);
     std::string bytes(static_cast<size_t>(out.written()), 0);
     EXPECT_EQ(pread(fileno(tmp), &bytes[0], bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
     std::fclose(tmp);
     return bytes;
+}
+std::string written(const Format& f, const std::vector<Want>& blocks, const FormatArgs& args = {}) {
+    return writtenBy(f, args, [&](BlockSink& sink) {
+        for (const Want& w : blocks) sink.put(view(w, 0));
+        sink.finish();
+    });
 }
 
 // What a format's reader makes of bytes; "!" and the message on a refusal.
@@ -92,7 +98,6 @@ TEST(Formats, WhatEachWriterWritesItsReaderReadsBackAndDetectionNames) {
             if (w.kind == Kind::Data && w.data.size() > 100 && w.data[1] == 'e') w.packing = p;
         return out;
     };
-    std::vector<Want> special{data("ab"), kGap, data("flagged", true), data("", true), kMark, kEnd};
     struct Row {
         const char* format;
         std::vector<Want> blocks;
@@ -103,7 +108,6 @@ TEST(Formats, WhatEachWriterWritesItsReaderReadsBackAndDetectionNames) {
         {"tap", kPlain, {}, {}},  {"e11", kPlain, {}, {}}, {"tpc", kPlain, {}, {}},
         {"aws", kPlain, {}, {}},  {"aws", kPlain, chunked, {}},
         {"het", kPlain, {}, {}, "aws"},  // het with nothing compressed is aws
-        {"tap", special, {}, {}}, {"e11", special, {}, {}},
         {"het", kPlain, zlib, packed(kPlain, Packing::Zlib)},
         {"het", kPlain, bzip2, packed(kPlain, Packing::Bzip2)},
         {"het", packed(kPlain, Packing::Zlib), chunked, {}},  // kept as the source had it
@@ -125,8 +129,6 @@ TEST(Formats, MalformedInputIsRefusedWithWhereAndWhy) {
         std::string bytes;
         const char* message;
     } rows[] = {
-        {"tap", tap3.substr(0, 2), "in: offset 0: the file ends inside a length word"},
-        {"tap", std::string("\5\0\0\0abc", 7), "offset 0: a record of 5 bytes is longer than the rest of the file"},
         {"e11", tap3, "closing length word differs from its opening one (if odd lengths are padded, the file is tap"},
         {"tap", std::string("\3\0\0\0abc\3\0\0\0\0\0", 12), "if odd lengths are not padded, the file is e11"},
         {"tap", std::string("\0\0\0\0\4\0\0\0abcd\4\0\0\0", 16), "offset 4: a record of 4 bytes is longer than the block limit of 3"},
@@ -161,6 +163,75 @@ TEST(Formats, MalformedInputIsRefusedWithWhereAndWhy) {
         InputFile chained("in", chain.data(), chain.size());
         EXPECT_EQ(detectFormat(chained, nullptr, &image), flags2 ? "orv" : "aws");
         EXPECT_EQ(detectFormat(chained), flags2 ? "" : "aws");
+    }
+}
+
+// tap's words, built by hand: a record of a class, and a lone word.
+std::string word(uint32_t w) { return std::string{char(w), char(w >> 8), char(w >> 16), char(w >> 24)}; }
+std::string rec(unsigned cls, const std::string& d, bool pad = true) {
+    const std::string w = word(cls << 28 | static_cast<uint32_t>(d.size()));
+    return w + d + (pad && d.size() % 2 ? std::string(1, '\0') : "") + w;
+}
+
+// What a reader makes of bytes, one token a block: class/length (! when
+// flagged), TM, GAP, EOM, K<marker value>; a refusal as !<message>.  Every
+// block goes on into the format's writer, whose bytes land in rewritten.
+std::string tokens(const Format& f, const std::string& bytes, std::string& rewritten) {
+    InputFile in("in", bytes.data(), bytes.size());
+    std::string out;
+    rewritten = writtenBy(f, {}, [&](BlockSink& sink) {
+        try {
+            auto source = f.reader(in, {});
+            for (Block b; source->next(b); sink.put(b)) {
+                out += out.empty() ? "" : " ";
+                switch (b.kind) {
+                case Kind::Data: out += std::to_string(b.recordClass) + "/" + std::to_string(b.length) + (b.readError ? "!" : ""); break;
+                case Kind::Mark: out += "TM"; break;
+                case Kind::Gap: out += "GAP"; break;
+                case Kind::EndOfMedium: out += "EOM"; break;
+                case Kind::Marker: out += "K" + std::to_string(b.value); break;
+                }
+            }
+        } catch (const ToolError& e) {
+            out += std::string(out.empty() ? "!" : " !") + e.what();
+        }
+        sink.finish();
+    });
+    return out;
+}
+
+const std::string kEveryClass = rec(0, "abc") + rec(8, "bad!") + rec(8, "") + rec(1, "p1") + rec(2, "p2") +
+                                rec(3, "p3") + rec(4, "p4") + rec(5, "p5") + rec(6, "p6") + word(0x70000005) +
+                                rec(14, "described") + word(0) + word(0xFFFFFFFE) + word(0xFFFFFFFF);
+
+TEST(Formats, TapWordsReadByTheirClass) {
+    const std::string halfGapThenGap = "\xff\xff\xfe\xff\xff\xff";  // the gap's word starts 2 bytes on
+    struct Row {
+        const char* format;
+        std::string bytes;
+        const char* blocks;
+        bool writtenBack = false;  // byte for byte by the writer
+    } rows[] = {
+        {"tap", kEveryClass, "0/3 8/4! 8/0! 1/2 2/2 3/2 4/2 5/2 6/2 K5 14/9 TM GAP EOM", true},
+        {"e11", rec(8, "odd", false) + rec(8, "", false) + rec(14, "x", false) + word(0x7000000F) + word(0xFFFFFFFE),
+         "8/3! 8/0! 14/1 K15 GAP", true},
+        {"tap", rec(1, "0123456789"), "1/10", true},
+        {"tap", word(0x7FFFFFFF) + word(0x70000000), "K268435455 K0", true},
+        {"tap", rec(9, "r9") + rec(15, "f") + rec(13, ""), "9/2 15/1 13/0", true},  // reserved: framed, never a length
+        {"tap", halfGapThenGap + rec(0, "abc"), "GAP GAP 0/3"},
+        {"tap", "\x34\x12\xff\xff" + halfGapThenGap.substr(2) + rec(0, "a"), "GAP GAP GAP 0/1"},
+        {"tap", "\xfd\xff\xff\xff\xff\xff" + word(0), "GAP EOM"},
+        {"tap", word(0xFFFFFFFF) + "junk", "EOM"},
+        {"tap", "\xff\xff\xfe\xff", "GAP !in: offset 2: the file ends inside a length word"},
+        {"tap", word(0x20000100) + "ab", "!in: offset 0: a record of 256 bytes is longer than the rest of the file"},
+        {"tap", word(0x80000002) + "ab" + word(2), "!in: offset 0: the record's closing length word differs from its opening one"},
+        {"tap", word(0x70000001) + rec(0, "ab").substr(0, 7), "K1 !in: offset 4: a record of 2 bytes is longer than the rest of the file"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.blocks);
+        std::string rewritten;
+        EXPECT_EQ(tokens(findFormat(r.format), r.bytes, rewritten), r.blocks);
+        EXPECT_EQ(rewritten == r.bytes, r.writtenBack);
     }
 }
 
@@ -225,6 +296,58 @@ TEST(Pump, CountsByKindAndPositionWhatTheSinkCannotCarryAndSplitsOnlyWhenAllowed
     const Tally all = pump(source, wide, progress, {"src", "wide", false});
     EXPECT_EQ(wide.got.size(), source.blocks.size());
     EXPECT_EQ(all.gaps.count + all.flagged.count + all.empty.count + all.unpacked.count + all.split.count, 0);
+}
+
+TEST(Pump, NamesByRecordWhatAnImageCannotHoldOfTapsClasses) {
+    const std::string bytes = kEveryClass.substr(0, kEveryClass.size() - 8) + rec(9, "r9") + rec(15, "") +
+                              word(0x7000000A) + rec(0, "end");
+    InputFile in("in", bytes.data(), bytes.size());
+    auto source = findFormat("tap").reader(in, {});
+    Held image;  // carries plain blocks and tapemarks only
+    Progress progress("test", 0, true);
+    const Tally t = pump(*source, image, progress, {"in", "an image", false});
+    EXPECT_EQ(image.got, (std::vector<Want>{data("abc"), data("bad!", true), kMark, data("end")}));
+    EXPECT_EQ(t.blocks, 3);
+    struct Row {
+        const Events& events;
+        const char *offsets, *records;
+    } rows[] = {
+        {t.flagged, "12", "1"},
+        {t.empty, "24", "2"},
+        {t.privateRecords, "32, 42, 52, 62, 72, 82", "3, 4, 5, 6, 7, 8"},
+        {t.markers, "92, 136", "9, 14"},
+        {t.descriptions, "96", "10"},
+        {t.reserved, "118, 128", "12, 13"},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(r.events.where(), r.offsets);
+        EXPECT_EQ(r.events.which(), r.records);
+    }
+    InputFile again("in", bytes.data(), bytes.size());  // tap holds all but the reserved classes
+    source = findFormat("tap").reader(again, {});
+    EXPECT_EQ(writtenBy(findFormat("tap"), {}, [&](BlockSink& tap) { pump(*source, tap, progress, {"in", "tap", false}); }),
+              kEveryClass.substr(0, kEveryClass.size() - 8) + word(0x7000000A) + rec(0, "end"));
+}
+
+TEST(Formats, ExportNamesItsFormatByOptionElseByExtension) {
+    struct Row {
+        const char *to, *path, *format;  // format null: a usage error
+    } rows[] = {
+        {"", "x.tap", "tap"},     {"", "dir/X.HET", "het"}, {"", "a.b.Tpc", "tpc"}, {"", ".e11", "e11"},
+        {"aws", "x.tap", "aws"},  {"", "x.tape", nullptr},  {"", "x.het/y", nullptr}, {"", "-", nullptr},
+        {"", "x", nullptr},       {"", "x.tap.gz", nullptr},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        try {
+            EXPECT_STREQ(outputFormat(r.to, r.path).name, r.format ? r.format : "(a usage error)");
+        } catch (const ToolError& e) {
+            EXPECT_FALSE(r.format);
+            EXPECT_EQ(e.status(), kExitUsage);
+            EXPECT_EQ(e.what(), std::string(r.path) + ": names no format by its extension (.aws, .het, .tap, .e11 "
+                                                      "or .tpc); name one with --to");
+        }
+    }
 }
 
 }  // namespace

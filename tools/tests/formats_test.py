@@ -133,10 +133,12 @@ class Formats(unittest.TestCase):
                     self.run_cmd("hetget", "-n", "s", "l", "1", "U", "0", "65535")
                     expected = [self.read("l")[:80], self.read("l")[80:], TM]
                 self.assertEqual(self.records_of("i.tape"), expected)
-                self.tool("export", "-f", "i.tape", "back", "--to", fmt, *export_args)
-                self.assertEqual(self.read("back"), self.read("s"))
-                self.tool("import", "-f", "back", "again.tape", "--from", fmt)
+                self.tool("export", "-f", "i.tape", f"back.{fmt.upper()}", *export_args)  # the format by extension
+                self.assertEqual(self.read(f"back.{fmt.upper()}"), self.read("s"))
+                self.tool("import", "-f", f"back.{fmt.upper()}", "again.tape", "--from", fmt)
                 self.assertEqual(self.read("again.tape"), self.read("i.tape"))
+        self.write("j.tap", b"\2\0\0\0ab")  # no format detected: the extension's reader says what is wrong
+        self.assertIn("j.tap: offset 0: a record of 2 bytes is longer", self.tool("import", "j.tap", "j.tape", status=1).stderr.decode())
 
     @unittest.skipUnless(HAVE_HERCULES and HAVE_SIMH, "needs the hercules and simh packages")
     def test_outside_readers_agree_with_our_exports(self):
