@@ -151,7 +151,7 @@ int openNamed(const std::string& dir, std::string& name) {
         std::vector<char> b(pattern.begin(), pattern.end());
         b.push_back(0);
         const int fd = mkostemp(b.data(), O_CLOEXEC);
-        if (fd < 0) return -1;
+        if (fd < 0) return fd;
         name = b.data();
         flock(fd, LOCK_SH);
         if (names(name, fd)) return fd;
