@@ -1,6 +1,8 @@
 // The image wing's read side: how a walk classifies what it meets and what
 // a failure says, and the decoding pool's order, errors and idle bypass.
+#include "base/files.h"
 #include "base/pump.h"
+#include "cmd/verify.h"
 #include "image/decode.h"
 #include "image/sink.h"
 
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -38,13 +41,13 @@ struct TempImage {
     }
 };
 
-// Blocks by length (0: a tapemark, negative: that many bytes compressed), written by the library.
-void write(const TempImage& t, const std::vector<int>& blocks) {
+// Blocks by length (0: a tapemark, negative: that many bytes compressed, all: every block), written by the library.
+void write(const TempImage& t, const std::vector<int>& blocks, bool all = false) {
     ORVtapeWriter w;
     w.setMaxRecordSize(8 << 20);
     ASSERT_EQ(w.open(t.path.c_str(), 0, 0), ORVTAPE_OK);
     for (int n : blocks) {
-        w.setCompress(n < 0);
+        w.setCompress(n < 0 || all);
         Bytes data(static_cast<size_t>(std::abs(n)));
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(n < 0 ? i / 64 : i * 7 + 3);
         ASSERT_GE(n == 0 ? w.wtm(1) : w.write(data.data(), static_cast<unsigned>(data.size())), 0);
@@ -79,24 +82,28 @@ TEST(Image, WalkClassifiesStepsAndFailures) {
         std::vector<int> blocks;
         long cut;  // bytes cut off the end
         unsigned long long maxBlock;
+        std::pair<long, unsigned char> patch;  // a header byte set at an offset (0: none)
         std::vector<int> want;
         std::string said;  // in the failure's sentence
         int drive;
     } rows[] = {
-        {{3, 0, -9000, 0, 0}, 0, 1 << 20, {B, FM, B, FM, EM, END}, "", 0},
-        {{0}, 0, 1 << 20, {EM, END}, "", 0},                 // an empty volume is its end mark
-        {{0, 0, 5}, 0, 1 << 20, {FM, FM, B, END}, "", 0},    // empty files stay files; no end mark
-        {{3, 0}, 0, 1 << 20, {B, FM, END}, "", 0},           // a last file's mark is no end mark
-        {{3, 0, 200}, 10, 1 << 20, {B, FM, -1}, "block 2 at offset 15: the block's payload is cut short", -12},
-        {{3, 0, 200}, 203, 1 << 20, {B, FM, -1}, "block 2 at offset 15: the image ends inside a header", -2},
-        {{3, 100}, 0, 50, {B, -1}, "block 1 at offset 9 claims 100 bytes, more than --max-block (50)", 0},
-        {{-(5 << 20)}, 0, 4 << 20, {-1}, "block 0 at offset 0 claims 5242880 bytes, more than --max-block", 0},
-        {{-(5 << 20), 0, 0}, 0, 8 << 20, {B, FM, EM, END}, "", 0},  // beyond the record size, within the limit
+        {{3, 0, -9000, 0, 0}, 0, 1 << 20, {}, {B, FM, B, FM, EM, END}, "", 0},
+        {{0}, 0, 1 << 20, {}, {EM, END}, "", 0},                 // an empty volume is its end mark
+        {{0, 0, 5}, 0, 1 << 20, {}, {FM, FM, B, END}, "", 0},    // empty files stay files; no end mark
+        {{3, 0}, 0, 1 << 20, {}, {B, FM, END}, "", 0},           // a last file's mark is no end mark
+        {{3, 0, 200}, 10, 1 << 20, {}, {B, FM, -1}, "block 2 at offset 15: the block's payload is cut short", -12},
+        {{3, 0, 200}, 203, 1 << 20, {}, {B, FM, -1}, "block 2 at offset 15: the image ends inside a header", -2},
+        {{3, 100}, 0, 50, {}, {B, -1}, "block 1 at offset 9 claims 100 bytes, more than --max-block (50)", 0},
+        {{-(5 << 20)}, 0, 4 << 20, {}, {-1}, "block 0 at offset 0 claims 5242880 bytes, more than --max-block", 0},
+        {{-(5 << 20), 0, 0}, 0, 8 << 20, {}, {B, FM, EM, END}, "", 0},  // beyond the record size, within the limit
+        {{3, 0, 200}, 0, 1 << 20, {19, 0x20}, {B, FM, -1}, "block 2 at offset 15: the block's headers do not form a proper block", -10},
+        {{3, 0, 200}, 0, 1 << 20, {19, 0xA1}, {B, FM, -1}, "block 2 at offset 15: a header has reserved flag bits set", -3},
     };
     for (const Row& r : rows) {
         TempImage t;
         write(t, r.blocks);
         std::filesystem::resize_file(t.path, std::filesystem::file_size(t.path) - static_cast<unsigned long>(r.cut));
+        if (r.patch.first) t.set(Bytes{r.patch.second}, r.patch.first);
         Failure f;
         EXPECT_EQ(steps(t, r.maxBlock, f), r.want) << r.said;
         if (r.said.empty()) continue;
@@ -109,6 +116,9 @@ TEST(Image, WalkClassifiesStepsAndFailures) {
     Failure f;
     EXPECT_EQ(steps(t, 1 << 20, f), std::vector<int>{-1});
     EXPECT_EQ(f.sentence(), "block 0 at offset 0: a compressed block whose length prefix says 0");
+    Failure io;  // a failing disk cannot be made here: the words alone
+    io.code = ORVTAPE_ERR_IO, io.err = EIO, io.number = 4, io.offset = 70;
+    EXPECT_EQ(io.sentence(), "block 4 at offset 70: the image ends inside a header, or the read failed (library code -2, Input/output error)");
 }
 
 TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
@@ -201,4 +211,80 @@ TEST(Image, FailedWriteNamesWhatItHit) {
         }
         ::close(fd);
     }
+}
+
+TEST(Image, VerifyFindsEveryDifference) {
+    const std::vector<int> source = {300, 0, 7, 0, 0};  // payloads at offsets 6 and 318
+    struct Row {
+        std::vector<int> copy;
+        bool packed;  // every block of the copy compressed
+        long patch;   // the copy's byte at this offset changed; negative: the source's
+        std::string said;
+    } rows[] = {
+        {source, false, 0, ""}, {source, true, 0, ""},
+        {source, false, 305, "block 0 of the copy differs from the source"},  // in the last byte
+        {source, false, 324, "block 2 of the copy differs"}, {source, true, -305, "block 0 of the copy differs"},
+        {{300, 0, 8, 0, 0}, false, 0, "block 2 of the copy differs"}, {{300, 0, 0, 0}, false, 0, "block 2 of the copy differs"},
+        {{300, 0, 7, 0}, false, 0, "block 4 of the copy differs"}};
+    for (const Row& r : rows)
+        for (int jobs : {1, 3}) {
+            TempImage a, b;
+            write(a, source);
+            write(b, r.copy, r.packed);
+            if (r.patch) (r.patch < 0 ? a : b).set(Bytes(1, 0x55), std::abs(r.patch));
+            const std::string said = [&]() -> std::string {
+                try {
+                    EXPECT_EQ(verify(Volume::forReading(a.path, Limits{}), "b", jobs, quiet, b.path, 5, EarlyVerdict{}), 5);
+                } catch (const ToolError& e) { return e.what(); }
+                return "";
+            }();
+            EXPECT_NE(said.find(r.said), std::string::npos) << said;
+            EXPECT_EQ(said.empty(), r.said.empty()) << said;
+        }
+}
+
+TEST(Image, NewFileTakesItsNameOnlyWhenComplete) {
+    enum Before { Nothing, Old, Appears, DirGone };
+    struct Row {
+        Before before;
+        bool force, commit;
+        std::string after, said;  // the target's bytes afterwards, the failure
+    } rows[] = {
+        {Nothing, false, true, "new", ""}, {Old, false, true, "new", ""},  // replaced, keeping its mode
+        {Old, false, false, "old", ""},                                    // abandoned: nothing changes
+        {Appears, false, true, "old", "/t: was made by another process meanwhile; use --force to replace it"},
+        {Appears, true, true, "new", ""}, {DirGone, false, true, "", "cannot name the new file in"}};
+    for (const Row& r : rows) {
+        const std::string dir = TempImage().path + ".d", target = dir + "/t";
+        std::filesystem::create_directory(dir);
+        const auto put = [&](const char* s) { std::ofstream(target) << s; };
+        if (r.before == Old) put("old"), ::chmod(target.c_str(), 0640);
+        std::string said;
+        {
+            NewFile file(target, false, r.force);
+            if (r.before == Appears) put("old");
+            if (r.before == DirGone) std::filesystem::remove(dir);
+            EXPECT_EQ(::write(file.fd(), "new", 3), 3);
+            try {
+                if (r.commit) file.commit();
+            } catch (const ToolError& e) { said = e.what(); }
+        }
+        EXPECT_TRUE(said.find(r.said) != std::string::npos && said.empty() == r.said.empty()) << said;
+        std::ifstream in(target);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), r.after);
+        EXPECT_TRUE(r.before != Old || std::filesystem::status(target).permissions() == std::filesystem::perms(0640));
+        const bool dirGone = !std::filesystem::exists(dir);
+        EXPECT_EQ(dirGone ? 0 : std::distance(std::filesystem::directory_iterator(dir), {}), r.before != DirGone) << "nothing left beside";
+        std::filesystem::remove_all(dir);
+    }
+    // An image for standard output is made aside and copied there whole.
+    std::string image(200000, 'i');
+    image.back() = 'z';
+    testing::internal::CaptureStdout();
+    {
+        NewFile file("-", false, false);
+        EXPECT_EQ(::write(file.fd(), image.data(), image.size()), static_cast<ssize_t>(image.size()));
+        file.commit();
+    }
+    EXPECT_TRUE(testing::internal::GetCapturedStdout() == image);
 }
