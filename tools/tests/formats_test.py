@@ -2,17 +2,7 @@
 or by the Debian hercules tools) must import to the expected blocks and
 export back unchanged, and our exports must satisfy the outside readers
 (hetmap, hetget, mtdump).  Usage: formats_test.py PATH-TO-ORVTAPE"""
-import json
-import os
-import random
-import re
-import shutil
-import struct
-import subprocess
-import sys
-import tempfile
-import unittest
-import zlib
+import json, os, pathlib, random, re, shutil, struct, subprocess, sys, tempfile, unittest, zlib
 
 TM = None  # a tapemark in a list of records
 HAVE_HERCULES = all(shutil.which(t) for t in ("hetinit", "hetupd", "hetmap", "hetget"))
@@ -78,12 +68,10 @@ class Formats(unittest.TestCase):
         return self.run_cmd(TOOL, *args, status=status)
 
     def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
+        pathlib.Path(self.path(name)).write_bytes(data)
 
     def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
+        return pathlib.Path(self.path(name)).read_bytes()
 
     def records_of(self, image):
         """The image's blocks (bytes) and tapemarks (TM), from ls and get."""

@@ -214,71 +214,50 @@ TEST(Image, FailedWriteNamesWhatItHit) {
 }
 
 TEST(Image, VerifyFindsEveryDifference) {
-    const std::vector<int> source = {300, 0, 7, 0, 0};  // payloads at offsets 6 and 318
-    struct Row {
-        std::vector<int> copy;
-        bool packed;  // every block of the copy compressed
-        long patch;   // the copy's byte at this offset changed; negative: the source's
-        std::string said;
-    } rows[] = {
-        {source, false, 0, ""}, {source, true, 0, ""},
-        {source, false, 305, "block 0 of the copy differs from the source"},  // in the last byte
-        {source, false, 324, "block 2 of the copy differs"}, {source, true, -305, "block 0 of the copy differs"},
-        {{300, 0, 8, 0, 0}, false, 0, "block 2 of the copy differs"}, {{300, 0, 0, 0}, false, 0, "block 2 of the copy differs"},
-        {{300, 0, 7, 0}, false, 0, "block 4 of the copy differs"}};
+    const std::vector<int> source = {300, 0, 7, 0, 0};  // block 0's last byte at offset 305
+    struct Row { std::vector<int> copy; bool packed; long patch; std::string said; } rows[] = {  // patch < 0: the source's
+        {source, false, 0, ""}, {source, true, 0, ""}, {source, false, 305, "block 0 of the copy differs from the source"},
+        {source, true, -305, "block 0 of"}, {{300, 0, 8, 0, 0}, false, 0, "block 2 of"},
+        {{300, 0, 0, 0}, false, 0, "block 2 of"}, {{300, 0, 7, 0}, false, 0, "block 4 of"}};
     for (const Row& r : rows)
         for (int jobs : {1, 3}) {
             TempImage a, b;
-            write(a, source);
-            write(b, r.copy, r.packed);
+            write(a, source), write(b, r.copy, r.packed);
             if (r.patch) (r.patch < 0 ? a : b).set(Bytes(1, 0x55), std::abs(r.patch));
-            const std::string said = [&]() -> std::string {
-                try {
-                    EXPECT_EQ(verify(Volume::forReading(a.path, Limits{}), "b", jobs, quiet, b.path, 5, EarlyVerdict{}), 5);
-                } catch (const ToolError& e) { return e.what(); }
-                return "";
-            }();
-            EXPECT_NE(said.find(r.said), std::string::npos) << said;
-            EXPECT_EQ(said.empty(), r.said.empty()) << said;
+            std::string said;
+            try {
+                EXPECT_EQ(verify(Volume::forReading(a.path, Limits{}), "b", jobs, quiet, b.path, 5, EarlyVerdict{}), 5);
+            } catch (const ToolError& e) { said = e.what(); }
+            EXPECT_TRUE(said.find(r.said) != std::string::npos && said.empty() == r.said.empty()) << said;
         }
 }
 
 TEST(Image, NewFileTakesItsNameOnlyWhenComplete) {
     enum Before { Nothing, Old, Appears, DirGone };
-    struct Row {
-        Before before;
-        bool force, commit;
-        std::string after, said;  // the target's bytes afterwards, the failure
-    } rows[] = {
-        {Nothing, false, true, "new", ""}, {Old, false, true, "new", ""},  // replaced, keeping its mode
-        {Old, false, false, "old", ""},                                    // abandoned: nothing changes
+    struct Row { Before before; bool force, commit; std::string after, said; } rows[] = {  // said: the failure
+        {Nothing, false, true, "new", ""}, {Old, false, true, "new", ""}, {Old, false, false, "old", ""},
         {Appears, false, true, "old", "/t: was made by another process meanwhile; use --force to replace it"},
         {Appears, true, true, "new", ""}, {DirGone, false, true, "", "cannot name the new file in"}};
     for (const Row& r : rows) {
         const std::string dir = TempImage().path + ".d", target = dir + "/t";
         std::filesystem::create_directory(dir);
-        const auto put = [&](const char* s) { std::ofstream(target) << s; };
-        if (r.before == Old) put("old"), ::chmod(target.c_str(), 0640);
+        if (r.before == Old) std::ofstream(target) << "old", ::chmod(target.c_str(), 0640);
         std::string said;
-        {
+        try {
             NewFile file(target, false, r.force);
-            if (r.before == Appears) put("old");
+            if (r.before == Appears) std::ofstream(target) << "old";
             if (r.before == DirGone) std::filesystem::remove(dir);
             EXPECT_EQ(::write(file.fd(), "new", 3), 3);
-            try {
-                if (r.commit) file.commit();
-            } catch (const ToolError& e) { said = e.what(); }
-        }
+            if (r.commit) file.commit();
+        } catch (const ToolError& e) { said = e.what(); }
         EXPECT_TRUE(said.find(r.said) != std::string::npos && said.empty() == r.said.empty()) << said;
         std::ifstream in(target);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), r.after);
         EXPECT_TRUE(r.before != Old || std::filesystem::status(target).permissions() == std::filesystem::perms(0640));
-        const bool dirGone = !std::filesystem::exists(dir);
-        EXPECT_EQ(dirGone ? 0 : std::distance(std::filesystem::directory_iterator(dir), {}), r.before != DirGone) << "nothing left beside";
+        EXPECT_EQ(r.before == DirGone ? 0 : std::distance(std::filesystem::directory_iterator(dir), {}), r.before != DirGone);
         std::filesystem::remove_all(dir);
     }
-    // An image for standard output is made aside and copied there whole.
-    std::string image(200000, 'i');
+    std::string image(200000, 'i');  // an image for standard output, made aside and copied there whole
     image.back() = 'z';
     testing::internal::CaptureStdout();
     {
