@@ -10,14 +10,8 @@ HAVE_SIMH = shutil.which("mtdump") is not None
 
 
 def tap(records, pad=True):
-    out = b""
-    for r in records:
-        if r is TM:
-            out += b"\0\0\0\0"
-        else:
-            w = struct.pack("<I", len(r))
-            out += w + r + (b"\0" if pad and len(r) & 1 else b"") + w
-    return out
+    return b"".join(b"\0\0\0\0" if r is TM else (w := struct.pack("<I", len(r))) + r + b"\0" * (pad and len(r) & 1) + w
+                    for r in records)
 
 
 def tpc(records):
@@ -192,14 +186,9 @@ class Formats(unittest.TestCase):
                     self.assertEqual(self.read("g"), self.tool("get", "--dataset", str(i + 1), "x", *get_opts).stdout)
 
     @staticmethod
-    def blocks_per_file(blocks):
-        counts, n = [], 0
-        for b in blocks:
-            if b is TM:
-                counts, n = counts + [n], 0
-            else:
-                n += 1
-        return counts
+    def blocks_per_file(blocks):  # the data blocks before each tapemark
+        marks = [i for i, b in enumerate(blocks) if b is TM]
+        return [m - p - 1 for p, m in zip([-1] + marks, marks)]
 
 
 if __name__ == "__main__":

@@ -116,8 +116,7 @@ TEST(Image, WalkClassifiesStepsAndFailures) {
     Failure f;
     EXPECT_EQ(steps(t, 1 << 20, f), std::vector<int>{-1});
     EXPECT_EQ(f.sentence(), "block 0 at offset 0: a compressed block whose length prefix says 0");
-    Failure io;  // a failing disk cannot be made here: the words alone
-    io.code = ORVTAPE_ERR_IO, io.err = EIO, io.number = 4, io.offset = 70;
+    const Failure io{ORVTAPE_ERR_IO, Refusal::None, EIO, 0, 0, 70, 4};  // a failing disk cannot be made here: the words
     EXPECT_EQ(io.sentence(), "block 4 at offset 70: the image ends inside a header, or the read failed (library code -2, Input/output error)");
 }
 
@@ -251,19 +250,15 @@ TEST(Image, NewFileTakesItsNameOnlyWhenComplete) {
             if (r.commit) file.commit();
         } catch (const ToolError& e) { said = e.what(); }
         EXPECT_TRUE(said.find(r.said) != std::string::npos && said.empty() == r.said.empty()) << said;
-        std::ifstream in(target);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), r.after);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream(target).rdbuf()), {}), r.after);
         EXPECT_TRUE(r.before != Old || std::filesystem::status(target).permissions() == std::filesystem::perms(0640));
         EXPECT_EQ(r.before == DirGone ? 0 : std::distance(std::filesystem::directory_iterator(dir), {}), r.before != DirGone);
         std::filesystem::remove_all(dir);
     }
-    std::string image(200000, 'i');  // an image for standard output, made aside and copied there whole
-    image.back() = 'z';
+    const std::string image = std::string(199999, 'i') + 'z';  // for standard output, made aside and copied there whole
     testing::internal::CaptureStdout();
-    {
-        NewFile file("-", false, false);
-        EXPECT_EQ(::write(file.fd(), image.data(), image.size()), static_cast<ssize_t>(image.size()));
-        file.commit();
-    }
+    NewFile file("-", false, false);
+    EXPECT_EQ(::write(file.fd(), image.data(), image.size()), static_cast<ssize_t>(image.size()));
+    file.commit();
     EXPECT_TRUE(testing::internal::GetCapturedStdout() == image);
 }
