@@ -195,8 +195,8 @@ TEST(Image, EncodingKeepsOrderAndTransformsAsTold) {
 
 TEST(Image, FailedWriteNamesWhatItHit) {
     const unsigned char bytes[4] = {1, 2, 3, 4};
-    for (const auto& [kind, label, said] : {std::tuple{Kind::Data, true, "a label"}, {Kind::Data, false, "a block"},
-                                            {Kind::Mark, false, "a tapemark"}}) {
+    for (const auto& [kind, label, said] : {std::tuple{Kind::Data, true, "a label (library code -12"},
+                                            {Kind::Data, false, "a block (library code -12"}, {Kind::Mark, false, "a tapemark (library code -11"}}) {
         const int fd = ::open("/dev/full", O_RDWR);
         Block b;
         b.kind = kind, b.isLabel = label, b.data = bytes, b.length = kind == Kind::Data ? 4 : 0;
