@@ -7,8 +7,7 @@ TOOL, DIR = os.path.abspath(sys.argv[1]), pathlib.Path(tempfile.mkdtemp(prefix="
 DIR.chmod(0o755)  # the unprivileged child must reach its files
 rng, failures = random.Random(7), []
 nobody = lambda: (os.setgid(65534), os.setuid(65534))  # root would ignore permission bits
-# No thread beyond the process itself; a uid of its own, as others' processes would count.
-# A process granted no thread; a leak checker would need one of its own at exit.
+# No thread beyond the process itself (a leak checker would need one at exit); a uid of its own, as others' processes count.
 one_thread = lambda: (os.environ.update(ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"),
                       resource.setrlimit(resource.RLIMIT_NPROC, (1, 1)), os.setgid(43210), os.setuid(43210))
 small = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN),  # writes past 64 KiB fail
@@ -122,14 +121,11 @@ LABELS = [  # code, HDR1, HDR2, data blocks (None: none), EOF1 (None: none), lis
      [3, "BIG", "U", 0, 999, 1, 1, ""]),
     ("cp037", hdr1("CAFÉ", 4, "000001", 0), hdr2("U", 9, 0, " "), [b"c"], hdr1("CAFÉ", 4, "000001", 2),
      [4, "CAF\\xc9", "U", 0, 9, 1, 1, "2000-01-01"]),  # bytes that are not UTF-8 reach the JSON escaped
-    ("latin-1", hdr1("NAÏF", 5, "000001", 0), hdr2("U", 9, 0, " "), [b"n"], hdr1("NAÏF", 5, "000001", 0),
-     [5, "NA\\xcfF", "U", 0, 9, 1, 1, "2000-01-01"]),
-    ("ascii", hdr1("NODATA", 6, "000001", 0), hdr2("U", 9, 0, " "), None, None, [6, "NODATA", "U", 0, 9, 0, 0, "2000-01-01"]),
+    ("ascii", hdr1("NODATA", 5, "000001", 0), hdr2("U", 9, 0, " "), None, None, [5, "NODATA", "U", 0, 9, 0, 0, "2000-01-01"]),
 ]
 LABEL_WARNINGS = ["data set 3 (BIG): EOF1 counts 1000001 blocks, the data holds 1",
                   "data set 4 (CAF\\xc9): EOF1 counts 2 blocks, the data holds 1",
-                  "data set 5 (NA\\xcfF): EOF1 counts 0 blocks, the data holds 1",
-                  "data set 6 (NODATA): header labels without data"]
+                  "data set 5 (NODATA): header labels without data"]
 lab = lambda text, code: rec(text.ljust(80).encode(code))
 tap_ = lab("VOL1VOL001" + " " * 31 + "OWNER", "cp037") + lab("UVL1", "cp037")  # labels only passed over too
 for code, h1, h2, data, e1, _ in LABELS:
@@ -169,6 +165,7 @@ TABLE = [
     (["dump", "e.tape", "0"], 0, ["length 48", "c8 c5 d3 d3 d6 40 f1 f2  00 01"]),
     (["dump", "--ebcdic", "e.tape", "0"], 0, ["|HELLO 12"]),
     (["dump", "e.tape", "3"], 1, ["no block 3"]),
+    (["get", "e.tape", "0", "e.out"], 1, ["e.out: exists and is not empty; use --force"]),
     (["put", "-a", "e.tape", "-"], 0, [], lambda: os.close(0)),  # reads nothing, not the image
     (["get", "e.tape", "1"], 0, b""),
     (["put", "-a", "e.tape", IN[0]], 1, ["e.tape: in use by another process"], lambda: locked("e.tape")),
@@ -216,12 +213,10 @@ TABLE = [
     (["import", "-", "m2.tape", "--from", "tap"], 0, [], stdin_from("m.tap")),
     (["get", "m2.tape", "0"], 0, b"abc" + DATA[4]),
     (["export", "-", "-", "--to", "tap"], 0, (DIR / "rt.tap").read_bytes(), stdin_from("rt.tape")),
-    (["export", "v.tape", "hl.tape", "--to", "tap"], 2, ["hl.tape: is the source itself"]),
     (["import", "m.tap", "-", "--from", "tap"], 0, [], stdout_to("m3.tape")),
     (["get", "m3.tape", "1"], 0, b"flagged!!"),
     (["import", "m.tap", "m2.tape", "--from", "tap"], 1, ["m2.tape: exists and is not empty; use --force"]),
     (["export", "rt.tape", "rt2.tap", "--to", "tap"], 0, []),
-    (["export", "rt.tape", "rt2.tap", "--to", "tap"], 1, ["use --force"]),
     (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4126)"]),
     (["get", "m.tape", "0"], 0, b"abc" + DATA[4]),
     (["get", "m.tape", "1"], 0, b"flagged!!"),
@@ -229,7 +224,6 @@ TABLE = [
     (["import", "bl.txt", "x.tape"], 2, ["bl.txt: is in no format import recognises (the 6-byte headers of aws, het and orv break at "
                                          "offset 0, the length words of tap at offset 0 and of e11 at offset 0, tpc's records run to"]),
     (["put", "-a", "v.tape", "v.tape"], 2, ["v.tape: is the source itself"]),
-    (["import", "-f", "v.tape", "v.tape", "--from", "tap"], 2, ["v.tape: is the source itself"]),
     (["put", "-a", "v.tape", IN[1]], 1, ["v.tape: the image cannot be written", "Permission"], nobody),
     (["put", "-a", "v.tape", "nope"], 1, ["nope: cannot open the file (No such file"]),
     (["get", "nope.tape", "0"], 1, ["nope.tape: cannot open the image"]),
@@ -242,7 +236,7 @@ TABLE = [
     (["get", "--dataset", "2", "--ascii", "lab.tape"], 0, b"rec one\nrecord two\n"),
     (["get", "lab.tape", "4", "--ascii"], 0, b"rec one\nrecord two\n"),
     (["get", "--name", "SYS1.TEST", "lab.tape", "--unblock", "--strip"], 0, b"a" * 160),
-    (["get", "--dataset", "6", "lab.tape"], 1, ["lab.tape: data set NODATA has no data"]),
+    (["get", "--dataset", "5", "lab.tape"], 1, ["lab.tape: data set NODATA has no data"]),
     (["get", "lab.tape", "3", "--recfm", "VB", "--unblock"], 1, ["block 0 of the data set: its block descriptor word does not fit its 80 bytes"]),
     (["put", "--label", "LAB001", "--ebcdic", "--recfm", "FB", "--lrecl", "80", "-b", "800",
       "--name", "my.data", "lv.tape", "lt.txt"], 0, []),
@@ -253,8 +247,6 @@ TABLE = [
     (["get", "--name", "my.data", "--ascii", "--strip", "lv.tape"], 0, LINES),
     (["get", "--dataset", "2", "lv.tape"], 0, DATA[4]),
     (["put", "-a", "--label", "X", "v.tape", IN[1]], 1, ["v.tape: is a volume without labels"]),
-    (["put", "-b", "80", "fu.tape", "fake.lab"], 0, []),
-    (["ls", "fu.tape"], 0, ["File-0 ", "Blocks-4 "]),
     (["put", "--label", "FL", "--ansi", "-b", "80", "fl.tape", "fake.lab", "fake.lab"], 0, []),
     (["ls", "fl.tape"], 0, ["   2  FAKE.LAB           U           0       80         4             244"]),
     (["get", "--name", "fake.lab", "fl.tape"], 0, FAKE),
@@ -272,7 +264,6 @@ TABLE = [
     *[row for x in ([], ["--compress"]) for row in (
         (["put", "-b", "1M", *x, f"mb{len(x)}.tape", "mb.bin"], 0, []),
         (["--max-block", "64K", "check", f"mb{len(x)}.tape"], 1, ["block 0 at offset 0 claims 1048576 bytes, more than --max-block (65536)"]),
-        (["--max-block", "64K", "get", f"mb{len(x)}.tape", "0"], 1, ["block 0 at offset 0 claims 1048576 bytes"]),
         (["get", f"mb{len(x)}.tape", "0"], 0, MB))],
 ]
 for args, status, want, *child in TABLE:

@@ -45,9 +45,7 @@ LARGE = [random.Random(16).randbytes(65534)] * 17 + [b"odd", TEXT[:4001], TM, TM
 class Formats(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="orvtape-formats-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dir)
+        self.addCleanup(shutil.rmtree, self.dir)
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -72,13 +70,10 @@ class Formats(unittest.TestCase):
         ls = json.loads(self.tool("ls", "--json", "--blocks", image).stdout)
         files = [self.tool("get", image, str(i)).stdout for i in range(len(ls["files"]))]
         out, pos = [], {}
-        for b in ls["blocks"]:
-            if b.get("tapemark"):
-                out.append(TM)
-                continue
-            at = pos.get(b["file"], 0)
-            out.append(files[b["file"]][at:at + b["length"]])
-            pos[b["file"]] = at + b["length"]
+        for b in ls["blocks"]:  # a tapemark has no file and no length
+            at = pos.get(b.get("file"), 0)
+            out.append(TM if b.get("tapemark") else files[b["file"]][at:at + b["length"]])
+            pos[b.get("file")] = at + b.get("length", 0)
         return out
 
     def test_samples_import_to_their_blocks_and_export_back_unchanged(self):

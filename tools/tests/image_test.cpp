@@ -4,6 +4,7 @@
 #include "base/pump.h"
 #include "cmd/verify.h"
 #include "image/decode.h"
+#include "image/layout.h"
 #include "image/sink.h"
 
 #include <ORVtape.h>
@@ -209,6 +210,18 @@ TEST(Image, FailedWriteNamesWhatItHit) {
             EXPECT_NE(std::string(e.what()).find(std::string("cannot write ") + said), std::string::npos) << e.what();
         }
         ::close(fd);
+    }
+}
+
+TEST(Image, ResyncFindsTheChainAfterGarbageAcrossReads) {
+    for (long gap : {0L, 1L, 65530L, 65531L, 65532L, 200000L}) {  // a header across the first read's end at 65531
+        TempImage t;
+        write(t, {300, 0, 7, 0, 0});
+        std::ifstream in(t.path, std::ios::binary);
+        Bytes file(static_cast<size_t>(gap), 0xFF);
+        file.insert(file.end(), std::istreambuf_iterator<char>(in), {});
+        t.set(file);
+        EXPECT_EQ(resync(Volume::forReading(t.path, Limits{}), 0), gap);
     }
 }
 
