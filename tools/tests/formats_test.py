@@ -80,6 +80,7 @@ class Formats(unittest.TestCase):
         table = [  # format, how the sample is made, the blocks it holds, export options
             ("tap", lambda: self.write("s", tap(RECORDS)), RECORDS, []),
             ("aws", lambda: self.write("s", aws(RECORDS, chunk=1000)), RECORDS, ["--chunk", "1000"]),
+            ("aws", lambda: self.write("s", aws(RECORDS)), RECORDS, []),  # records of 65535 bytes: one chunk each
             ("het", lambda: self.write("s", aws(RECORDS, zlib_level=4)), RECORDS,
              ["--compress", "zlib", "--level", "4"]),
             ("e11", lambda: self.write("s", tap(LARGE, pad=False)), LARGE, []),
