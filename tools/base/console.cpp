@@ -24,7 +24,7 @@ void vline(const char* prefix, const char* fmt, va_list ap) {
 
 void reopenClosedStdStreams() {
     for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) ::open("/dev/null", fd ? O_WRONLY : O_RDONLY);
+        if (fcntl(fd, F_GETFD) < 0) ::open("/dev/null", fd ? O_WRONLY : O_RDONLY);
 }
 
 StdoutGuard::StdoutGuard() {
@@ -48,7 +48,7 @@ ssize_t StdoutGuard::write(void* guard, const char* p, size_t n) {
     size_t done = 0;
     if (int err = writeAll(STDOUT_FILENO, p, n, &done)) {
         if (g->errno_ == 0) g->errno_ = err;
-        return done > 0 ? static_cast<ssize_t>(done) : -1;
+        return static_cast<ssize_t>(done);  // what was written; 0, never negative, for none
     }
     return static_cast<ssize_t>(n);
 }

@@ -75,9 +75,8 @@ void setPending(char (&slot)[PATH_MAX], const std::string& path) {
     slot[0] = path[0];
 }
 
-void clearPending(char (&slot)[PATH_MAX], const std::string& path) {
-    if (path == slot) slot[0] = 0;
-}
+// A run holds one claim at a time: the slot holds nothing else to keep.
+void clearPending(char (&slot)[PATH_MAX]) { slot[0] = 0; }
 
 std::string dirOf(const std::string& path) {
     std::vector<char> b(path.begin(), path.end());
@@ -151,7 +150,7 @@ int openNamed(const std::string& dir, std::string& name) {
         std::vector<char> b(pattern.begin(), pattern.end());
         b.push_back(0);
         const int fd = mkostemp(b.data(), O_CLOEXEC);
-        if (fd < 0) return -1;
+        if (fd < 0) return fd;
         name = b.data();
         flock(fd, LOCK_SH);
         if (names(name, fd)) return fd;
@@ -309,7 +308,7 @@ void NewFile::place() {
         // this run's to replace.
         if (!names(target_, claimed_->ownFd_))
             throw ToolError(target_, "was replaced by another process meanwhile; it is left as it is");
-        clearPending(pendingClaim, claimed_->path_);  // the new file is about to take its name
+        clearPending(pendingClaim);  // the new file is about to take its name
         mayReplace = true;
     }
     int rc = mayReplace ? ::rename(from, to) : renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
@@ -324,7 +323,7 @@ void NewFile::place() {
 ImageLock::~ImageLock() {
     // An empty file made to hold the name goes when nothing took its place.
     if (made_) {
-        clearPending(pendingClaim, path_);
+        clearPending(pendingClaim);
         if (names(path_, ownFd_)) ::unlink(path_.c_str());
     }
     if (ownFd_ >= 0) ::close(ownFd_);

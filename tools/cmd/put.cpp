@@ -63,11 +63,12 @@ int openInput(const std::string& f) {
     return fd;
 }
 
-// Is the non-empty file at path a volume that put may write over?
+// Is the non-empty file at path a volume that put may write over?  One
+// without a whole header does not validate.
 bool isVolume(const std::string& path) {
     ORVtapeReader probe;
     orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
-    return probe.open(path.c_str()) == ORVTAPE_OK && probe.validate(&chain) == ORVTAPE_OK && chain.headers > 0;
+    return probe.open(path.c_str()) == ORVTAPE_OK && probe.validate(&chain) == ORVTAPE_OK;
 }
 
 // The data set name of input number i: --name, else the file's own name,

@@ -53,12 +53,10 @@ std::string validateMessage(int code, unsigned curLen, unsigned prevLen) {
 
 std::string readMessage(int code) {
     switch (code) {
-    case -1: return "no image is open";
     case -2: return "the image ends inside a header, or the read failed";
     case -3: return "a header has reserved flag bits set";
     case -10: return "the block's headers do not form a proper block";
     case -12: return "the block's payload is cut short or does not decompress";
-    case -13: return "the block is longer than the largest block allowed";
     default: return "the block cannot be read";
     }
 }

@@ -11,15 +11,11 @@ namespace orvtool {
 int Failure::driveCode() const {
     if (refusal != Refusal::None) return 0;
     switch (code) {
-    case ORVTAPE_ERR_ARGUMENT:
-    case ORVTAPE_ERR_NOT_OPEN: return -1;
-    case ORVTAPE_END:
     case ORVTAPE_ERR_IO: return -2;
     case ORVTAPE_ERR_TRUNCATED: return headerCut ? -2 : -12;
     case ORVTAPE_ERR_FLAGS: return -3;
     case ORVTAPE_ERR_CHAIN: return -10;
     case ORVTAPE_ERR_DECODE: return -12;
-    case ORVTAPE_ERR_TOO_LONG: return -13;
     default: return code;
     }
 }

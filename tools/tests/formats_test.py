@@ -2,17 +2,7 @@
 or by the Debian hercules tools) must import to the expected blocks and
 export back unchanged, and our exports must satisfy the outside readers
 (hetmap, hetget, mtdump).  Usage: formats_test.py PATH-TO-ORVTAPE"""
-import json
-import os
-import random
-import re
-import shutil
-import struct
-import subprocess
-import sys
-import tempfile
-import unittest
-import zlib
+import json, os, pathlib, random, re, shutil, struct, subprocess, sys, tempfile, unittest, zlib
 
 TM = None  # a tapemark in a list of records
 HAVE_HERCULES = all(shutil.which(t) for t in ("hetinit", "hetupd", "hetmap", "hetget"))
@@ -20,14 +10,8 @@ HAVE_SIMH = shutil.which("mtdump") is not None
 
 
 def tap(records, pad=True):
-    out = b""
-    for r in records:
-        if r is TM:
-            out += b"\0\0\0\0"
-        else:
-            w = struct.pack("<I", len(r))
-            out += w + r + (b"\0" if pad and len(r) & 1 else b"") + w
-    return out
+    return b"".join(b"\0\0\0\0" if r is TM else (w := struct.pack("<I", len(r))) + r + b"\0" * (pad and len(r) & 1) + w
+                    for r in records)
 
 
 def tpc(records):
@@ -61,9 +45,7 @@ LARGE = [random.Random(16).randbytes(65534)] * 17 + [b"odd", TEXT[:4001], TM, TM
 class Formats(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="orvtape-formats-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dir)
+        self.addCleanup(shutil.rmtree, self.dir)
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -78,31 +60,27 @@ class Formats(unittest.TestCase):
         return self.run_cmd(TOOL, *args, status=status)
 
     def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
+        pathlib.Path(self.path(name)).write_bytes(data)
 
     def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
+        return pathlib.Path(self.path(name)).read_bytes()
 
     def records_of(self, image):
         """The image's blocks (bytes) and tapemarks (TM), from ls and get."""
         ls = json.loads(self.tool("ls", "--json", "--blocks", image).stdout)
         files = [self.tool("get", image, str(i)).stdout for i in range(len(ls["files"]))]
         out, pos = [], {}
-        for b in ls["blocks"]:
-            if b.get("tapemark"):
-                out.append(TM)
-                continue
-            at = pos.get(b["file"], 0)
-            out.append(files[b["file"]][at:at + b["length"]])
-            pos[b["file"]] = at + b["length"]
+        for b in ls["blocks"]:  # a tapemark has no file and no length
+            at = pos.get(b.get("file"), 0)
+            out.append(TM if b.get("tapemark") else files[b["file"]][at:at + b["length"]])
+            pos[b.get("file")] = at + b.get("length", 0)
         return out
 
     def test_samples_import_to_their_blocks_and_export_back_unchanged(self):
         table = [  # format, how the sample is made, the blocks it holds, export options
             ("tap", lambda: self.write("s", tap(RECORDS)), RECORDS, []),
             ("aws", lambda: self.write("s", aws(RECORDS, chunk=1000)), RECORDS, ["--chunk", "1000"]),
+            ("aws", lambda: self.write("s", aws(RECORDS)), RECORDS, []),  # records of 65535 bytes: one chunk each
             ("het", lambda: self.write("s", aws(RECORDS, zlib_level=4)), RECORDS,
              ["--compress", "zlib", "--level", "4"]),
             ("e11", lambda: self.write("s", tap(LARGE, pad=False)), LARGE, []),
@@ -206,14 +184,9 @@ class Formats(unittest.TestCase):
                     self.assertEqual(self.read("g"), self.tool("get", "--dataset", str(i + 1), "x", *get_opts).stdout)
 
     @staticmethod
-    def blocks_per_file(blocks):
-        counts, n = [], 0
-        for b in blocks:
-            if b is TM:
-                counts, n = counts + [n], 0
-            else:
-                n += 1
-        return counts
+    def blocks_per_file(blocks):  # the data blocks before each tapemark
+        marks = [i for i, b in enumerate(blocks) if b is TM]
+        return [m - p - 1 for p, m in zip([-1] + marks, marks)]
 
 
 if __name__ == "__main__":

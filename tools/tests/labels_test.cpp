@@ -215,8 +215,8 @@ TEST(Labels, Unblock) {
         {"V", 0, {bdw(std::string("\0\x03\0\0", 4))}, 0, "block 0 of the data set: the record descriptor word at byte 4 does not fit the block"},
         {"V", 0, {bdw(std::string("\0\x09\0\0abcd", 8))}, 0, "block 0 of the data set: the record descriptor word at byte 4 does not fit the block"},
         {"VS", 0, {bdw(rdw("a")), bdw(rdw("b", 2))}, 0, "block 1 of the data set: the segment at byte 4 continues a spanned record that has no first segment"},
-        {"VS", 0, {bdw(rdw("a", 1)), bdw(rdw("b", 0))}, 0, "block 1 of the data set: a new record begins at byte 4 while the spanned record begun in block 0 lacks its last segment"},
-        {"VS", 0, {bdw(rdw("a", 1) + rdw("b", 3))}, 0, "block 0 of the data set: its spanned record has no last segment before the end of the data set"}};
+        {"VS", 0, {bdw(rdw("x")), bdw(rdw("a", 1)), bdw(rdw("b", 0))}, 0, "block 2 of the data set: a new record begins at byte 4 while the spanned record begun in block 1 lacks its last segment"},
+        {"VS", 0, {bdw(rdw("x")), bdw(rdw("a", 1) + rdw("b", 3))}, 0, "block 1 of the data set: its spanned record has no last segment before the end of the data set"}};
     for (const Row& r : rows) {
         RecordFormat f;
         ASSERT_TRUE(parseRecfm(r.recfm, f)) << r.recfm;
