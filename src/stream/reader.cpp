@@ -132,6 +132,7 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
 
     int attach(int f);
     int next(orvTapeBlockInfo* b, orvTapeReadMode mode);
+    __attribute__((noinline)) int nextGrown(orvTapeBlockInfo* b, orvTapeReadMode mode);
     // Kept inside next(): a call per block costs a tenth of a card walk.
     __attribute__((always_inline)) inline int gatherBlock(orvTapeBlockInfo* b, orvTapeReadMode mode,
                                                           unsigned char* hdr, long long* at);
@@ -225,13 +226,17 @@ int ORVtapeReader::next(orvTapeBlockInfo* block, orvTapeReadMode mode) {
     if (block == nullptr || block->size < sizeof(orvTapeBlockInfo) || mode < ORVTAPE_READ_PASS ||
         mode > ORVTAPE_READ_DECODE)
         return ORVTAPE_ERR_ARGUMENT;
-    for (;;) {
-        const int rc = impl->next(block, mode);
-        // A block within the limit but beyond the record size is read again
-        // with room for all of it.
-        if (rc != ORVTAPE_ERR_TOO_LONG || block->length > impl->blockLimit || block->length <= impl->maxRecordSize)
-            return rc;
-        setMaxRecordSize(block->length);
+    const int rc = impl->next(block, mode);
+    return rc == ORVTAPE_ERR_TOO_LONG ? impl->nextGrown(block, mode) : rc;
+}
+
+// A block within the limit but beyond the record size is read again with
+// room for all of it; apart from next(), which runs once a block.
+int ORVtapeReader::Impl::nextGrown(orvTapeBlockInfo* block, orvTapeReadMode mode) {
+    for (int rc = ORVTAPE_ERR_TOO_LONG;; rc = next(block, mode)) {
+        if (rc != ORVTAPE_ERR_TOO_LONG || block->length > blockLimit || block->length <= maxRecordSize) return rc;
+        maxRecordSize = block->length;
+        codec.setMaxRecordSize(block->length);
     }
 }
 
