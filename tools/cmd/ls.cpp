@@ -56,7 +56,7 @@ Json labelJson(const LabelledVolume& v) {
                             {"blockSize", d.blockSize}, {"blocks", d.blocks}, {"bytes", d.bytes},
                             {"created", d.created}, {"file", d.dataFile}});
     return Json{{"serial", v.volser}, {"owner", v.owner},
-                {"labels", v.ebcdic ? "standard" : "ansi"}, {"dataSets", sets},
+                {"labels", v.ebcdic ? "standard" : "ansi"}, {"scratch", v.scratch}, {"dataSets", sets},
                 {"warnings", v.warnings}};
 }
 
@@ -65,8 +65,9 @@ std::string num(long long v) { return v < 0 ? "-" : std::to_string(v); }
 
 // The listing of a labelled volume: one line per data set.
 void listDataSets(const LabelledVolume& v, std::FILE* out) {
-    std::fprintf(out, "Volume %s  owner %s  %s labels\n", v.volser.c_str(),
-                v.owner.empty() ? "-" : v.owner.c_str(), v.ebcdic ? "standard (EBCDIC)" : "ANSI");
+    std::fprintf(out, "Volume %s  owner %s  %s labels%s\n", v.volser.c_str(),
+                v.owner.empty() ? "-" : v.owner.c_str(), v.ebcdic ? "standard (EBCDIC)" : "ANSI",
+                v.scratch ? "  scratch (initialised, no data sets)" : "");
     std::fprintf(out, "%4s  %-17s  %-5s  %6s  %7s  %8s  %14s  %s\n", "Seq", "Data set", "Recfm", "Lrecl",
                 "Blksize", "Blocks", "Bytes", "Created");
     for (const DataSet& d : v.sets)

@@ -94,6 +94,7 @@ Defect endMarkDefect(const Volume& volume) {
     Defect d;
     d.offset = volume.size();
     d.message = "the volume is not closed by its end mark (a tapemark after the last file's tapemark)";
+    d.endMark = true;
     return d;
 }
 
@@ -279,6 +280,10 @@ Findings inspect(const Volume& image, const std::string& path, bool deep, int jo
     if (!out.defective && chain.lastHeaderOffset >= 0) {
         if (walkFailed) std::rethrow_exception(walkFailed);
         out.more = ahead ? std::move(found) : walk(volume);
+        // A scratch volume as initialised (its labels, then one tapemark) is
+        // complete without the end mark.
+        if (out.more.size() == 1 && out.more[0].endMark && (out.labels = readLabels(volume)).scratch)
+            out.more.clear();
         out.defective = !out.more.empty();
         if (out.defective) {
             out.defect = std::move(out.more.front());

@@ -54,6 +54,7 @@ struct Defect {
     int headerBytes = 0;  // how many of header[] were read
     int code = 0;         // a library code; 0 for the tool's own findings
     std::string message;
+    bool endMark = false;  // the volume lacks its end mark
 };
 
 // What check finds: the first defect, with --deep every later block that

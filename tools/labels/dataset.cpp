@@ -63,6 +63,9 @@ public:
 private:
     enum class Role { Header, Data, Trailer };
 
+    // The HDR1 of a volume initialised for scratch: its identifier all zeros.
+    static bool dummy(const Label& h1) { return !h1.dsn.empty() && h1.dsn.find_first_not_of('0') == std::string::npos; }
+
     static const Label* leading(const TapeFile& f, const char* id) {
         return f.allLabels && !f.labels.empty() && f.labels[0].id == id ? &f.labels[0] : nullptr;
     }
@@ -81,6 +84,7 @@ private:
     }
 
     void header(const TapeFile& f) {
+        v_.scratch = false;  // a file after the dummy label: written after all
         const Label* h1 = leading(f, "HDR1");
         if (!h1) {
             v_.warnings.push_back("tape file " + std::to_string(number_) +
@@ -88,6 +92,10 @@ private:
                                        ? ": labels without a data set (" + f.labels[0].id + ")"
                                        : ": data without header labels"));
             return;
+        }
+        if (dummy(*h1)) {
+            v_.scratch = v_.sets.empty();
+            return;  // names no data set: what follows is the volume's end
         }
         set_ = DataSet{};
         set_.fileSeq = h1->fileSeq;

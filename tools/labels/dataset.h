@@ -27,6 +27,9 @@ struct LabelledVolume {
     bool labelled = false;  // it begins as a labelled volume does: VOL1, HDR1, a tapemark
     bool ebcdic = false;
     std::string volser, owner;
+    // Initialised and never written: its only data set label is the dummy
+    // HDR1 (an identifier of zeros) that initialising a volume writes.
+    bool scratch = false;
     std::vector<DataSet> sets;
     std::vector<std::string> warnings;  // labels that disagree with the data
 };

@@ -110,6 +110,9 @@ class Formats(unittest.TestCase):
                 if expected is None:  # hetinit's two 80-byte labels, as hetget extracts them
                     self.run_cmd("hetget", "-n", "s", "l", "1", "U", "0", "65535")
                     expected = [self.read("l")[:80], self.read("l")[80:], TM]
+                    self.assertIn(b"clean", self.tool("check", "i.tape").stdout)  # complete as initialised
+                    vol = json.loads(self.tool("ls", "--json", "i.tape").stdout)["volume"]
+                    self.assertEqual((vol["scratch"], vol["dataSets"], vol["warnings"]), (True, [], []))
                 self.assertEqual(self.records_of("i.tape"), expected)
                 self.tool("export", "-f", "i.tape", f"back.{fmt.upper()}", *export_args)  # the format by extension
                 self.assertEqual(self.read(f"back.{fmt.upper()}"), self.read("s"))

@@ -109,6 +109,7 @@ Vec volume(const std::string& spec) {
         const std::string kind = w.substr(0, 3);
         if (w == "|") v.add("", Kind::Mark);
         else if (w == "D") v.add(std::string(100, 'd'));
+        else if (w == "Z") v.add(buildLabel1("HDR", "00000000000000000", "V1", 0, "", 0, false));  // scratch
         else if (kind == "VOL") v.add(w + buildVol1("V1", "", true).substr(4));
         else if (w[3] == '2') v.add(buildLabel2(kind.c_str(), 'U', 100, 0, ' ', true));
         else {
@@ -133,6 +134,8 @@ TEST(Labels, ReadLayouts) {
         {"VOL1 HDR1 HDR2 | D D", true, 1, "data set 1 (DS): no EOF labels after its data"},
         {"VOL1 HDR1 | D | EOF1:1 | EOF1 | |", true, 1, "tape file 3: labels without a data set (EOF1)"},
         {"VOL1 HDR1 | D | EOF1:1 | HDR1 | D D | EOF1:2 | |", true, 2, ""},
+        {"VOL1 Z |", true, 0, ""}, {"VOL1 HDR1 | D | EOF1:1 | Z |", true, 1, ""},  // initialised: no data set
+        {"VOL1 Z | D |", true, 0, "tape file 1: data without header labels"},
         {"HDR1 HDR2 | D | EOF1 | |", false, 0, ""}, {"VOL1 | D |", false, 0, ""}, {"VOL1 HDR1 D |", false, 0, ""},
         {"VOL1 HDR1", false, 0, ""}, {"VOL1 HDR2 | |", false, 0, ""}, {"VOL1 VOL1 HDR1 |", false, 0, ""}, {"", false, 0, ""}};
     for (auto [spec, labelled, sets, warnings] : rows) {
@@ -141,6 +144,7 @@ TEST(Labels, ReadLayouts) {
         std::string said;
         for (const auto& w : got.warnings) said += (said.empty() ? "" : ";") + w;
         EXPECT_EQ(std::make_tuple(got.labelled, got.sets.size(), said), std::make_tuple(labelled, sets, warnings)) << spec;
+        EXPECT_EQ(got.scratch, std::string(spec) == "VOL1 Z |") << spec;
     }
 }
 
