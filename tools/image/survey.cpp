@@ -103,12 +103,11 @@ Defect endMarkDefect(const Volume& volume) {
 // end mark.  Stops at the first defect.
 std::vector<Defect> walkBlocks(BlockWalk& walk) {
     walk.rewind();
-    Block b;
     Step s = Step::Block, last;
     Failure f;
     do {
         last = s;
-        if (!walk.tryStep(b, s, f)) return {blockDefect(walk.volume(), f)};
+        if (!walk.tryPass(s, f)) return {blockDefect(walk.volume(), f)};
     } while (s != Step::EndOfData);
     if (last != Step::EndMark) return {endMarkDefect(walk.volume())};
     return {};

@@ -95,20 +95,22 @@ void BlockWalk::fill(Block& b, int length) const {
     b.number = info_.blockNumber;
 }
 
-bool BlockWalk::tryStep(Block& b, Step& s, Failure& f) {
+bool BlockWalk::advance(Block* b, Step& s, Failure& f) {
     int length;
     if (!read(mode_, length, f)) {
         prevMark_ = false;
         return false;
     }
     if (length == ORVTAPE_END) {
-        b = Block{};
-        b.offset = position_;
-        b.number = info_.blockNumber;
+        if (b) {
+            *b = Block{};
+            b->offset = position_;
+            b->number = info_.blockNumber;
+        }
         s = Step::EndOfData;
         return true;
     }
-    fill(b, length);
+    if (b) fill(*b, length);
     if (length > 0) {
         s = Step::Block;
     } else {

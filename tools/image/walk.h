@@ -81,7 +81,9 @@ public:
         return s;
     }
     // step without the throw: false with f set, the walk left at the block.
-    bool tryStep(Block& b, Step& s, Failure& f);
+    bool tryStep(Block& b, Step& s, Failure& f) { return advance(&b, s, f); }
+    // tryStep for a walk that needs only the steps: no block is filled.
+    bool tryPass(Step& s, Failure& f) { return advance(nullptr, s, f); }
     // After a failure, passes over the block that failed when its headers
     // allow it; false when they do not (the walk cannot go on).
     bool passFailed();
@@ -114,6 +116,7 @@ public:
 
 private:
     [[noreturn]] void throwFailed() const;
+    bool advance(Block* b, Step& s, Failure& f);
     // Inside tryStep: calls a block cost a sixth of a card walk.
     __attribute__((always_inline)) inline bool read(orvTapeReadMode mode, int& length, Failure& f);
     __attribute__((always_inline)) inline void fill(Block& b, int length) const;
