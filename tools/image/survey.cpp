@@ -42,23 +42,23 @@ Survey surveyLabels(BlockWalk& walk, const std::string& image) {
 void surveyBlocks(BlockWalk& walk, bool listBlocks, Survey& s) {
     walk.rewind();
     Counts file;
-    Block blk;
     Step step;
     Failure f;
+    const orvTapeBlockInfo& b = walk.info();  // of the block passed last: no view is filled
     for (;;) {
-        if (!walk.tryStep(blk, step, f)) {
+        if (!walk.tryPass(step, f)) {
             s.failure = ReadError(s.image, f).what();
             break;
         }
         if (step == Step::EndOfData) break;
         const bool endMark = step == Step::EndMark;
+        const long long length = b.tapemark ? 0 : b.length;
         if (listBlocks) {
-            const orvTapeBlockInfo& b = walk.info();
             BlockFact fact;
-            fact.number = blk.number;
-            fact.offset = blk.offset;
+            fact.number = b.blockNumber;
+            fact.offset = b.offset;
             fact.file = s.files.size();
-            fact.length = static_cast<long long>(blk.length);
+            fact.length = length;
             fact.stored = b.storedLength;
             fact.segments = b.segments;
             fact.transforms = transformName(b.flags2);
@@ -66,12 +66,12 @@ void surveyBlocks(BlockWalk& walk, bool listBlocks, Survey& s) {
             s.blocks.push_back(fact);
         }
         if (endMark) continue;  // the end-of-volume mark closes no file
-        if (blk.length == 0) {
+        if (length == 0) {
             s.files.push_back(file);
             file = Counts{};
         } else {
-            file.add(blk.length);
-            s.total.add(blk.length);
+            file.add(static_cast<unsigned long long>(length));
+            s.total.add(static_cast<unsigned long long>(length));
         }
     }
     s.lastFileOpen = file.blocks > 0;
