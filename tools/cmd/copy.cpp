@@ -54,10 +54,10 @@ int cmdCopy(const CopyArgs& o) {
         BlockWalk volume(src, ReadMode::Stored);
         volume.setAdvice(kAdvice);
         ImageSink out(file.fd(), o.target, o);
-        long long told = 0;
-        if (early || o.capacity) out.onWritten([&](const Block&) {
-            if (early && out.position() - told >= kGrowth) {
-                told = out.position();
+        long long sinceTold = 0;  // bytes of blocks since the early check was told, about
+        if (early || o.capacity) out.onWritten([&](const Block& b) {
+            if (early && (sinceTold += static_cast<long long>(b.length) + 6) >= kGrowth) {
+                sinceTold = 0;
                 early->grew();
             }
             if (o.capacity) out.warnAtCapacity("copying block " + std::to_string(out.blocks() - 1));

@@ -170,9 +170,10 @@ void ImageSink::finish() {
 
 ParallelEncode::ParallelEncode(ImageSink& out, const WriteSettings& o, int jobs, const Common& run, const BlockWalk* source)
     : out_(out), o_(o), source_(source), pipe_(jobs, run, makeCodecState, withCodec(encodeWork)),
-      eager_(jobs <= 1) {}
+      eager_(jobs <= 1), keepsForms_(!o.compress && !o.noCompress && !o.scramble && !o.noScramble) {}
 
 unsigned char ParallelEncode::wanted(const Block& b) const {
+    if (keepsForms_ && b.packing == Packing::None && !b.scrambled) return 0;  // the common case: plain stays plain
     const bool pack = o_.compress || (b.packing != Packing::None && !o_.noCompress);
     const bool scramble = o_.scramble || (b.scrambled && !o_.noScramble);
     return static_cast<unsigned char>((pack ? HF2_BZ2 : 0) | (scramble ? HF2_SCRAMBLE : 0));

@@ -120,7 +120,8 @@ private:
     WriteSettings o_;
     const BlockWalk* source_;
     Pipeline pipe_;
-    bool eager_;  // one job: every block is done when submitted
+    bool eager_;       // one job: every block is done when submitted
+    bool keepsForms_;  // no setting changes a block's compression or scrambling
 };
 
 }  // namespace orvtool
