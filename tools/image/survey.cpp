@@ -276,13 +276,17 @@ Findings inspect(const Volume& image, const std::string& path, bool deep, int jo
     out.multiSegment = chain.multiSegment;
     out.compressed = chain.compressed;
     out.defective = chainDefect(image, chain, rc, out);
+    bool labelsRead = false;  // read once, whichever question asks first
     if (!out.defective && chain.lastHeaderOffset >= 0) {
         if (walkFailed) std::rethrow_exception(walkFailed);
         out.more = ahead ? std::move(found) : walk(volume);
         // A scratch volume as initialised (its labels, then one tapemark) is
         // complete without the end mark.
-        if (out.more.size() == 1 && out.more[0].endMark && (out.labels = readLabels(volume)).scratch)
-            out.more.clear();
+        if (out.more.size() == 1 && out.more[0].endMark) {
+            out.labels = readLabels(volume);
+            labelsRead = true;
+            if (out.labels.scratch) out.more.clear();
+        }
         out.defective = !out.more.empty();
         if (out.defective) {
             out.defect = std::move(out.more.front());
@@ -291,7 +295,7 @@ Findings inspect(const Volume& image, const std::string& path, bool deep, int jo
     }
     // Labels that disagree with the data are defects of a readable volume.
     if (!out.defective) {
-        out.labels = readLabels(volume);
+        if (!labelsRead) out.labels = readLabels(volume);
         if (out.labels.labelled) out.defective = recordFault(image, out.labels, out.defect);
     }
     return out;
