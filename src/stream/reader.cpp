@@ -131,7 +131,8 @@ struct ORVTAPE_LOCAL ORVtapeReader::Impl {
     }
 
     int attach(int f);
-    int next(orvTapeBlockInfo* b, orvTapeReadMode mode);
+    // Inlined into the exported next(): a card walk calls it once a block.
+    __attribute__((always_inline)) inline int next(orvTapeBlockInfo* b, orvTapeReadMode mode);
     __attribute__((noinline)) int nextGrown(orvTapeBlockInfo* b, orvTapeReadMode mode);
     // Kept inside next(): a call per block costs a tenth of a card walk.
     __attribute__((always_inline)) inline int gatherBlock(orvTapeBlockInfo* b, orvTapeReadMode mode,

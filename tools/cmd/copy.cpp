@@ -54,14 +54,9 @@ int cmdCopy(const CopyArgs& o) {
         BlockWalk volume(src, ReadMode::Stored);
         volume.setAdvice(kAdvice);
         ImageSink out(file.fd(), o.target, o);
-        long long sinceTold = 0;  // bytes of blocks since the early check was told, about
-        if (early || o.capacity) out.onWritten([&](const Block& b) {
-            if (early && (sinceTold += static_cast<long long>(b.length) + 6) >= kGrowth) {
-                sinceTold = 0;
-                early->grew();
-            }
-            if (o.capacity) out.warnAtCapacity("copying block " + std::to_string(out.blocks() - 1));
-        });
+        if (early) out.onGrowth(kGrowth, [&] { early->grew(); });
+        if (o.capacity)
+            out.onWritten([&](const Block&) { out.warnAtCapacity("copying block " + std::to_string(out.blocks() - 1)); });
         ParallelEncode encode(out, o, o.jobs, o, &volume);
         Progress progress("copy", static_cast<unsigned long long>(size), o.quiet);
         pump(volume, encode, progress, {o.source, "an orvtape image", false});

@@ -8,6 +8,7 @@
 #include <ORVtape.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -73,7 +74,8 @@ int driveWriteCode(int result) {
 }
 
 ImageSink::ImageSink(int fd, const std::string& shown, const WriteSettings& o, const WriteStart& start)
-    : fd_(fd), hint_(o.sync), hinted_(start.offset), shown_(shown), capacity_(o.capacity), blocks_(start.blocks) {
+    : fd_(fd), hint_(o.sync), hinted_(start.offset), shown_(shown), capacity_(o.capacity), blocks_(start.blocks),
+      watchStep_(o.sync ? kWriteBackStep : LLONG_MAX) {
     if (writer_.openFd(fd, start.offset, start.prevLen) != ORVTAPE_OK)
         throw ToolError(shown_, "cannot open the image for writing " + cause(-1, writer_.lastErrno()));
     if (o.segmentSize > 0) writer_.setMaxSegLen(static_cast<unsigned>(o.segmentSize));
@@ -88,8 +90,7 @@ Carries ImageSink::carries() const {
     return c;
 }
 
-void ImageSink::check(int rc, const char* what) {
-    if (rc >= 0) return;
+void ImageSink::fail(int rc, const char* what) {
     if (refusal(rc)) refused();
     throw ToolError(shown_, std::string("cannot write ") + what + " " + cause(driveWriteCode(rc), writer_.lastErrno()));
 }
@@ -111,7 +112,7 @@ void ImageSink::refuseEncoding(int rc, const Block& b) {
     throw ToolError(shown_, "cannot write a block");  // not reached: check throws for every failure
 }
 
-void ImageSink::write(const void* p, unsigned storedLength, unsigned char flags2, unsigned length, const char* what) {
+inline void ImageSink::write(const void* p, unsigned storedLength, unsigned char flags2, unsigned length, const char* what) {
     const unsigned need = std::max(storedLength, length);
     if (need > static_cast<unsigned>(room_) && need <= 0x7FFFFFFFu) {
         room_ = static_cast<int>(need);
@@ -120,11 +121,26 @@ void ImageSink::write(const void* p, unsigned storedLength, unsigned char flags2
     if (what != kBlockName) named_.emplace_back(position(), what);
     check(writer_.writeStored(p, storedLength, flags2), what);
     ++blocks_;
+    if ((sinceWatch_ += need) >= watchStep_) watch();
+}
+
+void ImageSink::watch() {
+    if (grew_ && (sinceGrowth_ += sinceWatch_) >= growthStep_) {
+        sinceGrowth_ = 0;
+        grew_();
+    }
+    sinceWatch_ = 0;
     if (hint_ && position() - hinted_ >= kWriteBackStep) {
         // Only a hint: what it cannot start, the final flush writes.
         (void)sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
         hinted_ = position();
     }
+}
+
+void ImageSink::onGrowth(long long step, std::function<void()> grew) {
+    grew_ = std::move(grew);
+    growthStep_ = step;
+    watchStep_ = std::min(watchStep_, step);
 }
 
 void ImageSink::put(const Block& b) {
@@ -180,6 +196,13 @@ unsigned char ParallelEncode::wanted(const Block& b) const {
 }
 
 void ParallelEncode::put(const Block& b) {
+    // The common case first, without the frame the rest needs: plain stays
+    // plain, nothing in flight.
+    if (keepsForms_ && b.packing == Packing::None && !b.scrambled && pipe_.passesStraight(false)) return out_.put(b);
+    putWithWork(b);
+}
+
+void ParallelEncode::putWithWork(const Block& b) {
     if (b.kind != Kind::Data && b.kind != Kind::Mark) return;  // the pump reports what an image cannot hold
     const unsigned char form = b.stored ? flags2Of(b) : 0;
     const unsigned char own = form & kTransforms;

@@ -56,6 +56,9 @@ public:
     ImageSink& operator=(const ImageSink&) = delete;
 
     void onWritten(Written w) { written_ = std::move(w); }
+    // Runs each time the blocks put hold about step more bytes: cheaper than
+    // onWritten for a command that only wants to hear of growth.
+    void onGrowth(long long step, std::function<void()> grew);
     Carries carries() const override;
     void put(const Block& b) override;
     // Writes what is buffered and cuts the file after the last block.
@@ -72,8 +75,14 @@ public:
     long long blocks() const { return blocks_; }  // blocks and tapemarks since the load point
 
 private:
-    void write(const void* p, unsigned storedLength, unsigned char flags2, unsigned length, const char* what);
-    void check(int rc, const char* what);
+    // Inlined into put(): a card copy calls it once a block.
+    __attribute__((always_inline)) inline void write(const void* p, unsigned storedLength, unsigned char flags2,
+                                                     unsigned length, const char* what);
+    void check(int rc, const char* what) {
+        if (rc < 0) fail(rc, what);
+    }
+    [[noreturn]] void fail(int rc, const char* what);
+    void watch();
     [[noreturn]] void refused();
 
     ORVtapeWriter writer_;
@@ -86,6 +95,11 @@ private:
     long long blocks_;
     bool warned_ = false;
     Written written_;
+    // One count of bytes put serves both the write-back hint and onGrowth,
+    // so that a block pays an addition and a comparison for them.
+    long long sinceWatch_ = 0, watchStep_;
+    long long growthStep_ = 0, sinceGrowth_ = 0;
+    std::function<void()> grew_;
     // Where the blocks that a failure names otherwise than "a block" start:
     // the writer reports a refusal later than the block it hit.
     std::vector<std::pair<long long, const char*>> named_;
@@ -111,6 +125,7 @@ public:
     void drain();
 
 private:
+    __attribute__((noinline)) void putWithWork(const Block& b);
     unsigned char wanted(const Block& b) const;
     // form: flags2 of b's stored form, 0 when it has none.
     void load(const Block& b, Slot& s, unsigned char want, unsigned char form);
