@@ -8,6 +8,7 @@
 #include "image/sink.h"
 #include "image/walk.h"
 #include "cmd/command.h"
+#include "cmd/source.h"
 #include "cmd/write_options.h"
 
 #include <CLI/CLI.hpp>
@@ -300,6 +301,11 @@ int cmdPut(const PutArgs& o) {
     struct stat st;
     const bool exists = o.image != "-" && stat(o.image.c_str(), &st) == 0 && st.st_size > 0;
     const bool inPlace = o.append && exists;  // only appending writes into the image itself
+    // Another format's file is left as it is unless replacing it was asked for.
+    const Format* foreign = exists && (o.append || !o.force) ? foreignFormat(o.image, "") : nullptr;
+    if (foreign)
+        throw ToolError(o.image, std::string("is a ") + foreign->title + " file; put appends to orvtape images only; "
+                                 "convert it with 'orvtape import " + o.image + " NEW.tape'", kExitUsage);
     std::unique_ptr<AppendTarget> target;  // the volume appended to, open under the claim until the end
     std::unique_ptr<NewFile> file;
     LabelPlan labels;

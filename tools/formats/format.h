@@ -25,6 +25,7 @@ struct FormatArgs {
 
 struct Format {
     const char* name;
+    const char* title;        // the name users know it by, for listings and notes
     const char* description;  // one line, for notes and hints
     Bidder bid;
     std::unique_ptr<BlockSource> (*reader)(InputFile& in, const FormatArgs& args);
@@ -50,6 +51,16 @@ std::string listFormats(const std::string& setting = "", const char* last = " or
 // ".a, .b or .c": the extensions that name a format.
 std::string listExtensions();
 
+// A file that breaks its format's rules: where, and why, kept apart so that
+// check can report them as a defect of the file.
+class FormatError : public ToolError {
+public:
+    FormatError(const InputFile& in, long long at, const std::string& why)
+        : ToolError(in.errorAt(at, why)), offset(at), reason(why) {}
+    long long offset;
+    std::string reason;
+};
+
 // What every format's reader holds: its input, the --max-block limit, the
 // buffer its records are read into (handed out as views) and the count of
 // blocks; and its refusals, which name the input and the offset at fault.
@@ -59,7 +70,7 @@ public:
     long long consumed() const override { return in_.offset(); }
 
 protected:
-    ToolError bad(long long offset, const std::string& what) const { return in_.errorAt(offset, what); }
+    FormatError bad(long long offset, const std::string& what) const { return FormatError(in_, offset, what); }
 
     InputFile& in_;
     std::size_t maxBlock_;

@@ -99,7 +99,7 @@ std::string otherFormatHint(const std::string& path) {
         const std::string f = detectFormat(in);
         // An aws file is an image without transforms: no other format.
         if (!f.empty() && f != "aws")
-            return path + " is not an orvtape image but a " + f + " file (" + findFormat(f).description +
+            return path + " is not an orvtape image but a " + findFormat(f).title + " file (" + findFormat(f).description +
                    "); convert it with 'orvtape import " + path + " NEW.tape'";
     } catch (const ToolError&) {
     }

@@ -41,6 +41,23 @@ int imageBid(Probe& in, int best, std::string*) {
     return transformed ? 70 : 0;
 }
 
+ImageChain imageChainAhead(Probe& in) {
+    orvTapeChainState state{};
+    long long at = 0;
+    bool transformed = false;
+    while (at < static_cast<long long>(Probe::kWindow)) {
+        const unsigned char* h = in.at(at, 6);
+        if (!h) {
+            if (at == 0 || (in.complete() && at != in.end())) return ImageChain::Broken;
+            break;
+        }
+        if (orvTapeChainCheck(&state, h, nullptr) != ORVTAPE_OK) return ImageChain::Broken;
+        transformed = transformed || state.blockFlags2 != 0;
+        at += 6 + state.prevLen;
+    }
+    return transformed ? ImageChain::Transformed : ImageChain::Plain;
+}
+
 std::unique_ptr<BlockSource> imageSource(const Volume& volume, int jobs, const Common& run) {
     return std::make_unique<ImageSource>(volume, jobs, run);
 }

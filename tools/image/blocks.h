@@ -18,6 +18,12 @@ std::unique_ptr<BlockSource> imageSource(const class Volume& volume, int jobs, c
 // when none of them did, the file's header chain holds by the library's
 // rules and some block has transforms (one without any is an aws file).
 int imageBid(Probe& in, int best, std::string* misfit);
+// How the file's header chain reads by the image's rules in its first MiB
+// (to its end, when that is seen): broken, holding with no block
+// transformed so far (an aws file reads so), or holding with transforms
+// (the tool's own image for sure).  Cheap: a large image is not walked.
+enum class ImageChain { Broken, Plain, Transformed };
+ImageChain imageChainAhead(Probe& in);
 
 }  // namespace orvtool
 
