@@ -4,7 +4,6 @@
 #include "cmd/command.h"
 #include "cmd/facts.h"
 #include "cmd/reports.h"
-#include "formats/format.h"
 #include "image/volume.h"
 
 #include <CLI/CLI.hpp>
@@ -87,26 +86,14 @@ nlohmann::ordered_json renderJson(const Findings& f) {
     return j;
 }
 
-namespace {
-
-Findings inspectImage(const Volume& image, const CheckArgs& o) {
-    Findings f = inspect(image, o.image, o.deep, o.jobs, o);
-    // A file in another emulator's format is not damaged: say what it is.
-    const std::string hint = f.defective ? otherFormatHint(o.image) : "";
-    if (!hint.empty()) {
-        f.foreign = true;
-        f.defect.message = hint;
-    }
-    return f;
-}
-
-}  // namespace
-
 int cmdCheck(const CheckArgs& o) {
-    const Source source = openSource(o.image, o.from, o);
-    // A foreign file's reader reads every byte, --deep or not.
-    const Findings f = source.format ? foreignFindings(surveyForeign(*source.open(), o.image, false))
-                                     : inspectImage(*source.image, o);
+    Source source = openSource(o.image, o.from, o);
+    Findings f;
+    if (source.image) f = inspect(*source.image, o.image, o.deep, o.jobs, o);
+    // A file in another format is not a damaged image: it is checked as what
+    // it is, by its reader, which reads every byte, --deep or not.
+    if (!source.image || (f.defective && source.foreignAfterAll()))
+        f = foreignFindings(surveyForeign(*source.open(), o.image, false));
     if (o.json) printJson(renderJson(f));
     else renderText(f, stdout);
     return f.clean() ? kExitOk : kExitFailure;

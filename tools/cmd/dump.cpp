@@ -61,26 +61,37 @@ int dumpForeign(const Source& source, const DumpArgs& o) {
 
 }  // namespace
 
-int cmdDump(const DumpArgs& o) {
-    const Source source = openSource(o.image, o.from, o);
-    if (o.blockNo < 0 || o.blockNo > 0x7FFFFFFF)
-        throw ToolError("", "the block number must be 0 to 2147483647", kExitUsage);
-    if (source.format) return dumpForeign(source, o);
-    const Volume& volume = *source.image;
-    const long long target = o.blockNo;
+namespace {
+
+int dumpImage(const Volume& volume, const DumpArgs& o) {
     BlockWalk walk(volume, ReadMode::Pass);
     Block b;
-    blockAt(walk, target, b, o.image);
+    blockAt(walk, o.blockNo, b, o.image);
     if (b.kind == Kind::Mark) {
-        std::printf("block %lld  offset %lld  tapemark\n", target, b.offset);
+        std::printf("block %lld  offset %lld  tapemark\n", o.blockNo, b.offset);
         return kExitOk;
     }
     const orvTapeBlockInfo& lay = walk.info();
-    const int rc = static_cast<int>(b.length);
-    std::printf("block %lld  offset %lld  length %d  stored %u  segments %u  %s\n", target, b.offset, rc,
+    std::printf("block %lld  offset %lld  length %zu  stored %u  segments %u  %s\n", o.blockNo, b.offset, b.length,
                 lay.storedLength, lay.segments, transformName(lay.flags2));
-    hexRows(b.data, static_cast<size_t>(rc), o.ebcdic);
+    hexRows(b.data, b.length, o.ebcdic);
     return kExitOk;
+}
+
+}  // namespace
+
+int cmdDump(const DumpArgs& o) {
+    Source source = openSource(o.image, o.from, o);
+    if (o.blockNo < 0 || o.blockNo > 0x7FFFFFFF)
+        throw ToolError("", "the block number must be 0 to 2147483647", kExitUsage);
+    if (source.image) {
+        try {
+            return dumpImage(*source.image, o);
+        } catch (const ReadError&) {
+            if (!source.foreignAfterAll()) throw;  // else it is no damaged image but another format's file
+        }
+    }
+    return dumpForeign(source, o);
 }
 
 namespace {

@@ -51,6 +51,13 @@ LabelledVolume labelsOf(const Source& source) {
     return readLabels(kept);
 }
 
+// Where the output goes: OUT, which follows N only when a tape file is
+// named by its number.
+std::string outputOf(const GetArgs& o) {
+    const std::string out = o.record >= 0 || !o.dsName.empty() || o.dataSet > 0 ? o.fileArg : o.out;
+    return out.empty() ? "-" : out;
+}
+
 GetPlan planGet(const Source& source, const GetArgs& o) {
     GetPlan g;
     const bool bySet = !o.dsName.empty() || o.dataSet > 0;
@@ -59,7 +66,6 @@ GetPlan planGet(const Source& source, const GetArgs& o) {
     if (bySet) {
         if (!o.out.empty())
             throw ToolError("", "with --name or --dataset, give OUT alone (no file number)", kExitUsage);
-        g.out = o.fileArg;
     } else {
         if (o.fileArg.empty())
             throw ToolError("", "give a tape file number N, --name or --dataset", kExitUsage);
@@ -68,9 +74,8 @@ GetPlan planGet(const Source& source, const GetArgs& o) {
         g.fileNo = std::strtoll(o.fileArg.c_str(), &end, 10);
         if (*end || end == o.fileArg.c_str() || errno || g.fileNo < 0 || g.fileNo > 0x7FFFFFFF)
             throw ToolError("", "the file number must be 0 to 2147483647", kExitUsage);
-        g.out = o.out;
     }
-    if (g.out.empty()) g.out = "-";
+    g.out = outputOf(o);
     g.unblock = o.unblock || o.ascii || o.strip;
     if (!o.recfm.empty()) {
         if (!parseRecfm(o.recfm, g.format))
@@ -136,15 +141,19 @@ void writeOut(const GetArgs& o, const std::string& out, const std::function<void
 int getRecord(const Source& source, const GetArgs& o) {
     if (!o.fileArg.empty() && !o.out.empty())
         throw ToolError("", "with --record, give OUT alone (no file number)", kExitUsage);
-    const std::string out = o.fileArg.empty() ? "-" : o.fileArg;
+    const std::string out = outputOf(o);
     refuseSameFile(o.image, STDIN_FILENO, out, STDOUT_FILENO);
     refuseToReplace(out, o.force, true);
-    std::unique_ptr<BlockSource> blocks;
-    if (source.image) blocks = std::make_unique<BlockWalk>(*source.image, ReadMode::Pass);
-    else blocks = source.open();
     Block b;
-    if (source.image) blockAt(static_cast<BlockWalk&>(*blocks), o.record, b, o.image);
-    else entryAt(*blocks, o.record, b, o.image);
+    std::unique_ptr<BlockWalk> walk;  // whichever reads it holds the bytes b shows
+    std::unique_ptr<ForeignFile> file;
+    if (source.image) {
+        walk = std::make_unique<BlockWalk>(*source.image, ReadMode::Pass);
+        blockAt(*walk, o.record, b, o.image);
+    } else {
+        file = source.open();
+        entryAt(*file, o.record, b, o.image);
+    }
     if (b.kind != Kind::Data)
         throw ToolError(o.image, "block " + std::to_string(o.record) + " is a " +
                                      (b.kind == Kind::Mark ? "tapemark" : entryClass(b)) + ": it holds no bytes");
@@ -202,9 +211,9 @@ void extract(BlockSource& blocks, const std::function<bool(const Block&)>& endsV
 
 }  // namespace
 
-int cmdGet(const GetArgs& o) {
-    const Source source = openSource(o.image, o.from, o);
-    if (o.record >= 0) return getRecord(source, o);
+namespace {
+
+void getFile(const Source& source, const GetArgs& o) {
     const GetPlan plan = planGet(source, o);
     refuseSameFile(o.image, STDIN_FILENO, plan.out, STDOUT_FILENO);
     refuseToReplace(plan.out, o.force, true);
@@ -213,8 +222,7 @@ int cmdGet(const GetArgs& o) {
         ImportedBlocks kept(*file);
         toFile(kept, plan.fileNo, o.image);
         // Nothing an import keeps after it: the tapemark is the end mark.
-        extract(kept, [&](const Block&) { Block after; return !kept.next(after); }, plan, o);
-        return kExitOk;
+        return extract(kept, [&](const Block&) { Block after; return !kept.next(after); }, plan, o);
     }
     const Volume& volume = *source.image;
     const long long size = volume.size();
@@ -224,7 +232,22 @@ int cmdGet(const GetArgs& o) {
     ParallelDecode decoded(walk, o.jobs, o);
     // A tapemark is one 6-byte header: this one ends the image.
     extract(decoded, [&](const Block& b) { return b.offset + 6 >= size; }, plan, o);
-    return kExitOk;
+}
+
+}  // namespace
+
+int cmdGet(const GetArgs& o) {
+    Source source = openSource(o.image, o.from, o);
+    auto get = [&] { return o.record >= 0 ? getRecord(source, o) : (getFile(source, o), kExitOk); };
+    if (!source.image) return get();
+    try {
+        return get();
+    } catch (const ReadError&) {
+        // A file in another format is read again as what it is, unless
+        // standard output has part of it already (a file is named only when complete).
+        if (outputOf(o) == "-" || !source.foreignAfterAll()) throw;
+    }
+    return get();
 }
 
 namespace {

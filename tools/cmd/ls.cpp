@@ -7,7 +7,6 @@
 #include "cmd/command.h"
 #include "cmd/facts.h"
 #include "cmd/reports.h"
-#include "formats/format.h"
 #include "image/volume.h"
 #include "image/walk.h"
 
@@ -190,32 +189,24 @@ Json renderJson(const Survey& s, bool listBlocks) {
 
 namespace {
 
-void report(const Survey& s, const LsArgs& o) {
-    if (o.json) printJson(renderJson(s, o.blocks));
-    else renderText(s, o.blocks, stdout);
+Survey surveyImage(const Volume& volume, const LsArgs& o) {
+    BlockWalk walk(volume, ReadMode::Pass);
+    Survey s = surveyLabels(walk, o.image);
+    if (o.json || o.blocks || !s.labels.labelled) surveyBlocks(walk, o.blocks, s);
+    return s;
 }
 
 }  // namespace
 
 int cmdLs(const LsArgs& o) {
-    const Source source = openSource(o.image, o.from, o);
-    if (source.format) {
-        const Survey s = surveyForeign(*source.open(), o.image, o.blocks).survey;
-        report(s, o);
-        return s.failure.empty() ? kExitOk : kExitFailure;
-    }
-    const Volume& volume = *source.image;
-    BlockWalk walk(volume, ReadMode::Pass);
-    Survey s = surveyLabels(walk, o.image);
-    if (o.json || o.blocks || !s.labels.labelled) {
-        surveyBlocks(walk, o.blocks, s);
-        // A file in another emulator's format is not damaged: say what it is.
-        if (!s.failure.empty()) {
-            const std::string hint = otherFormatHint(o.image);
-            if (!hint.empty()) s.failure = hint;
-        }
-    }
-    report(s, o);
+    Source source = openSource(o.image, o.from, o);
+    Survey s;
+    if (source.image) s = surveyImage(*source.image, o);
+    // A file in another format is not a damaged image: it is listed as what it is.
+    if (!source.image || (!s.failure.empty() && source.foreignAfterAll()))
+        s = surveyForeign(*source.open(), o.image, o.blocks).survey;
+    if (o.json) printJson(renderJson(s, o.blocks));
+    else renderText(s, o.blocks, stdout);
     return s.failure.empty() ? kExitOk : kExitFailure;
 }
 

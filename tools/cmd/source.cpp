@@ -15,15 +15,9 @@ const Format* foreignFormat(const std::string& path, const std::string& from) {
     try {
         InputFile in(path);
         Probe probe(in);
-        const ImageChain chain = imageChainAhead(probe);
-        if (chain == ImageChain::Transformed) return nullptr;
-        if (chain == ImageChain::Plain) {
-            // het differs from aws only in compressed blocks, which may come
-            // first past what was seen: only its chain walk tells.
-            const Format& het = findFormat("het");
-            const bool seenWhole = probe.complete() && probe.end() <= static_cast<long long>(Probe::kWindow);
-            return !seenWhole && het.bid(probe, 0, nullptr) > 0 ? &het : nullptr;
-        }
+        // Judged by the first MiB only, as a walk of a large image costs more
+        // than listing it: see Source::foreignAfterAll for the rest.
+        if (chainHoldsAhead(probe)) return nullptr;
         const std::string name = detectFormat(in);
         // An aws file is an image without transforms: read as one.
         if (name.empty() || name == "aws") return nullptr;
@@ -99,6 +93,21 @@ Source openSource(const std::string& path, const std::string& from, const Common
     s.format = foreignFormat(path, from);
     if (!s.format) s.image = std::make_unique<Volume>(Volume::forReading(path, Limits{run.maxBlock, run.wait}));
     return s;
+}
+
+bool Source::foreignAfterAll() {
+    if (format || path == "-") return false;
+    try {
+        InputFile in(path);
+        const ExtraBid ours{"orv", imageBid};
+        const std::string name = detectFormat(in, nullptr, &ours);
+        if (name.empty() || name == "aws" || name == "orv") return false;
+        format = &findFormat(name);
+    } catch (const ToolError&) {
+        return false;  // what reading it as an image met stands
+    }
+    image.reset();
+    return true;
 }
 
 void declareFrom(CLI::App& app, std::string& from) {

@@ -81,6 +81,11 @@ struct Source {
     Common run;
     // A new reader of the foreign file, from its start.
     std::unique_ptr<ForeignFile> open() const { return std::make_unique<ForeignFile>(path, *format, run); }
+    // After reading it as an image failed: whether the whole file is in
+    // another format after all (an het file whose compressed blocks all come
+    // past its first MiB reads as an image there), the source then that
+    // foreign file.
+    bool foreignAfterAll();
 };
 
 Source openSource(const std::string& path, const std::string& from, const Common& run);

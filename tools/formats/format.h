@@ -88,9 +88,6 @@ struct ExtraBid {
 // when none bids; considered then says where each stopped fitting.
 std::string detectFormat(InputFile& in, std::string* considered = nullptr,
                          const ExtraBid* extra = nullptr);
-// For ls and check: a sentence naming the other format the file is in, or
-// "" when it is not in a recognised interchange format.
-std::string otherFormatHint(const std::string& path);
 
 // The refusal of a block longer than --max-block lets through.
 std::string longerThanLimit(std::size_t length, std::size_t limit);

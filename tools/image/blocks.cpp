@@ -41,21 +41,16 @@ int imageBid(Probe& in, int best, std::string*) {
     return transformed ? 70 : 0;
 }
 
-ImageChain imageChainAhead(Probe& in) {
+bool chainHoldsAhead(Probe& in) {
     orvTapeChainState state{};
     long long at = 0;
-    bool transformed = false;
     while (at < static_cast<long long>(Probe::kWindow)) {
         const unsigned char* h = in.at(at, 6);
-        if (!h) {
-            if (at == 0 || (in.complete() && at != in.end())) return ImageChain::Broken;
-            break;
-        }
-        if (orvTapeChainCheck(&state, h, nullptr) != ORVTAPE_OK) return ImageChain::Broken;
-        transformed = transformed || state.blockFlags2 != 0;
+        if (!h) return at > 0 && (!in.complete() || at == in.end());
+        if (orvTapeChainCheck(&state, h, nullptr) != ORVTAPE_OK) return false;
         at += 6 + state.prevLen;
     }
-    return transformed ? ImageChain::Transformed : ImageChain::Plain;
+    return true;
 }
 
 std::unique_ptr<BlockSource> imageSource(const Volume& volume, int jobs, const Common& run) {

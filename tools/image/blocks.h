@@ -18,12 +18,11 @@ std::unique_ptr<BlockSource> imageSource(const class Volume& volume, int jobs, c
 // when none of them did, the file's header chain holds by the library's
 // rules and some block has transforms (one without any is an aws file).
 int imageBid(Probe& in, int best, std::string* misfit);
-// How the file's header chain reads by the image's rules in its first MiB
-// (to its end, when that is seen): broken, holding with no block
-// transformed so far (an aws file reads so), or holding with transforms
-// (the tool's own image for sure).  Cheap: a large image is not walked.
-enum class ImageChain { Broken, Plain, Transformed };
-ImageChain imageChainAhead(Probe& in);
+// Whether the file reads as the tool's own (an image, or an aws file, which
+// is one without transforms): its header chain holds by the image's rules
+// through the first MiB, and to its end when that comes first.  Cheap: a
+// large image is not walked.
+bool chainHoldsAhead(Probe& in);
 
 }  // namespace orvtool
 

@@ -28,7 +28,7 @@ struct BlockFact {
     unsigned stored = 0, segments = 0;
     const char* transforms = "";
     bool endMark = false;  // the tapemark after the last file's
-    std::string entryClass;  // of a foreign file's entry that is no good record or tapemark
+    std::string entryClass = "";  // of a foreign file's entry that is no good record or tapemark
     std::uint32_t value = 0;  // a marker's
 };
 
