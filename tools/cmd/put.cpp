@@ -302,10 +302,8 @@ int cmdPut(const PutArgs& o) {
     const bool exists = o.image != "-" && stat(o.image.c_str(), &st) == 0 && st.st_size > 0;
     const bool inPlace = o.append && exists;  // only appending writes into the image itself
     // Another format's file is left as it is unless replacing it was asked for.
-    const Format* foreign = exists && (o.append || !o.force) ? foreignFormat(o.image, "") : nullptr;
-    if (foreign)
-        throw ToolError(o.image, std::string("is a ") + foreign->title + " file; put appends to orvtape images only; "
-                                 "convert it with 'orvtape import " + o.image + " NEW.tape'", kExitUsage);
+    if (exists && (o.append || !o.force))
+        refuseForeign(o.image, o.append ? "put appends to orvtape images only" : "put replaces it only with --force");
     std::unique_ptr<AppendTarget> target;  // the volume appended to, open under the claim until the end
     std::unique_ptr<NewFile> file;
     LabelPlan labels;

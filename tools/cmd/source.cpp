@@ -27,6 +27,12 @@ const Format* foreignFormat(const std::string& path, const std::string& from) {
     }
 }
 
+void refuseForeign(const std::string& path, const std::string& why) {
+    if (const Format* f = foreignFormat(path, ""))
+        throw ToolError(path, std::string("is a ") + f->title + " file; " + why + "; convert it with 'orvtape import " +
+                                  path + " NEW.tape'", kExitUsage);
+}
+
 namespace {
 
 FormatArgs readingArgs(const Common& run) {

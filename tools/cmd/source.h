@@ -27,6 +27,10 @@ class BlockWalk;
 // reading refuses in its own words what is no image at all.
 const Format* foreignFormat(const std::string& path, const std::string& from);
 
+// For a command that works on images only: refuses a foreign file at path
+// (status 2), saying why (what the command does) and the way out.
+void refuseForeign(const std::string& path, const std::string& why);
+
 // A foreign file and its reader, from its first byte.
 class ForeignFile : public BlockSource {
 public:
