@@ -142,7 +142,7 @@ void renderText(const Survey& s, bool listBlocks, std::FILE* out) {
     if (listBlocks) {
         for (const BlockFact& b : s.blocks) {
             blockLine(out, b, !s.format.empty());
-            if (b.length == 0 && !b.endMark) fileLine(out, b.file, s.files[b.file]);
+            if (b.length == 0 && b.entryClass.empty() && !b.endMark) fileLine(out, b.file, s.files[b.file]);
         }
     } else {
         for (size_t i = 0; i < closed; ++i) fileLine(out, i, s.files[i]);

@@ -19,9 +19,11 @@ const Format* foreignFormat(const std::string& path, const std::string& from) {
         // than listing it: see Source::foreignAfterAll for the rest.
         if (chainHoldsAhead(probe)) return nullptr;
         const std::string name = detectFormat(in);
+        // As import does, a file no format fits (one cut short) is read as
+        // its extension says, so that its reader says what is wrong.
+        const Format* f = name.empty() ? formatOfExtension(path) : &findFormat(name);
         // An aws file is an image without transforms: read as one.
-        if (name.empty() || name == "aws") return nullptr;
-        return &findFormat(name);
+        return f && std::string(f->name) != "aws" ? f : nullptr;
     } catch (const ToolError&) {
         return nullptr;  // the image's opening says what is wrong with the file
     }
