@@ -49,6 +49,8 @@ int dumpForeign(const Source& source, const DumpArgs& o) {
     const std::string cls = entryClass(b);
     if (b.kind == Kind::Mark) {
         std::printf("block %lld  offset %lld  tapemark\n", o.blockNo, b.offset);
+    } else if (b.kind == Kind::Marker) {
+        std::printf("block %lld  offset %lld  marker %u\n", o.blockNo, b.offset, b.value);
     } else if (b.kind != Kind::Data) {
         std::printf("block %lld  offset %lld  %s\n", o.blockNo, b.offset, cls.c_str());
     } else {
