@@ -209,6 +209,7 @@ class Formats(unittest.TestCase):
                 if fmt != "aws":  # an aws file is an image: put appends to it
                     err = self.tool("put", "-a", x, "t", status=2).stderr.decode()
                     self.assertIn("file; put appends to orvtape images only", err)
+                    self.assertIn(b"recover salvages orvtape images only", self.tool("recover", x, "r.tape", status=2).stderr)
                     self.assertEqual(self.read(x), whole)
                 self.write(x, whole[:-3])  # its reader, named by the extension, says where it breaks
                 at = f"offset {len(whole) - (6 if fmt in ('aws', 'het') else 4)}"
@@ -230,6 +231,8 @@ class Formats(unittest.TestCase):
         check = json.loads(self.tool("check", "--json", "c.tap", status=1).stdout)
         self.assertEqual((check["records"], check["defect"]["offset"]), (4, 12))
         self.assertIn("record 1 at offset 12", check["defect"]["message"])
+        self.assertIn(b"Format: SIMH .tap\n  block 0  offset 0  data 3\n  block 1  offset 12  data 4  class bad\n",
+                      self.tool("ls", "--blocks", "c.tap").stdout)
         self.assertEqual(self.tool("get", "--record", "3", "c.tap").stdout, b"about")
         self.assertIn(b"class description", self.tool("dump", "c.tap", "3").stdout)
 
