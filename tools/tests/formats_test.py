@@ -205,6 +205,7 @@ class Formats(unittest.TestCase):
                 x = "x." + fmt
                 self.tool("export", "-f", "v.tape", x)
                 self.assertEqual(seen(x), expected)
+                self.assertEqual("format" in json.loads(self.tool("ls", "--json", x).stdout), fmt != "aws")  # aws is ours
                 whole = self.read(x)
                 if fmt != "aws":  # an aws file is an image: put appends to it
                     err = self.tool("put", "-a", x, "t", status=2).stderr.decode()
