@@ -2,8 +2,8 @@
 // in text or JSON; exit 0 clean, 1 defect.
 #include "base/console.h"
 #include "cmd/command.h"
+#include "cmd/facts.h"
 #include "cmd/reports.h"
-#include "formats/format.h"
 #include "image/volume.h"
 
 #include <CLI/CLI.hpp>
@@ -16,11 +16,39 @@ namespace orvtool {
 
 // check IMAGE [--json] [--deep]
 struct CheckArgs : Common {
-    std::string image;
+    std::string image, from;
     bool json = false, deep = false;
 };
 
+namespace {
+
+// A foreign file read in place: its format and records instead of headers.
+void renderForeign(const Findings& f, std::FILE* out) {
+    const char* image = f.image.c_str();
+    std::fprintf(out, "%s: %s file, %lld record%s, %s\n", image, f.format.c_str(), f.records,
+                 f.records == 1 ? "" : "s",
+                 f.labelsDisagree() ? "but the labels disagree with the data" : f.defective ? "defective" : "clean");
+    for (const std::string& w : f.labels.warnings) std::fprintf(out, "  %s\n", w.c_str());
+    if (!f.defective) return;
+    std::fprintf(out, "  offset %lld: %s\n", f.defect.offset, f.defect.message.c_str());
+    for (const Defect& m : f.more) std::fprintf(out, "  offset %lld: %s\n", m.offset, m.message.c_str());
+}
+
+nlohmann::ordered_json foreignJson(const Findings& f) {
+    nlohmann::ordered_json j{{"image", f.image}, {"imageBytes", f.imageBytes}, {"format", f.format},
+                             {"records", f.records}, {"clean", f.clean()}};
+    if (f.defective) {
+        j["defect"] = {{"offset", f.defect.offset}, {"message", f.defect.message}};
+        for (const Defect& m : f.more) j["more"].push_back({{"offset", m.offset}, {"message", m.message}});
+    }
+    if (f.labels.labelled) j["labelWarnings"] = f.labels.warnings;
+    return j;
+}
+
+}  // namespace
+
 void renderText(const Findings& f, std::FILE* out) {
+    if (!f.format.empty()) return renderForeign(f, out);
     const char* image = f.image.c_str();
     const Defect& d = f.defect;
     if (f.foreign) {
@@ -41,6 +69,7 @@ void renderText(const Findings& f, std::FILE* out) {
 }
 
 nlohmann::ordered_json renderJson(const Findings& f) {
+    if (!f.format.empty()) return foreignJson(f);
     nlohmann::ordered_json j{{"image", f.image}, {"imageBytes", f.imageBytes},
                              {"headers", f.headers}, {"clean", !f.defective},
                              {"multiSegment", f.multiSegment}, {"compressed", f.compressed}};
@@ -58,14 +87,13 @@ nlohmann::ordered_json renderJson(const Findings& f) {
 }
 
 int cmdCheck(const CheckArgs& o) {
-    const Volume image = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
-    Findings f = inspect(image, o.image, o.deep, o.jobs, o);
-    // A file in another emulator's format is not damaged: say what it is.
-    const std::string hint = f.defective ? otherFormatHint(o.image) : "";
-    if (!hint.empty()) {
-        f.foreign = true;
-        f.defect.message = hint;
-    }
+    Source source = openSource(o.image, o.from, o);
+    Findings f;
+    if (source.image) f = inspect(*source.image, o.image, o.deep, o.jobs, o);
+    // A file in another format is not a damaged image: it is checked as what
+    // it is, by its reader, which reads every byte, --deep or not.
+    if (!source.image || (f.defective && source.foreignAfterAll()))
+        f = foreignFindings(surveyForeign(*source.open(), o.image, false));
     if (o.json) printJson(renderJson(f));
     else renderText(f, stdout);
     return f.clean() ? kExitOk : kExitFailure;
@@ -77,6 +105,7 @@ Runner declareCheck(CLI::App& c) {
     c.add_option("IMAGE", a->image, "the image file")->required();
     c.add_flag("--json", a->json, "JSON output for scripts");
     c.add_flag("--deep", a->deep, "decode every block and report each that does not decode");
+    declareFrom(c, a->from);
     return runWith(a, cmdCheck);
 }
 }  // namespace

@@ -6,6 +6,7 @@
 #include "base/console.h"
 #include "base/files.h"
 #include "cmd/command.h"
+#include "cmd/source.h"
 
 #include <CLI/CLI.hpp>
 
@@ -20,7 +21,8 @@ namespace orvtool {
 
 // get IMAGE [N] [OUT], or a data set of a labelled volume
 struct GetArgs : Common {
-    std::string image;
+    std::string image, from;
+    long long record = -1;  // --record K: block K's bytes, whatever it is
     std::string fileArg;  // N, or OUT when a data set is chosen
     std::string out;
     bool force = false;
@@ -42,7 +44,21 @@ struct GetPlan {
     char blank = ' ';
 };
 
-GetPlan planGet(const Volume& volume, const GetArgs& o) {
+LabelledVolume labelsOf(const Source& source) {
+    if (source.image) return readLabels(*source.image);
+    const auto file = source.open();
+    ImportedBlocks kept(*file);
+    return readLabels(kept);
+}
+
+// Where the output goes: OUT, which follows N only when a tape file is
+// named by its number.
+std::string outputOf(const GetArgs& o) {
+    const std::string out = o.record >= 0 || !o.dsName.empty() || o.dataSet > 0 ? o.fileArg : o.out;
+    return out.empty() ? "-" : out;
+}
+
+GetPlan planGet(const Source& source, const GetArgs& o) {
     GetPlan g;
     const bool bySet = !o.dsName.empty() || o.dataSet > 0;
     if (!o.dsName.empty() && o.dataSet > 0)
@@ -50,7 +66,6 @@ GetPlan planGet(const Volume& volume, const GetArgs& o) {
     if (bySet) {
         if (!o.out.empty())
             throw ToolError("", "with --name or --dataset, give OUT alone (no file number)", kExitUsage);
-        g.out = o.fileArg;
     } else {
         if (o.fileArg.empty())
             throw ToolError("", "give a tape file number N, --name or --dataset", kExitUsage);
@@ -59,9 +74,8 @@ GetPlan planGet(const Volume& volume, const GetArgs& o) {
         g.fileNo = std::strtoll(o.fileArg.c_str(), &end, 10);
         if (*end || end == o.fileArg.c_str() || errno || g.fileNo < 0 || g.fileNo > 0x7FFFFFFF)
             throw ToolError("", "the file number must be 0 to 2147483647", kExitUsage);
-        g.out = o.out;
     }
-    if (g.out.empty()) g.out = "-";
+    g.out = outputOf(o);
     g.unblock = o.unblock || o.ascii || o.strip;
     if (!o.recfm.empty()) {
         if (!parseRecfm(o.recfm, g.format))
@@ -72,7 +86,7 @@ GetPlan planGet(const Volume& volume, const GetArgs& o) {
     }
     bool ebcdic = false;  // the code of the labels, taken for the data's when they stay
     if (bySet || (g.unblock && o.recfm.empty())) {
-        LabelledVolume v = readLabels(volume);
+        LabelledVolume v = labelsOf(source);
         const DataSet* d = nullptr;
         if (bySet) {
             d = &findDataSet(v, o.image, o.dsName, o.dataSet);
@@ -93,54 +107,85 @@ GetPlan planGet(const Volume& volume, const GetArgs& o) {
     return g;
 }
 
-// Walks to the first block of tape file fileNo, passing blocks as spacing does.
-void toFile(BlockWalk& walk, long long fileNo, const std::string& path) {
+// Goes to the first block of tape file fileNo, passing blocks as spacing does.
+void toFile(BlockSource& blocks, long long fileNo, const std::string& path) {
     for (long long passed = 0; passed < fileNo;) {
         Block b;
-        if (walk.step(b) == Step::EndOfData)
+        if (!blocks.next(b))
             throw ToolError(path, "has no tape file " + std::to_string(fileNo) + " (it holds " +
-                                      std::to_string(walk.info().fileNumber) + " tapemarks)");
+                                      std::to_string(passed) + " tapemarks)");
         if (b.kind == Kind::Mark) ++passed;
     }
 }
 
-}  // namespace
-
-int cmdGet(const GetArgs& o) {
-    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
-    const long long size = volume.size();
-    const GetPlan plan = planGet(volume, o);
-    const long long fileNo = plan.fileNo;
-    const std::string& out = plan.out;
-    refuseSameFile(o.image, STDIN_FILENO, out, STDOUT_FILENO);
-    refuseToReplace(out, o.force, true);
-    BlockWalk walk(volume, ReadMode::Pass);
-    toFile(walk, fileNo, o.image);
-    walk.setMode(ReadMode::Stored);
-
+// The output file, its progress and its commit around what writes to it.
+void writeOut(const GetArgs& o, const std::string& out, const std::function<void(OutputFile&, Progress&)>& write) {
     NewFile file(out, true, o.force);
     // Gathered into large writes (a card file is a quarter million blocks);
     // a large block is written as it is, as copying it costs more than its write.
     OutputFile output(file.fd(), out == "-" ? "standard output" : out, 16u << 10);
     Progress progress("get", 0, o.quiet);
-    Unblocker unblocker(plan.format, plan.convert, o.strip, o.ascii, plan.blank);
-    std::string records;
-    long long blockNo = 0;
-    ParallelDecode decoded(walk, o.jobs, o);
-    Block b;
-    bool closed = false;  // the file's tapemark was read: nothing after it is
-    auto unblock = [&](const std::function<void()>& step) {
-        try {
-            step();
-        } catch (const ToolError& e) {
-            throw ToolError(o.image, e.what());
-        }
-    };
     try {
-        while (!closed && decoded.next(b)) {
+        write(output, progress);
+    } catch (...) {
+        output.flush();  // what came before the failure, as a block-by-block write would leave it
+        throw;
+    }
+    output.flush();
+    progress.finish();
+    file.commit();
+}
+
+// --record K: the bytes of block K, of any class; only a block without
+// bytes (a tapemark, a gap, a marker) is refused.
+int getRecord(const Source& source, const GetArgs& o) {
+    if (!o.fileArg.empty() && !o.out.empty())
+        throw ToolError("", "with --record, give OUT alone (no file number)", kExitUsage);
+    const std::string out = outputOf(o);
+    refuseSameFile(o.image, STDIN_FILENO, out, STDOUT_FILENO);
+    refuseToReplace(out, o.force, true);
+    Block b;
+    std::unique_ptr<BlockWalk> walk;  // whichever reads it holds the bytes b shows
+    std::unique_ptr<ForeignFile> file;
+    if (source.image) {
+        walk = std::make_unique<BlockWalk>(*source.image, ReadMode::Pass);
+        blockAt(*walk, o.record, b, o.image);
+    } else {
+        file = source.open();
+        entryAt(*file, o.record, b, o.image);
+    }
+    if (b.kind != Kind::Data)
+        throw ToolError(o.image, "block " + std::to_string(o.record) + " is a " +
+                                     (b.kind == Kind::Mark ? "tapemark" : entryClass(b)) + ": it holds no bytes");
+    writeOut(o, out, [&](OutputFile& output, Progress&) { output.write(b.data, b.length); });
+    return kExitOk;
+}
+
+}  // namespace
+
+namespace {
+
+// The blocks of tape file plan.fileNo from blocks, positioned at its first
+// block; endsVolume(b) tells whether a tapemark met first is the volume's end.
+void extract(BlockSource& blocks, const std::function<bool(const Block&)>& endsVolume, const GetPlan& plan,
+             const GetArgs& o) {
+    const long long fileNo = plan.fileNo;
+    writeOut(o, plan.out, [&](OutputFile& output, Progress& progress) {
+        Unblocker unblocker(plan.format, plan.convert, o.strip, o.ascii, plan.blank);
+        std::string records;
+        long long blockNo = 0;
+        Block b;
+        bool closed = false;  // the file's tapemark was read: nothing after it is
+        auto unblock = [&](const std::function<void()>& step) {
+            try {
+                step();
+            } catch (const ToolError& e) {
+                throw ToolError(o.image, e.what());
+            }
+        };
+        while (!closed && blocks.next(b)) {
             closed = b.kind == Kind::Mark;
-            // A tapemark is one 6-byte header: this one ends the image.
-            if (closed && blockNo == 0 && b.offset + 6 >= size)
+            if (closed && blockNo == 0 && endsVolume(b))
                 throw ToolError(o.image, "has no tape file " + std::to_string(fileNo) + " (it holds " +
                                              std::to_string(fileNo) + " files)");
             if (closed) break;
@@ -157,20 +202,53 @@ int cmdGet(const GetArgs& o) {
             progress.advance(static_cast<unsigned long long>(b.length));
         }
         if (plan.unblock) unblock([&] { unblocker.finish(); });
-    } catch (...) {
-        output.flush();  // what came before the failure, as a block-by-block write would leave it
-        throw;
-    }
-    output.flush();
-    if (!closed) {
+        if (closed) return;
+        output.flush();
         if (blockNo == 0) throw ToolError(o.image, "has no tape file " + std::to_string(fileNo));
         warn("%s: file %lld has no closing tapemark", o.image.c_str(), fileNo);
-    }
-    progress.finish();
-    file.commit();
-    return kExitOk;
+    });
 }
 
+}  // namespace
+
+namespace {
+
+void getFile(const Source& source, const GetArgs& o) {
+    const GetPlan plan = planGet(source, o);
+    refuseSameFile(o.image, STDIN_FILENO, plan.out, STDOUT_FILENO);
+    refuseToReplace(plan.out, o.force, true);
+    if (!source.image) {
+        const auto file = source.open();
+        ImportedBlocks kept(*file);
+        toFile(kept, plan.fileNo, o.image);
+        // Nothing an import keeps after it: the tapemark is the end mark.
+        return extract(kept, [&](const Block&) { Block after; return !kept.next(after); }, plan, o);
+    }
+    const Volume& volume = *source.image;
+    const long long size = volume.size();
+    BlockWalk walk(volume, ReadMode::Pass);
+    toFile(walk, plan.fileNo, o.image);
+    walk.setMode(ReadMode::Stored);
+    ParallelDecode decoded(walk, o.jobs, o);
+    // A tapemark is one 6-byte header: this one ends the image.
+    extract(decoded, [&](const Block& b) { return b.offset + 6 >= size; }, plan, o);
+}
+
+}  // namespace
+
+int cmdGet(const GetArgs& o) {
+    Source source = openSource(o.image, o.from, o);
+    auto get = [&] { return o.record >= 0 ? getRecord(source, o) : (getFile(source, o), kExitOk); };
+    if (!source.image) return get();
+    try {
+        return get();
+    } catch (const ReadError&) {
+        // A file in another format is read again as what it is, unless
+        // standard output has part of it already (a file is named only when complete).
+        if (outputOf(o) == "-" || !source.foreignAfterAll()) throw;
+    }
+    return get();
+}
 
 namespace {
 Runner declareGet(CLI::App& c) {
@@ -187,6 +265,9 @@ Runner declareGet(CLI::App& c) {
     c.add_flag("--strip", a->strip, "remove trailing blanks of records (implies --unblock)");
     c.add_option("--recfm", a->recfm, "record format when there are no labels: U, F, FB, V, VB, VBS");
     c.add_option("--lrecl", a->lrecl, "record length of F and FB")->check(CLI::Range(1, 32760));
+    c.add_option("--record", a->record, "the bytes of block K as 'ls --blocks' numbers it, whatever its class")
+        ->check(CLI::Range(0ll, 0x7FFFFFFFll));
+    declareFrom(c, a->from);
     return runWith(a, cmdGet);
 }
 }  // namespace

@@ -5,8 +5,8 @@
 // fixed width and its per-file byte count wraps at 4 GiB.
 #include "base/console.h"
 #include "cmd/command.h"
+#include "cmd/facts.h"
 #include "cmd/reports.h"
-#include "formats/format.h"
 #include "image/volume.h"
 #include "image/walk.h"
 
@@ -20,7 +20,7 @@ namespace orvtool {
 
 // ls IMAGE [--blocks] [--json]
 struct LsArgs : Common {
-    std::string image;
+    std::string image, from;
     bool blocks = false, json = false;
 };
 
@@ -87,8 +87,26 @@ void fileLine(std::FILE* out, unsigned long long number, const Counts& c) {
     std::fprintf(out, "\n");
 }
 
-void blockLine(std::FILE* out, const BlockFact& b) {
-    if (b.length == 0)
+// Gaps, markers and the end of medium hold no data: named alone.
+bool dataless(const BlockFact& b) {
+    return b.entryClass == "erase gap" || b.entryClass == "end of medium" || b.entryClass == "marker";
+}
+
+// A foreign file's entry: what it is and its length, as its format has it.
+void entryLine(std::FILE* out, const BlockFact& b) {
+    if (b.entryClass == "marker")
+        std::fprintf(out, "  block %lld  offset %lld  marker %u\n", b.number, b.offset, b.value);
+    else if (dataless(b))
+        std::fprintf(out, "  block %lld  offset %lld  %s\n", b.number, b.offset, b.entryClass.c_str());
+    else
+        std::fprintf(out, "  block %lld  offset %lld  data %lld%s%s\n", b.number, b.offset, b.length,
+                     b.entryClass.empty() ? "" : "  class ", b.entryClass.c_str());
+}
+
+void blockLine(std::FILE* out, const BlockFact& b, bool foreign) {
+    if (foreign && (!b.entryClass.empty() || b.length > 0))
+        entryLine(out, b);
+    else if (b.length == 0)
         std::fprintf(out, "  block %lld  offset %lld  tapemark%s\n", b.number, b.offset,
                      b.endMark ? " (end of volume)" : "");
     else
@@ -96,9 +114,14 @@ void blockLine(std::FILE* out, const BlockFact& b) {
                      b.offset, b.stored, b.length, b.segments, b.transforms);
 }
 
-Json blockJson(const BlockFact& b) {
+Json blockJson(const BlockFact& b, bool foreign) {
     Json j{{"block", b.number}, {"offset", b.offset}};
-    if (b.length == 0) {
+    if (foreign && (!b.entryClass.empty() || b.length > 0)) {
+        j["file"] = b.file;
+        if (!b.entryClass.empty()) j["class"] = b.entryClass;
+        if (b.entryClass == "marker") j["value"] = b.value;
+        j["length"] = b.length;
+    } else if (b.length == 0) {
         j["tapemark"] = true;
     } else {
         j["file"] = b.file;
@@ -113,12 +136,13 @@ Json blockJson(const BlockFact& b) {
 }  // namespace
 
 void renderText(const Survey& s, bool listBlocks, std::FILE* out) {
+    if (!s.format.empty()) std::fprintf(out, "Format: %s\n", s.format.c_str());
     if (s.labels.labelled && !listBlocks) return listDataSets(s.labels, out);
     const size_t closed = s.files.size() - (s.lastFileOpen ? 1 : 0);
     if (listBlocks) {
         for (const BlockFact& b : s.blocks) {
-            blockLine(out, b);
-            if (b.length == 0 && !b.endMark) fileLine(out, b.file, s.files[b.file]);
+            blockLine(out, b, !s.format.empty());
+            if (b.length == 0 && b.entryClass.empty() && !b.endMark) fileLine(out, b.file, s.files[b.file]);
         }
     } else {
         for (size_t i = 0; i < closed; ++i) fileLine(out, i, s.files[i]);
@@ -148,33 +172,39 @@ Json renderJson(const Survey& s, bool listBlocks) {
         files.push_back(Json{{"file", i}, {"blocks", c.blocks}, {"bytes", c.bytes},
                              {"minBlock", c.minBlock}, {"maxBlock", c.maxBlock}});
     }
-    Json out{{"image", s.image},
-             {"imageBytes", s.imageBytes},
-             {"files", files},
-             {"total", Json{{"files", s.files.size()}, {"bytes", s.total.bytes},
-                            {"minBlock", s.total.minBlock}, {"maxBlock", s.total.maxBlock}}}};
+    Json out{{"image", s.image}, {"imageBytes", s.imageBytes}};
+    if (!s.format.empty()) out["format"] = s.format;  // only for a foreign file: an image's output stays as it was
+    out["files"] = files;
+    out["total"] = Json{{"files", s.files.size()}, {"bytes", s.total.bytes},
+                        {"minBlock", s.total.minBlock}, {"maxBlock", s.total.maxBlock}};
     if (s.labels.labelled) out["volume"] = labelJson(s.labels);
     if (listBlocks) {
         Json blocks = Json::array();
-        for (const BlockFact& b : s.blocks) blocks.push_back(blockJson(b));
+        for (const BlockFact& b : s.blocks) blocks.push_back(blockJson(b, !s.format.empty()));
         out["blocks"] = blocks;
     }
     if (!s.failure.empty()) out["error"] = "the volume could not be read to its end";
     return out;
 }
 
-int cmdLs(const LsArgs& o) {
-    const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
+namespace {
+
+Survey surveyImage(const Volume& volume, const LsArgs& o) {
     BlockWalk walk(volume, ReadMode::Pass);
     Survey s = surveyLabels(walk, o.image);
-    if (o.json || o.blocks || !s.labels.labelled) {
-        surveyBlocks(walk, o.blocks, s);
-        // A file in another emulator's format is not damaged: say what it is.
-        if (!s.failure.empty()) {
-            const std::string hint = otherFormatHint(o.image);
-            if (!hint.empty()) s.failure = hint;
-        }
-    }
+    if (o.json || o.blocks || !s.labels.labelled) surveyBlocks(walk, o.blocks, s);
+    return s;
+}
+
+}  // namespace
+
+int cmdLs(const LsArgs& o) {
+    Source source = openSource(o.image, o.from, o);
+    Survey s;
+    if (source.image) s = surveyImage(*source.image, o);
+    // A file in another format is not a damaged image: it is listed as what it is.
+    if (!source.image || (!s.failure.empty() && source.foreignAfterAll()))
+        s = surveyForeign(*source.open(), o.image, o.blocks).survey;
     if (o.json) printJson(renderJson(s, o.blocks));
     else renderText(s, o.blocks, stdout);
     return s.failure.empty() ? kExitOk : kExitFailure;
@@ -186,6 +216,7 @@ Runner declareLs(CLI::App& c) {
     c.add_option("IMAGE", a->image, "the image file")->required();
     c.add_flag("--blocks", a->blocks, "one line per block as well");
     c.add_flag("--json", a->json, "JSON output for scripts");
+    declareFrom(c, a->from);
     return runWith(a, cmdLs);
 }
 }  // namespace

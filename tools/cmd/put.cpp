@@ -8,6 +8,7 @@
 #include "image/sink.h"
 #include "image/walk.h"
 #include "cmd/command.h"
+#include "cmd/source.h"
 #include "cmd/write_options.h"
 
 #include <CLI/CLI.hpp>
@@ -300,6 +301,9 @@ int cmdPut(const PutArgs& o) {
     struct stat st;
     const bool exists = o.image != "-" && stat(o.image.c_str(), &st) == 0 && st.st_size > 0;
     const bool inPlace = o.append && exists;  // only appending writes into the image itself
+    // Another format's file is left as it is unless replacing it was asked for.
+    if (exists && (o.append || !o.force))
+        refuseForeign(o.image, o.append ? "put appends to orvtape images only" : "put replaces it only with --force");
     std::unique_ptr<AppendTarget> target;  // the volume appended to, open under the claim until the end
     std::unique_ptr<NewFile> file;
     LabelPlan labels;

@@ -12,6 +12,7 @@
 #include "image/walk.h"
 #include "base/files.h"
 #include "cmd/command.h"
+#include "cmd/source.h"
 
 #include <CLI/CLI.hpp>
 
@@ -97,6 +98,7 @@ private:
 }  // namespace
 
 int cmdRecover(const RecoverArgs& o) {
+    refuseForeign(o.source, "recover salvages orvtape images only");  // it would find nothing but damage
     ImageLock dstLock(o.wait);
     const Volume src = openSourceForNewFile(o.source, o.target, o.force, Limits{o.maxBlock, o.wait}, dstLock);
     NewFile file(o.target, false, o.force, &dstLock);

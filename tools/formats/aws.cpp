@@ -214,8 +214,8 @@ std::unique_ptr<BlockSink> writeHet(OutputFile& out, const FormatArgs& a) { retu
 
 }  // namespace
 
-extern const Format kAwsFormat{"aws", "6-byte chunk headers, no compression", bidAws, readAws, writeAws, {"chunk"}};
-extern const Format kHetFormat{"het", "6-byte chunk headers with zlib or bzip2 compressed blocks", bidHet, readAws,
+extern const Format kAwsFormat{"aws", "AWS", "6-byte chunk headers, no compression", bidAws, readAws, writeAws, {"chunk"}};
+extern const Format kHetFormat{"het", "HET", "6-byte chunk headers with zlib or bzip2 compressed blocks", bidHet, readAws,
                                writeHet, {"chunk", "compress", "level"}};
 
 }  // namespace orvtool

@@ -25,6 +25,7 @@ struct FormatArgs {
 
 struct Format {
     const char* name;
+    const char* title;        // the name users know it by, for listings and notes
     const char* description;  // one line, for notes and hints
     Bidder bid;
     std::unique_ptr<BlockSource> (*reader)(InputFile& in, const FormatArgs& args);
@@ -50,6 +51,16 @@ std::string listFormats(const std::string& setting = "", const char* last = " or
 // ".a, .b or .c": the extensions that name a format.
 std::string listExtensions();
 
+// A file that breaks its format's rules: where, and why, kept apart so that
+// check can report them as a defect of the file.
+class FormatError : public ToolError {
+public:
+    FormatError(const InputFile& in, long long at, const std::string& why)
+        : ToolError(in.errorAt(at, why)), offset(at), reason(why) {}
+    long long offset;
+    std::string reason;
+};
+
 // What every format's reader holds: its input, the --max-block limit, the
 // buffer its records are read into (handed out as views) and the count of
 // blocks; and its refusals, which name the input and the offset at fault.
@@ -59,7 +70,7 @@ public:
     long long consumed() const override { return in_.offset(); }
 
 protected:
-    ToolError bad(long long offset, const std::string& what) const { return in_.errorAt(offset, what); }
+    FormatError bad(long long offset, const std::string& what) const { return FormatError(in_, offset, what); }
 
     InputFile& in_;
     std::size_t maxBlock_;
@@ -77,9 +88,6 @@ struct ExtraBid {
 // when none bids; considered then says where each stopped fitting.
 std::string detectFormat(InputFile& in, std::string* considered = nullptr,
                          const ExtraBid* extra = nullptr);
-// For ls and check: a sentence naming the other format the file is in, or
-// "" when it is not in a recognised interchange format.
-std::string otherFormatHint(const std::string& path);
 
 // The refusal of a block longer than --max-block lets through.
 std::string longerThanLimit(std::size_t length, std::size_t limit);

@@ -93,19 +93,6 @@ std::string detectFormat(InputFile& input, std::string* considered, const ExtraB
     return best;
 }
 
-std::string otherFormatHint(const std::string& path) {
-    try {
-        InputFile in(path);
-        const std::string f = detectFormat(in);
-        // An aws file is an image without transforms: no other format.
-        if (!f.empty() && f != "aws")
-            return path + " is not an orvtape image but a " + f + " file (" + findFormat(f).description +
-                   "); convert it with 'orvtape import " + path + " NEW.tape'";
-    } catch (const ToolError&) {
-    }
-    return "";
-}
-
 std::string longerThanLimit(std::size_t length, std::size_t limit) {
     return "a record of " + std::to_string(length) + " bytes is longer than the block limit of " +
            std::to_string(limit) + " (--max-block)";

@@ -77,7 +77,7 @@ public:
     }
 
 private:
-    ToolError bad(const Block& b, const std::string& what) const { return FormatReader::bad(b.offset, what); }
+    FormatError bad(const Block& b, const std::string& what) const { return FormatReader::bad(b.offset, what); }
 
     void skip(size_t n) {
         unsigned char sink[4];
@@ -208,9 +208,9 @@ std::unique_ptr<BlockSink> writeE11(OutputFile& out, const FormatArgs&) { return
 
 }  // namespace
 
-extern const Format kTapFormat{"tap", "4-byte length words around each record, odd lengths padded", bidTap,
+extern const Format kTapFormat{"tap", "SIMH .tap", "4-byte length words around each record, odd lengths padded", bidTap,
                                readTap, writeTap, {}};
-extern const Format kE11Format{"e11", "4-byte length words around each record, no padding", bidE11,
+extern const Format kE11Format{"e11", "E11", "4-byte length words around each record, no padding", bidE11,
                                readE11, writeE11, {}};
 
 }  // namespace orvtool

@@ -34,7 +34,7 @@ public:
     }
 
 private:
-    ToolError bad(const Block& b, const std::string& what) const { return FormatReader::bad(b.offset, what); }
+    FormatError bad(const Block& b, const std::string& what) const { return FormatReader::bad(b.offset, what); }
 };
 
 class TpcWriter : public BlockSink {
@@ -87,6 +87,6 @@ std::unique_ptr<BlockSink> writeTpc(OutputFile& out, const FormatArgs&) { return
 
 }  // namespace
 
-extern const Format kTpcFormat{"tpc", "a 2-byte length word before each record", bidTpc, readTpc, writeTpc, {}};
+extern const Format kTpcFormat{"tpc", "TPC", "a 2-byte length word before each record", bidTpc, readTpc, writeTpc, {}};
 
 }  // namespace orvtool

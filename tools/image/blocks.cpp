@@ -41,6 +41,18 @@ int imageBid(Probe& in, int best, std::string*) {
     return transformed ? 70 : 0;
 }
 
+bool chainHoldsAhead(Probe& in) {
+    orvTapeChainState state{};
+    long long at = 0;
+    while (at < static_cast<long long>(Probe::kWindow)) {
+        const unsigned char* h = in.at(at, 6);
+        if (!h) return at > 0 && (!in.complete() || at == in.end());
+        if (orvTapeChainCheck(&state, h, nullptr) != ORVTAPE_OK) return false;
+        at += 6 + state.prevLen;
+    }
+    return true;
+}
+
 std::unique_ptr<BlockSource> imageSource(const Volume& volume, int jobs, const Common& run) {
     return std::make_unique<ImageSource>(volume, jobs, run);
 }

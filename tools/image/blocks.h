@@ -18,6 +18,11 @@ std::unique_ptr<BlockSource> imageSource(const class Volume& volume, int jobs, c
 // when none of them did, the file's header chain holds by the library's
 // rules and some block has transforms (one without any is an aws file).
 int imageBid(Probe& in, int best, std::string* misfit);
+// Whether the file reads as the tool's own (an image, or an aws file, which
+// is one without transforms): its header chain holds by the image's rules
+// through the first MiB, and to its end when that comes first.  Cheap: a
+// large image is not walked.
+bool chainHoldsAhead(Probe& in);
 
 }  // namespace orvtool
 

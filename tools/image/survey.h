@@ -6,6 +6,7 @@
 #include "base/common.h"
 #include "labels/dataset.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,14 @@ struct BlockFact {
     unsigned stored = 0, segments = 0;
     const char* transforms = "";
     bool endMark = false;  // the tapemark after the last file's
+    std::string entryClass = "";  // of a foreign file's entry that is no good record or tapemark
+    std::uint32_t value = 0;  // a marker's
 };
 
 // What ls lists: the labels, then the files and blocks as far as they read.
 struct Survey {
     std::string image;
+    std::string format;  // the title of a foreign file's format; "" for an image
     long long imageBytes = 0;
     LabelledVolume labels;
     std::vector<Counts> files;      // in order; the last may lack its tapemark
@@ -65,6 +69,8 @@ struct Findings {
     bool multiSegment = false, compressed = false;
     bool defective = false;
     bool foreign = false;  // the file is in another format, which defect.message names
+    std::string format;     // the title of a foreign file's format read in place; "" for an image
+    long long records = 0;  // of such a file: its records of every class
     Defect defect;
     std::vector<Defect> more;
     LabelledVolume labels;

@@ -105,8 +105,7 @@ class Formats(unittest.TestCase):
                 self.assertIn(f"s: {fmt} format detected", p.stderr.decode())
                 if fmt == "e11":  # read as tap, its first odd-length record says what it may be
                     self.assertIn("name it with --from e11", self.tool("import", "-f", "s", "t.tape", "--from", "tap", status=1).stderr.decode())
-                if fmt != "aws":  # an aws file is a plain image
-                    self.assertIn(f"but a {fmt} file", self.tool("check", "s", status=1).stdout.decode())
+                self.assertIn(b"clean", self.tool("check", "s").stdout)  # read in place
                 if expected is None:  # hetinit's two 80-byte labels, as hetget extracts them
                     self.run_cmd("hetget", "-n", "s", "l", "1", "U", "0", "65535")
                     expected = [self.read("l")[:80], self.read("l")[80:], TM]
@@ -185,6 +184,58 @@ class Formats(unittest.TestCase):
                 with self.subTest(ansi=ansi, dataset=i + 1):
                     self.run_cmd("hetget", *het_opts, "x", "g", str(i + 1))
                     self.assertEqual(self.read("g"), self.tool("get", "--dataset", str(i + 1), "x", *get_opts).stdout)
+
+    def test_foreign_files_read_in_place_as_after_an_import(self):
+        self.write("t", TEXT[:20000])
+        self.write("r", RNG.randbytes(70001))
+        self.tool("put", "--label", "ORV001", "--recfm", "FB", "--lrecl", "80", "-b", "8000", "v.tape", "t")
+        self.tool("put", "-a", "--compress", "-b", "30000", "v.tape", "r")
+
+        def seen(path):  # ls, every file, a data set as text, block 4, check's status
+            ls = json.loads(self.tool("ls", "--json", path).stdout)
+            for key in ("image", "imageBytes", "format"):
+                ls.pop(key, None)
+            return (ls, [self.tool("get", path, str(i)).stdout for i in range(len(ls["files"]))],
+                    self.tool("get", "--dataset", "1", "--ascii", path).stdout,
+                    self.tool("dump", path, "4").stdout.split(b"\n", 1)[1], self.tool("check", path).returncode)
+
+        expected = seen("v.tape")
+        for fmt in ("tap", "e11", "tpc", "aws", "het"):
+            with self.subTest(fmt=fmt):
+                x = "x." + fmt
+                self.tool("export", "-f", "v.tape", x)
+                self.assertEqual(seen(x), expected)
+                self.assertEqual("format" in json.loads(self.tool("ls", "--json", x).stdout), fmt != "aws")  # aws is ours
+                whole = self.read(x)
+                if fmt != "aws":  # an aws file is an image: put appends to it
+                    err = self.tool("put", "-a", x, "t", status=2).stderr.decode()
+                    self.assertIn("file; put appends to orvtape images only", err)
+                    self.assertIn(b"recover salvages orvtape images only", self.tool("recover", x, "r.tape", status=2).stderr)
+                    self.assertEqual(self.read(x), whole)
+                self.write(x, whole[:-3])  # its reader, named by the extension, says where it breaks
+                at = f"offset {len(whole) - (6 if fmt in ('aws', 'het') else 4)}"
+                self.assertIn(at, self.tool("ls", x, status=1).stderr.decode())
+                self.assertIn(at, self.tool("check", x, status=1).stdout.decode())
+
+    def test_records_of_every_class_are_listed_checked_and_extracted(self):
+        def word(cls, data):
+            w = struct.pack("<I", cls << 28 | len(data))
+            return w + data + b"\0" * (len(data) & 1) + w
+        self.write("c.tap", word(0, b"abc") + word(8, b"bad!") + word(3, b"pp") + word(14, b"about") +
+                   struct.pack("<II", 0x70000005, 0xFFFFFFFE) + b"\0" * 8)
+        ls = json.loads(self.tool("ls", "--json", "--blocks", "c.tap").stdout)
+        self.assertEqual(ls["format"], "SIMH .tap")
+        self.assertEqual([(b.get("class"), b.get("length")) for b in ls["blocks"]],
+                         [(None, 3), ("bad", 4), ("private 3", 2), ("description", 5), ("marker", 0),
+                          ("erase gap", 0), (None, None), (None, None)])
+        self.assertEqual([f["blocks"] for f in ls["files"]], [2])  # as imported: the bad record, no others
+        check = json.loads(self.tool("check", "--json", "c.tap", status=1).stdout)
+        self.assertEqual((check["records"], check["defect"]["offset"]), (4, 12))
+        self.assertIn("record 1 at offset 12", check["defect"]["message"])
+        self.assertIn(b"Format: SIMH .tap\n  block 0  offset 0  data 3\n  block 1  offset 12  data 4  class bad\n",
+                      self.tool("ls", "--blocks", "c.tap").stdout)
+        self.assertEqual(self.tool("get", "--record", "3", "c.tap").stdout, b"about")
+        self.assertIn(b"class description", self.tool("dump", "c.tap", "3").stdout)
 
     @staticmethod
     def blocks_per_file(blocks):  # the data blocks before each tapemark
