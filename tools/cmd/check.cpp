@@ -2,6 +2,7 @@
 // in text or JSON; exit 0 clean, 1 defect.
 #include "base/console.h"
 #include "cmd/command.h"
+#include "cmd/extract.h"
 #include "cmd/reports.h"
 #include "formats/format.h"
 #include "image/volume.h"
@@ -18,6 +19,7 @@ namespace orvtool {
 struct CheckArgs : Common {
     std::string image;
     bool json = false, deep = false;
+    std::string manifest;  // --manifest
 };
 
 void renderText(const Findings& f, std::FILE* out) {
@@ -58,6 +60,7 @@ nlohmann::ordered_json renderJson(const Findings& f) {
 }
 
 int cmdCheck(const CheckArgs& o) {
+    if (!o.manifest.empty()) return checkManifest(o.image, o.manifest, o);
     const Volume image = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
     Findings f = inspect(image, o.image, o.deep, o.jobs, o);
     // A file in another emulator's format is not damaged: say what it is.
@@ -77,6 +80,7 @@ Runner declareCheck(CLI::App& c) {
     c.add_option("IMAGE", a->image, "the image file")->required();
     c.add_flag("--json", a->json, "JSON output for scripts");
     c.add_flag("--deep", a->deep, "decode every block and report each that does not decode");
+    c.add_option("--manifest", a->manifest, "compare the files with a manifest of get --all");
     return runWith(a, cmdCheck);
 }
 }  // namespace

@@ -6,6 +6,7 @@
 #include "base/console.h"
 #include "base/files.h"
 #include "cmd/command.h"
+#include "cmd/get.h"
 
 #include <CLI/CLI.hpp>
 
@@ -17,19 +18,6 @@
 #include <unistd.h>
 
 namespace orvtool {
-
-// get IMAGE [N] [OUT], or a data set of a labelled volume
-struct GetArgs : Common {
-    std::string image;
-    std::string fileArg;  // N, or OUT when a data set is chosen
-    std::string out;
-    bool force = false;
-    std::string dsName;     // --name
-    long long dataSet = 0;  // --dataset, from 1
-    bool unblock = false, ascii = false, strip = false;
-    std::string recfm;  // without labels
-    long long lrecl = 0;
-};
 
 namespace {
 
@@ -107,6 +95,7 @@ void toFile(BlockWalk& walk, long long fileNo, const std::string& path) {
 }  // namespace
 
 int cmdGet(const GetArgs& o) {
+    if (!o.all.empty()) return cmdGetAll(o);
     const Volume volume = Volume::forReading(o.image, Limits{o.maxBlock, o.wait});
     const long long size = volume.size();
     const GetPlan plan = planGet(volume, o);
@@ -176,6 +165,7 @@ namespace {
 Runner declareGet(CLI::App& c) {
     auto a = std::make_shared<GetArgs>();
     c.add_option("IMAGE", a->image, "the image file")->required();
+    c.add_option("--all", a->all, "every tape file into DIR, with manifest.json (no N, OUT)");
     c.add_option("N", a->fileArg, "tape file number, 0 for the first (none with --name, --dataset)");
     c.add_option("OUT", a->out, "output file; - or none for standard output");
     c.add_flag("-f,--force", a->force, "replace a non-empty OUT");
