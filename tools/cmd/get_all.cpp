@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 #include <set>
 #include <sys/stat.h>

@@ -221,7 +221,7 @@ TABLE = [
     (["copy", "v.tape", "ct.tap"], 0, []),  # image to tap to aws to image keeps every block
     (["copy", "ct.tap", "ct.aws"], 0, []),
     (["copy", "--from", "aws", "ct.aws", "ct.tape"], 0, []),
-    (["copy", "dsc.tap", "dsc2.tap"], 0, ["1 records and 2 tapemarks copied"]),
+    (["copy", "dsc.tap", "dsc2.tap"], 0, ["2 records and 2 tapemarks copied"]),
     (["copy", "dsc.tap", "dsc.het"], 0, ["tape description records skipped, as het cannot hold them: 1 (at offset 0)"]),
     (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4126)"]),
     (["get", "m.tape", "0"], 0, b"abc" + DATA[4]),
