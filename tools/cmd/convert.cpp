@@ -52,7 +52,8 @@ void report(const Common& o, const std::string& src, const std::string& format, 
     };
     const std::string cannot = ", as " + format + " cannot hold them";
     warnAbout(t.gaps, "erase gaps skipped, as an image cannot hold them");
-    warnAbout(t.flagged, "records read with an error, imported without the flag");
+    warnAbout(t.flagged, std::string("records read with an error, ") +
+                             (format == "an orvtape image" ? "imported" : "written") + " without the flag");
     warnAbout(t.empty, "empty records flagged as read with an error, skipped");
     warnAbout(t.privateRecords, "private records skipped" + cannot);
     warnAbout(t.descriptions, "tape description records skipped" + cannot);
