@@ -365,8 +365,9 @@ expect(not list(DIR.glob(".orvtape-*")), "no temporary file stays behind")
 
 
 def every_file():  # get --all writes what get N writes; its manifest, ls --sum and check --manifest agree
-    run("put", "-b", "4K", "pl.tape", *IN)
-    for img, j in (("pl.tape", "1"), ("j1.tape", "2"), ("lv.tape", "2")):
+    run("put", "-b", "4K", "pl.tape", *IN), run("put", "--label", "LW", "--name", ".a/b", "lw.tape", IN[3])
+    run("put", "-a", "--name", "_a_b", "lw.tape", IN[4])  # the same name once made safe
+    for img, j in (("pl.tape", "1"), ("j1.tape", "2"), ("lw.tape", "2")):
         out, m = DIR / f"all-{img}", f"all-{img}/manifest.json"
         run("-j", j, "get", img, "--all", out.name)
         got, ls = json.loads((out / "manifest.json").read_bytes())["files"], layout(img)["files"]
@@ -380,8 +381,8 @@ def every_file():  # get --all writes what get N writes; its manifest, ls --sum 
         before = {p.name: p.read_bytes() for p in out.iterdir()}
         run("get", img, "--all", out.name, status=1)
         expect({p.name: p.read_bytes() for p in out.iterdir()} == before, f"a second get --all {img} changes nothing")
-    expect(sorted(p.name for p in out.iterdir()) == ["IN4097", "MY.DATA", "file0000", "file0002", "file0003", "file0005",
-                                                    "manifest.json"], "data sets under their names")
+    expect(sorted(p.name for p in out.iterdir()) == ["_A_B", "_A_B~2", "file0000", "file0002", "file0003", "file0005",
+                                                    "manifest.json"], "data sets under their names, made safe")
     (DIR / m).write_text((DIR / m).read_text().replace(got[1]["sha256"], "0" * 64))
     run("check", img, "--manifest", m, status=1)
     run("check", img, "--manifest", "nope.json", status=2)
