@@ -123,7 +123,11 @@ Json blockJson(const BlockFact& b) {
 }  // namespace
 
 void renderText(const Survey& s, bool listBlocks, std::FILE* out) {
-    if (s.labels.labelled && !listBlocks) return listDataSets(s, out);
+    if (s.labels.labelled && !listBlocks) {
+        listDataSets(s, out);
+        if (!s.failure.empty()) std::fprintf(stderr, "orvtape: %s\n", s.failure.c_str());  // only --sum meets one here
+        return;
+    }
     const size_t closed = s.files.size() - (s.lastFileOpen ? 1 : 0);
     if (listBlocks) {
         for (const BlockFact& b : s.blocks) {
