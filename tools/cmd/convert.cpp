@@ -120,9 +120,9 @@ int cmdImport(const ConvertArgs& o) {
 namespace {
 
 // source pumped into format's writer at o.target, named when complete;
-// what (export, copy) names the work in the progress line.
+// what (export, copy) names the work in the progress line, done in the note.
 int writeForeign(BlockSource& source, const Format& format, const ConvertArgs& o, const std::string& from,
-                 long long size, const char* what) {
+                 long long size, const char* what, const char* done) {
     NewFile out(o.target, true, o.force);
     OutputFile bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
     auto sink = format.writer(bytes, argsFrom(o));
@@ -130,8 +130,7 @@ int writeForeign(BlockSource& source, const Format& format, const ConvertArgs& o
     const Tally t = pump(source, *sink, progress, {from, format.name, o.split});
     out.commit();
     report(o, from, format.name, t);
-    note(o, "%s: %lld records and %lld tapemarks %s", o.target.c_str(), t.blocks, t.marks,
-         what[0] == 'e' ? "exported" : "copied");
+    note(o, "%s: %lld records and %lld tapemarks %s", o.target.c_str(), t.blocks, t.marks, done);
     return kExitOk;
 }
 
@@ -144,7 +143,7 @@ int cmdTranscode(const ConvertArgs& o) {
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     auto source = sourceFormat(o, in).reader(in, argsFrom(o));
     refuseToReplace(o.target, o.force, true);
-    return writeForeign(*source, format, o, in.name(), in.size(), "copy");
+    return writeForeign(*source, format, o, in.name(), in.size(), "copy", "copied");
 }
 
 // A source not in our image format: one --from names or detection finds
@@ -171,7 +170,7 @@ int cmdExport(const ConvertArgs& o) {
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     refuseToReplace(o.target, o.force, true);
     auto source = imageSource(volume, o.jobs, o);
-    return writeForeign(*source, format, o, o.source, volume.size(), "export");
+    return writeForeign(*source, format, o, o.source, volume.size(), "export", "exported");
 }
 
 int copyAcross(const ConvertArgs& o) {

@@ -43,9 +43,6 @@ constexpr const char* kAdvice = "; try 'orvtape recover'";
 // The early comparison goes on each time the copy grows by this much.
 constexpr long long kGrowth = 1 << 20;
 
-}  // namespace
-
-namespace {
 // copy's arguments as import and export take them.
 ConvertArgs across(const CopyArgs& o) {
     ConvertArgs c;
@@ -59,6 +56,7 @@ ConvertArgs across(const CopyArgs& o) {
     c.split = o.split;
     return c;
 }
+
 }  // namespace
 
 int cmdCopy(const CopyArgs& o) {
