@@ -62,6 +62,7 @@ void Sha256::compress(const unsigned char* p) {
 }
 
 void Sha256::update(const void* data, std::size_t n) {
+    if (n == 0) return;  // an empty block may come without any buffer
     const unsigned char* p = static_cast<const unsigned char*>(data);
     total_ += n;
     if (held_) {

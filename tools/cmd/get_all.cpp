@@ -133,7 +133,7 @@ int cmdGetAll(const GetArgs& o) {
 
     std::set<std::string> taken{"manifest.json"};
     Json files = Json::array();
-    Progress progress("get", static_cast<unsigned long long>(volume.size()), o.quiet);
+    Progress progress("get", 0, o.quiet);  // bytes written, which decoding and unblocking make unlike the image's
     auto source = imageSource(volume, o.jobs, o);
     TapeFiles tapeFiles(*source);
     while (tapeFiles.next()) {
