@@ -100,8 +100,8 @@ int cmdCopy(const CopyArgs& o) {
 namespace {
 Runner declareCopy(CLI::App& c) {
     auto a = std::make_shared<CopyArgs>();
-    c.add_option("SRC", a->source, "the image to copy")->required();
-    c.add_option("DST", a->target, "the new image")->required();
+    c.add_option("SRC", a->source, "the image or other format's file to copy")->required();
+    c.add_option("DST", a->target, "the new image, or file in the format --to or its extension names")->required();
     c.add_flag("-f,--force", a->force, "replace a non-empty DST");
     declareWriteOptions(c, *a, true);
     c.add_option("--from", a->from, "SRC is in this format: " + listFormats() + " (default: detected)")

@@ -165,7 +165,7 @@ namespace {
 Runner declareGet(CLI::App& c) {
     auto a = std::make_shared<GetArgs>();
     c.add_option("IMAGE", a->image, "the image file")->required();
-    c.add_option("--all", a->all, "every tape file into DIR, with manifest.json (no N, OUT)");
+    c.add_option("--all", a->all, "every tape file into DIR, with manifest.json (no N, OUT)")->type_name("DIR");
     c.add_option("N", a->fileArg, "tape file number, 0 for the first (none with --name, --dataset)");
     c.add_option("OUT", a->out, "output file; - or none for standard output");
     c.add_flag("-f,--force", a->force, "replace a non-empty OUT");
