@@ -222,6 +222,7 @@ TABLE = [
     (["copy", "ct.tap", "ct.aws"], 0, []),
     (["copy", "--from", "aws", "ct.aws", "ct.tape"], 0, []),
     (["copy", "dsc.tap", "dsc2.tap"], 0, ["2 records and 2 tapemarks copied"]),
+    (["copy", "--compress", "v.tape", "x.tap"], 2, ["apply to an image; x.tap is written as tap"]),
     (["copy", "dsc.tap", "dsc.het"], 0, ["tape description records skipped, as het cannot hold them: 1 (at offset 0)"]),
     (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4126)"]),
     (["get", "m.tape", "0"], 0, b"abc" + DATA[4]),
@@ -295,7 +296,7 @@ expect(json.loads(run("ls", "--sum", "--json", "ct.tape").stdout)["files"] ==
 expect(all((DIR / f"open{n}.tape").read_bytes() == V for n in (6, 12, 18)), "appending chains on where the volume ends")
 expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EBCDIC and
        (DIR / IN[1]).read_bytes() == DATA[1] and not any((DIR / f).exists() for f in (
-           "out", "x.tape", "k2.tape", "n.tape")) and not list(DIR.glob(".orvtape-*")),
+           "out", "x.tape", "x.tap", "k2.tape", "n.tape")) and not list(DIR.glob(".orvtape-*")),
        "refusals leave their files alone, failures leave no file")
 # Every worker count makes the same bytes and the same refusals as -j 1.
 JOBS = [  # command line with {j} for the count, output file (None: stdout), exit status
