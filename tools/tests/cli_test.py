@@ -387,6 +387,10 @@ def every_file():  # get --all writes what get N writes; its manifest, ls --sum 
     (DIR / m).write_text((DIR / m).read_text().replace(got[1]["sha256"], "0" * 64))
     run("check", img, "--manifest", m, status=1)
     run("check", img, "--manifest", "nope.json", status=2)
+    (out / "manifest.json").unlink(), (out / "file0002").write_bytes(b"keep")
+    run("get", img, "--all", out.name, status=1)
+    expect((out / "file0002").read_bytes() == b"keep" and not (out / "manifest.json").exists(),
+           "get --all replaces no file without --force and, failing, leaves no manifest")
 
 
 every_file()
