@@ -2,6 +2,7 @@
 // in text or JSON; exit 0 clean, 1 defect.
 #include "base/console.h"
 #include "cmd/command.h"
+#include "cmd/extract.h"
 #include "cmd/facts.h"
 #include "cmd/reports.h"
 #include "image/volume.h"
@@ -18,6 +19,7 @@ namespace orvtool {
 struct CheckArgs : Common {
     std::string image, from;
     bool json = false, deep = false;
+    std::string manifest;  // --manifest
 };
 
 namespace {
@@ -87,6 +89,7 @@ nlohmann::ordered_json renderJson(const Findings& f) {
 }
 
 int cmdCheck(const CheckArgs& o) {
+    if (!o.manifest.empty()) return checkManifest(o.image, o.from, o.manifest, o);
     Source source = openSource(o.image, o.from, o);
     Findings f;
     if (source.image) f = inspect(*source.image, o.image, o.deep, o.jobs, o);
@@ -106,6 +109,7 @@ Runner declareCheck(CLI::App& c) {
     c.add_flag("--json", a->json, "JSON output for scripts");
     c.add_flag("--deep", a->deep, "decode every block and report each that does not decode");
     declareFrom(c, a->from);
+    c.add_option("--manifest", a->manifest, "compare the files with a manifest of get --all");
     return runWith(a, cmdCheck);
 }
 }  // namespace

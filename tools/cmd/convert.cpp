@@ -11,6 +11,7 @@
 #include "image/sink.h"
 #include "image/volume.h"
 #include "cmd/command.h"
+#include "cmd/convert.h"
 #include "cmd/write_options.h"
 
 #include <CLI/CLI.hpp>
@@ -19,18 +20,6 @@
 #include <unistd.h>
 
 namespace orvtool {
-
-// import IN IMAGE and export IMAGE OUT: one set of arguments, each command
-// declaring the options it takes.
-struct ConvertArgs : Common, WriteSettings {
-    std::string source, target;
-    bool force = false;
-    std::string format;           // export --to, import --from
-    std::string method = "keep";  // export --compress: keep, none, zlib, bzip2
-    int level = 0;                // export --level, 0: the method's default
-    int chunk = 65535;            // export --chunk
-    bool split = false;           // export --split
-};
 
 namespace {
 
@@ -63,7 +52,8 @@ void report(const Common& o, const std::string& src, const std::string& format, 
     };
     const std::string cannot = ", as " + format + " cannot hold them";
     warnAbout(t.gaps, "erase gaps skipped, as an image cannot hold them");
-    warnAbout(t.flagged, "records read with an error, imported without the flag");
+    warnAbout(t.flagged, std::string("records read with an error, ") +
+                             (format == "an orvtape image" ? "imported" : "written") + " without the flag");
     warnAbout(t.empty, "empty records flagged as read with an error, skipped");
     warnAbout(t.privateRecords, "private records skipped" + cannot);
     warnAbout(t.descriptions, "tape description records skipped" + cannot);
@@ -83,7 +73,7 @@ void report(const Common& o, const std::string& src, const std::string& format, 
 // The format of in: the one --from names, else the one detected, else the
 // one its extension names, whose reader then says what does not fit.
 const Format& sourceFormat(const ConvertArgs& o, InputFile& in) {
-    if (!o.format.empty()) return findFormat(o.format);
+    if (!o.from.empty()) return findFormat(o.from);
     std::string considered;
     const ExtraBid image{"orv", imageBid};
     const std::string name = detectFormat(in, &considered, &image);
@@ -127,31 +117,78 @@ int cmdImport(const ConvertArgs& o) {
     return kExitOk;
 }
 
+namespace {
+
+// source pumped into format's writer at o.target, named when complete;
+// what (export, copy) names the work in the progress line, done in the note.
+int writeForeign(BlockSource& source, const Format& format, const ConvertArgs& o, const std::string& from,
+                 long long size, const char* what, const char* done) {
+    NewFile out(o.target, true, o.force);
+    OutputFile bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
+    auto sink = format.writer(bytes, argsFrom(o));
+    Progress progress(what, static_cast<unsigned long long>(std::max(0LL, size)), o.quiet);
+    const Tally t = pump(source, *sink, progress, {from, format.name, o.split});
+    out.commit();
+    report(o, from, format.name, t);
+    note(o, "%s: %lld records and %lld tapemarks %s", o.target.c_str(), t.blocks, t.marks, done);
+    return kExitOk;
+}
+
+// One foreign file into another, record by record: what both formats
+// hold (tap's record classes, tap to tap) passes as it was.
+int cmdTranscode(const ConvertArgs& o) {
+    const Format& format = outputFormat(o.to, o.target);
+    refuseForeignSettings(o, format);
+    InputFile in(o.source);
+    refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
+    auto source = sourceFormat(o, in).reader(in, argsFrom(o));
+    refuseToReplace(o.target, o.force, true);
+    return writeForeign(*source, format, o, in.name(), in.size(), "copy", "copied");
+}
+
+// A source not in our image format: one --from names or detection finds
+// (an aws file reads as an image, and a missing one is the image path's
+// to report).
+bool foreignSource(const ConvertArgs& o) {
+    if (!o.from.empty()) return true;
+    try {
+        InputFile in(o.source);
+        const ExtraBid image{"orv", imageBid};
+        const std::string name = detectFormat(in, nullptr, &image);
+        return !name.empty() && name != "orv" && name != "aws";
+    } catch (const ToolError&) {
+        return false;
+    }
+}
+
+}  // namespace
+
 int cmdExport(const ConvertArgs& o) {
-    const Format& format = outputFormat(o.format, o.target);
+    const Format& format = outputFormat(o.to, o.target);
     refuseForeignSettings(o, format);
     const Volume volume = Volume::forReading(o.source, Limits{o.maxBlock, o.wait});
     refuseSameFile(o.source, STDIN_FILENO, o.target, STDOUT_FILENO);
     refuseToReplace(o.target, o.force, true);
-    NewFile out(o.target, true, o.force);
-    OutputFile bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
     auto source = imageSource(volume, o.jobs, o);
-    auto sink = format.writer(bytes, argsFrom(o));
-    Progress progress("export", static_cast<unsigned long long>(std::max(0LL, volume.size())), o.quiet);
-    const Tally t = pump(*source, *sink, progress, {o.source, format.name, o.split});
-    out.commit();
-    report(o, o.source, format.name, t);
-    note(o, "%s: %lld records and %lld tapemarks exported", o.target.c_str(), t.blocks, t.marks);
-    return kExitOk;
+    return writeForeign(*source, format, o, o.source, volume.size(), "export", "exported");
 }
 
+int copyAcross(const ConvertArgs& o) {
+    const bool toForeign = !o.to.empty() || formatOfExtension(o.target);
+    const bool fromForeign = foreignSource(o);
+    if (!toForeign) return fromForeign ? cmdImport(o) : -1;
+    if (o.compress || o.noCompress || o.scramble || o.noScramble || o.segmentSize || o.capacity || o.sync)
+        throw ToolError("", "--compress, --scramble, --segment-size, --capacity and --sync apply to an image; " +
+                                o.target + " is written as " + outputFormat(o.to, o.target).name, kExitUsage);
+    return fromForeign ? cmdTranscode(o) : cmdExport(o);
+}
 
 namespace {
 Runner declareExport(CLI::App& c) {
     auto a = std::make_shared<ConvertArgs>();
     c.add_option("IMAGE", a->source, "the image file")->required();
     c.add_option("OUT", a->target, "the new file; - for standard output")->required();
-    c.add_option("--to", a->format, listFormats() + " (default: named by OUT's extension)")->check(CLI::IsMember(formatNames()));
+    c.add_option("--to", a->to, listFormats() + " (default: named by OUT's extension)")->check(CLI::IsMember(formatNames()));
     c.add_option("--compress", a->method,
                  listFormats("compress", ", ") + ": zlib or bzip2 for every block, none, or keep (default: compressed "
                                                   "blocks go out bzip2, the others plain)")
@@ -168,7 +205,7 @@ Runner declareImport(CLI::App& c) {
     auto a = std::make_shared<ConvertArgs>();
     c.add_option("IN", a->source, "the file; - for standard input")->required();
     c.add_option("IMAGE", a->target, "the new image; - for standard output")->required();
-    c.add_option("--from", a->format, listFormats() + " (default: detected)")->check(CLI::IsMember(formatNames()));
+    c.add_option("--from", a->from, listFormats() + " (default: detected)")->check(CLI::IsMember(formatNames()));
     c.add_flag("-f,--force", a->force, "replace a non-empty IMAGE");
     declareWriteOptions(c, *a, true);
     return runWith(a, cmdImport);

@@ -5,6 +5,9 @@
 // A block that keeps its transforms keeps its stored bytes; the workers
 // still decode it, so that a damaged block stops the copy as reading it
 // would.  Only a block whose transforms change is encoded anew.
+//
+// When either end is another format's file, copy is an import, an export
+// or one format read into another's writer (convert.cpp does all three).
 #include "base/progress.h"
 #include "image/decode.h"
 #include "base/console.h"
@@ -14,8 +17,10 @@
 #include "image/sink.h"
 #include "image/walk.h"
 #include "cmd/command.h"
+#include "cmd/convert.h"
 #include "cmd/verify.h"
 #include "cmd/write_options.h"
+#include "formats/format.h"
 
 #include <CLI/CLI.hpp>
 
@@ -28,6 +33,8 @@ namespace orvtool {
 struct CopyArgs : Common, WriteSettings {
     std::string source, target;
     bool force = false;
+    std::string from, to;  // formats other than the image's
+    bool split = false;
 };
 
 namespace {
@@ -36,10 +43,25 @@ constexpr const char* kAdvice = "; try 'orvtape recover'";
 // The early comparison goes on each time the copy grows by this much.
 constexpr long long kGrowth = 1 << 20;
 
+// copy's arguments as import and export take them.
+ConvertArgs across(const CopyArgs& o) {
+    ConvertArgs c;
+    static_cast<Common&>(c) = o;
+    static_cast<WriteSettings&>(c) = o;
+    c.source = o.source;
+    c.target = o.target;
+    c.force = o.force;
+    c.from = o.from;
+    c.to = o.to;
+    c.split = o.split;
+    return c;
+}
+
 }  // namespace
 
 int cmdCopy(const CopyArgs& o) {
     checkWriteSettings(o);
+    if (const int status = copyAcross(across(o)); status >= 0) return status;
     ImageLock dstLock(o.wait);
     const Volume src = openSourceForNewFile(o.source, o.target, o.force, Limits{o.maxBlock, o.wait}, dstLock);
     const long long size = src.size();
@@ -73,14 +95,19 @@ int cmdCopy(const CopyArgs& o) {
 namespace {
 Runner declareCopy(CLI::App& c) {
     auto a = std::make_shared<CopyArgs>();
-    c.add_option("SRC", a->source, "the image to copy")->required();
-    c.add_option("DST", a->target, "the new image")->required();
+    c.add_option("SRC", a->source, "the image or other format's file to copy")->required();
+    c.add_option("DST", a->target, "the new image, or file in the format --to or its extension names")->required();
     c.add_flag("-f,--force", a->force, "replace a non-empty DST");
     declareWriteOptions(c, *a, true);
+    c.add_option("--from", a->from, "SRC is in this format: " + listFormats() + " (default: detected)")
+        ->check(CLI::IsMember(formatNames()));
+    c.add_option("--to", a->to, "write DST in this format: " + listFormats() + " (default: named by DST's extension)")
+        ->check(CLI::IsMember(formatNames()));
+    c.add_flag("--split", a->split, "cut blocks longer than DST's format takes into several instead of refusing");
     return runWith(a, cmdCopy);
 }
 }  // namespace
-extern const Command copyCommand{"copy", "re-write every block and tapemark into a new image and verify it",
+extern const Command copyCommand{"copy", "copy a volume: image to image re-written and verified, or between any formats",
                                  declareCopy};
 
 }  // namespace orvtool

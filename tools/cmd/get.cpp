@@ -7,6 +7,7 @@
 #include "base/files.h"
 #include "cmd/command.h"
 #include "cmd/source.h"
+#include "cmd/get.h"
 
 #include <CLI/CLI.hpp>
 
@@ -19,20 +20,6 @@
 
 namespace orvtool {
 
-// get IMAGE [N] [OUT], or a data set of a labelled volume
-struct GetArgs : Common {
-    std::string image, from;
-    long long record = -1;  // --record K: block K's bytes, whatever it is
-    std::string fileArg;  // N, or OUT when a data set is chosen
-    std::string out;
-    bool force = false;
-    std::string dsName;     // --name
-    long long dataSet = 0;  // --dataset, from 1
-    bool unblock = false, ascii = false, strip = false;
-    std::string recfm;  // without labels
-    long long lrecl = 0;
-};
-
 namespace {
 
 // What get extracts: the tape file, and how its blocks become output.
@@ -43,13 +30,6 @@ struct GetPlan {
     bool unblock = false, convert = false;
     char blank = ' ';
 };
-
-LabelledVolume labelsOf(const Source& source) {
-    if (source.image) return readLabels(*source.image);
-    const auto file = source.open();
-    ImportedBlocks kept(*file);
-    return readLabels(kept);
-}
 
 // Where the output goes: OUT, which follows N only when a tape file is
 // named by its number.
@@ -86,7 +66,7 @@ GetPlan planGet(const Source& source, const GetArgs& o) {
     }
     bool ebcdic = false;  // the code of the labels, taken for the data's when they stay
     if (bySet || (g.unblock && o.recfm.empty())) {
-        LabelledVolume v = labelsOf(source);
+        LabelledVolume v = source.labels();
         const DataSet* d = nullptr;
         if (bySet) {
             d = &findDataSet(v, o.image, o.dsName, o.dataSet);
@@ -237,6 +217,7 @@ void getFile(const Source& source, const GetArgs& o) {
 }  // namespace
 
 int cmdGet(const GetArgs& o) {
+    if (!o.all.empty()) return cmdGetAll(o);
     Source source = openSource(o.image, o.from, o);
     auto get = [&] { return o.record >= 0 ? getRecord(source, o) : (getFile(source, o), kExitOk); };
     if (!source.image) return get();
@@ -254,6 +235,7 @@ namespace {
 Runner declareGet(CLI::App& c) {
     auto a = std::make_shared<GetArgs>();
     c.add_option("IMAGE", a->image, "the image file")->required();
+    c.add_option("--all", a->all, "every tape file into DIR, with manifest.json (no N, OUT)")->type_name("DIR");
     c.add_option("N", a->fileArg, "tape file number, 0 for the first (none with --name, --dataset)");
     c.add_option("OUT", a->out, "output file; - or none for standard output");
     c.add_flag("-f,--force", a->force, "replace a non-empty OUT");

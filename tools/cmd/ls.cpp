@@ -5,6 +5,7 @@
 // fixed width and its per-file byte count wraps at 4 GiB.
 #include "base/console.h"
 #include "cmd/command.h"
+#include "cmd/extract.h"
 #include "cmd/facts.h"
 #include "cmd/reports.h"
 #include "image/volume.h"
@@ -18,10 +19,10 @@
 
 namespace orvtool {
 
-// ls IMAGE [--blocks] [--json]
+// ls IMAGE [--blocks] [--json] [--sum]
 struct LsArgs : Common {
     std::string image, from;
-    bool blocks = false, json = false;
+    bool blocks = false, json = false, sum = false;
 };
 
 namespace {
@@ -63,17 +64,25 @@ Json labelJson(const LabelledVolume& v) {
 // A label number, "-" where the label holds none.
 std::string num(long long v) { return v < 0 ? "-" : std::to_string(v); }
 
+// A file's sum on a line of its own, when sums were asked for.
+void sumLine(std::FILE* out, const Survey& s, long long file) {
+    if (file >= 0 && static_cast<size_t>(file) < s.sums.size()) std::fprintf(out, "  sha256 %s\n", s.sums[file].c_str());
+}
+
 // The listing of a labelled volume: one line per data set.
-void listDataSets(const LabelledVolume& v, std::FILE* out) {
+void listDataSets(const Survey& s, std::FILE* out) {
+    const LabelledVolume& v = s.labels;
     std::fprintf(out, "Volume %s  owner %s  %s labels%s\n", v.volser.c_str(),
                 v.owner.empty() ? "-" : v.owner.c_str(), v.ebcdic ? "standard (EBCDIC)" : "ANSI",
                 v.scratch ? "  scratch (initialised, no data sets)" : "");
     std::fprintf(out, "%4s  %-17s  %-5s  %6s  %7s  %8s  %14s  %s\n", "Seq", "Data set", "Recfm", "Lrecl",
                 "Blksize", "Blocks", "Bytes", "Created");
-    for (const DataSet& d : v.sets)
+    for (const DataSet& d : v.sets) {
         std::fprintf(out, "%4s  %-17s  %-5s  %6s  %7s  %8llu  %14s  %s\n", num(d.fileSeq).c_str(), d.dsn.c_str(),
                     recfmName(d).c_str(), num(d.recordLength).c_str(), num(d.blockSize).c_str(), d.blocks,
                     grouped(d.bytes).c_str(), d.created.empty() ? "-" : d.created.c_str());
+        sumLine(out, s, d.dataFile);
+    }
     std::fflush(out);
     for (const std::string& w : v.warnings) warn("%s", w.c_str());
 }
@@ -137,15 +146,25 @@ Json blockJson(const BlockFact& b, bool foreign) {
 
 void renderText(const Survey& s, bool listBlocks, std::FILE* out) {
     if (!s.format.empty()) std::fprintf(out, "Format: %s\n", s.format.c_str());
-    if (s.labels.labelled && !listBlocks) return listDataSets(s.labels, out);
+    if (s.labels.labelled && !listBlocks) {
+        listDataSets(s, out);
+        if (!s.failure.empty()) std::fprintf(stderr, "orvtape: %s\n", s.failure.c_str());  // only --sum meets one here
+        return;
+    }
     const size_t closed = s.files.size() - (s.lastFileOpen ? 1 : 0);
     if (listBlocks) {
         for (const BlockFact& b : s.blocks) {
             blockLine(out, b, !s.format.empty());
-            if (b.length == 0 && b.entryClass.empty() && !b.endMark) fileLine(out, b.file, s.files[b.file]);
+            if (b.length == 0 && b.entryClass.empty() && !b.endMark) {
+                fileLine(out, b.file, s.files[b.file]);
+                sumLine(out, s, static_cast<long long>(b.file));
+            }
         }
     } else {
-        for (size_t i = 0; i < closed; ++i) fileLine(out, i, s.files[i]);
+        for (size_t i = 0; i < closed; ++i) {
+            fileLine(out, i, s.files[i]);
+            sumLine(out, s, static_cast<long long>(i));
+        }
     }
     if (!s.failure.empty()) {
         std::fflush(out);
@@ -157,6 +176,7 @@ void renderText(const Survey& s, bool listBlocks, std::FILE* out) {
             warn("%s: file %zu has no closing tapemark", s.image.c_str(), closed);
         }
         fileLine(out, closed, s.files.back());
+        sumLine(out, s, static_cast<long long>(closed));
     }
     item(out, 12, "Total-", s.files.size());
     item(out, 14, "MinBlk-", s.total.minBlock);
@@ -171,6 +191,7 @@ Json renderJson(const Survey& s, bool listBlocks) {
         const Counts& c = s.files[i];
         files.push_back(Json{{"file", i}, {"blocks", c.blocks}, {"bytes", c.bytes},
                              {"minBlock", c.minBlock}, {"maxBlock", c.maxBlock}});
+        if (i < s.sums.size()) files.back()["sha256"] = s.sums[i];
     }
     Json out{{"image", s.image}, {"imageBytes", s.imageBytes}};
     if (!s.format.empty()) out["format"] = s.format;  // only for a foreign file: an image's output stays as it was
@@ -196,6 +217,18 @@ Survey surveyImage(const Volume& volume, const LsArgs& o) {
     return s;
 }
 
+// The sum of each file's bytes, decoded on the workers; a block that does
+// not decode ends the sums there, as the listing's failure.
+void sumTapeFiles(const Source& source, Survey& s) {
+    try {
+        auto blocks = source.blocks();
+        TapeFiles files(*blocks);
+        while (files.next()) s.sums.push_back(sumFile(files, nullptr, nullptr).sha256);
+    } catch (const ToolError& e) {
+        if (s.failure.empty()) s.failure = e.what();
+    }
+}
+
 }  // namespace
 
 int cmdLs(const LsArgs& o) {
@@ -205,6 +238,7 @@ int cmdLs(const LsArgs& o) {
     // A file in another format is not a damaged image: it is listed as what it is.
     if (!source.image || (!s.failure.empty() && source.foreignAfterAll()))
         s = surveyForeign(*source.open(), o.image, o.blocks).survey;
+    if (o.sum) sumTapeFiles(source, s);
     if (o.json) printJson(renderJson(s, o.blocks));
     else renderText(s, o.blocks, stdout);
     return s.failure.empty() ? kExitOk : kExitFailure;
@@ -217,6 +251,7 @@ Runner declareLs(CLI::App& c) {
     c.add_flag("--blocks", a->blocks, "one line per block as well");
     c.add_flag("--json", a->json, "JSON output for scripts");
     declareFrom(c, a->from);
+    c.add_flag("--sum", a->sum, "the SHA-256 of each file's bytes as get writes them");
     return runWith(a, cmdLs);
 }
 }  // namespace

@@ -3,6 +3,7 @@
 #include "cmd/source.h"
 
 #include "image/blocks.h"
+#include "image/labels.h"
 #include "image/walk.h"
 
 #include <CLI/CLI.hpp>
@@ -121,6 +122,33 @@ bool Source::foreignAfterAll() {
 void declareFrom(CLI::App& app, std::string& from) {
     app.add_option("--from", from, "read IMAGE as " + listFormats() + " (default: an orvtape image, else detected)")
         ->check(CLI::IsMember(formatNames()));
+}
+
+namespace {
+
+// A foreign file's kept blocks, owning the reader they come from.
+class KeptBlocks : public BlockSource {
+public:
+    explicit KeptBlocks(std::unique_ptr<ForeignFile> file) : file_(std::move(file)), kept_(*file_) {}
+    bool next(Block& b) override { return kept_.next(b); }
+    long long consumed() const override { return kept_.consumed(); }
+
+private:
+    std::unique_ptr<ForeignFile> file_;
+    ImportedBlocks kept_;
+};
+
+}  // namespace
+
+std::unique_ptr<BlockSource> Source::blocks() const {
+    if (image) return imageSource(*image, run.jobs, run);
+    return std::make_unique<KeptBlocks>(open());
+}
+
+LabelledVolume Source::labels() const {
+    if (image) return readLabels(*image);
+    KeptBlocks kept(open());
+    return readLabels(kept);
 }
 
 }  // namespace orvtool

@@ -9,6 +9,7 @@
 #include "base/io.h"
 #include "formats/format.h"
 #include "image/volume.h"
+#include "labels/dataset.h"
 
 #include <memory>
 #include <string>
@@ -90,6 +91,11 @@ struct Source {
     // past its first MiB reads as an image there), the source then that
     // foreign file.
     bool foreignAfterAll();
+    // The blocks an import keeps, from the load point: an image's decoded
+    // on the run's workers, a foreign file's through ImportedBlocks.
+    std::unique_ptr<BlockSource> blocks() const;
+    // The labels of the volume, none when it has none.
+    LabelledVolume labels() const;
 };
 
 Source openSource(const std::string& path, const std::string& from, const Common& run);

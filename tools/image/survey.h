@@ -42,6 +42,7 @@ struct Survey {
     bool lastFileOpen = false;      // it does: the data ends inside it
     Counts total;
     std::vector<BlockFact> blocks;  // only when asked for
+    std::vector<std::string> sums;  // SHA-256 of each file's bytes, only when asked for
     std::string failure;            // why the walk stopped short of the end
 };
 

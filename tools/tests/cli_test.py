@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of orvtape: the built tool run as its own process on real
 files.  Usage: cli_test.py PATH_TO_ORVTAPE; exit status 0 when every check held."""
-import bz2, fcntl, json, os, pathlib, random, re, resource, shutil, signal, struct, subprocess, sys, tempfile, time
+import bz2, fcntl, hashlib, json, os, pathlib, random, re, resource, shutil, signal, struct, subprocess, sys, tempfile, time
 
 TOOL, DIR = os.path.abspath(sys.argv[1]), pathlib.Path(tempfile.mkdtemp(prefix="orvtape-cli-"))
 DIR.chmod(0o755)  # the unprivileged child must reach its files
@@ -84,6 +84,7 @@ d[offs[4] + 2:offs[10] - 100] = bytes(offs[10] - 102 - offs[4])
 # Odd lengths and a record beyond the default block limit must come back byte for byte.
 BIG, TM = rng.randbytes(2_500_000) + bytes(2_500_001), b"\0\0\0\0"
 (DIR / "rt.tap").write_bytes(rec(DATA[1]) + rec(BIG) + TM + rec(DATA[3]) + TM + TM)
+(DIR / "dsc.tap").write_bytes(rec(b"tape notes", 0xE0000000) + rec(DATA[1]) + TM + TM)  # a description record
 # Gaps are skipped, a flagged record is kept, nothing after the end of medium is read.
 (DIR / "m.tap").write_bytes(rec(b"abc") + struct.pack("<I", 0xFFFFFFFE) + rec(DATA[4]) + TM +
                             rec(b"flagged!!", 0x80000000) + TM + TM + b"\xff" * 4 + b"junk")
@@ -217,6 +218,12 @@ TABLE = [
     (["get", "m3.tape", "1"], 0, b"flagged!!"),
     (["import", "m.tap", "m2.tape", "--from", "tap"], 1, ["m2.tape: exists and is not empty; use --force"]),
     (["export", "rt.tape", "rt2.tap", "--to", "tap"], 0, []),
+    (["copy", "v.tape", "ct.tap"], 0, []),  # image to tap to aws to image keeps every block
+    (["copy", "ct.tap", "ct.aws"], 0, []),
+    (["copy", "--from", "aws", "ct.aws", "ct.tape"], 0, []),
+    (["copy", "dsc.tap", "dsc2.tap"], 0, ["2 records and 2 tapemarks copied"]),
+    (["copy", "--compress", "v.tape", "x.tap"], 2, ["apply to an image; x.tap is written as tap"]),
+    (["copy", "dsc.tap", "dsc.het"], 0, ["tape description records skipped, as het cannot hold them: 1 (at offset 0)"]),
     (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4126)"]),
     (["get", "m.tape", "0"], 0, b"abc" + DATA[4]),
     (["get", "m.tape", "1"], 0, b"flagged!!"),
@@ -282,11 +289,14 @@ got = json.loads(run("ls", "--json", "lab.tape").stdout)["volume"]
 expect([[d[k] for k in ("sequence", "name", "recfm", "lrecl", "blockSize", "blocks", "bytes", "created")]
         for d in got["dataSets"]] == [row[-1] for row in LABELS] and got["warnings"] == LABEL_WARNINGS
        and (got["serial"], got["owner"]) == ("VOL001", "OWNER"), f"label fields: {got}")
-expect((DIR / "rt2.tap").read_bytes() == (DIR / "rt.tap").read_bytes(), "tap round trip")
+expect((DIR / "rt2.tap").read_bytes() == (DIR / "rt.tap").read_bytes() and
+       (DIR / "dsc2.tap").read_bytes() == (DIR / "dsc.tap").read_bytes(), "tap round trips")
+expect(json.loads(run("ls", "--sum", "--json", "ct.tape").stdout)["files"] ==
+       json.loads(run("ls", "--sum", "--json", "v.tape").stdout)["files"], "image to tap to aws to image keeps every block")
 expect(all((DIR / f"open{n}.tape").read_bytes() == V for n in (6, 12, 18)), "appending chains on where the volume ends")
 expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EBCDIC and
        (DIR / IN[1]).read_bytes() == DATA[1] and not any((DIR / f).exists() for f in (
-           "out", "x.tape", "k2.tape", "n.tape")) and not list(DIR.glob(".orvtape-*")),
+           "out", "x.tape", "x.tap", "k2.tape", "n.tape")) and not list(DIR.glob(".orvtape-*")),
        "refusals leave their files alone, failures leave no file")
 # Every worker count makes the same bytes and the same refusals as -j 1.
 JOBS = [  # command line with {j} for the count, output file (None: stdout), exit status
@@ -353,6 +363,37 @@ time.sleep(0.2), p.kill(), p.wait()
 run("ls", "c.tape")
 expect((DIR / "c.tape").read_bytes() == before, "a killed copy leaves its target as it was")
 expect(not list(DIR.glob(".orvtape-*")), "no temporary file stays behind")
+
+
+def every_file():  # get --all writes what get N writes; its manifest, ls --sum and check --manifest agree
+    run("put", "-b", "4K", "pl.tape", *IN), run("put", "--label", "LW", "--name", ".a/b", "lw.tape", IN[3])
+    run("put", "-a", "--name", "_a_b", "lw.tape", IN[4])  # the same name once made safe
+    for img, j in (("pl.tape", "1"), ("j1.tape", "2"), ("lw.tape", "2")):
+        out, m = DIR / f"all-{img}", f"all-{img}/manifest.json"
+        run("-j", j, "get", img, "--all", out.name)
+        got, ls = json.loads((out / "manifest.json").read_bytes())["files"], layout(img)["files"]
+        keys = ("file", "bytes", "blocks", "minBlock", "maxBlock")
+        expect([[f[k] for k in keys] for f in got] == [[f[k] for k in keys] for f in ls] and all(
+            (out / f["path"]).read_bytes() == run("get", img, *(["--name", f["name"]] if "name" in f else [str(f["file"])])).stdout
+            and hashlib.sha256((out / f["path"]).read_bytes()).hexdigest() == f["sha256"] for f in got), f"get --all {img}")
+        expect([f["sha256"] for f in json.loads(run("ls", "--sum", "--json", img).stdout)["files"]] == [f["sha256"] for f in got],
+               f"ls --sum {img}")
+        run("check", img, "--manifest", m)
+        before = {p.name: p.read_bytes() for p in out.iterdir()}
+        run("get", img, "--all", out.name, status=1)
+        expect({p.name: p.read_bytes() for p in out.iterdir()} == before, f"a second get --all {img} changes nothing")
+    expect(sorted(p.name for p in out.iterdir()) == ["_A_B", "_A_B~2", "file0000", "file0002", "file0003", "file0005",
+                                                    "manifest.json"], "data sets under their names, made safe")
+    (DIR / m).write_text((DIR / m).read_text().replace(got[1]["sha256"], "0" * 64))
+    run("check", img, "--manifest", m, status=1)
+    run("check", img, "--manifest", "nope.json", status=2)
+    (out / "manifest.json").unlink(), (out / "file0002").write_bytes(b"keep")
+    run("get", img, "--all", out.name, status=1)
+    expect((out / "file0002").read_bytes() == b"keep" and not (out / "manifest.json").exists(),
+           "get --all replaces no file without --force and, failing, leaves no manifest")
+
+
+every_file()
 shutil.rmtree(DIR)
 print(f"{len(failures)} checks failed" if failures else "all checks held")
 sys.exit(1 if failures else 0)

@@ -192,7 +192,7 @@ class Formats(unittest.TestCase):
         self.tool("put", "-a", "--compress", "-b", "30000", "v.tape", "r")
 
         def seen(path):  # ls, every file, a data set as text, block 4, check's status
-            ls = json.loads(self.tool("ls", "--json", path).stdout)
+            ls = json.loads(self.tool("ls", "--json", "--sum", path).stdout)
             for key in ("image", "imageBytes", "format"):
                 ls.pop(key, None)
             return (ls, [self.tool("get", path, str(i)).stdout for i in range(len(ls["files"]))],
