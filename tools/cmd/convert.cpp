@@ -84,11 +84,11 @@ const Format& sourceFormat(const ConvertArgs& o, InputFile& in) {
         if (!named)
             throw ToolError(in.name(), "is in no format import recognises (" + considered + "); name it with --from",
                             kExitUsage);
-        note(o, "%s: no format detected; read as %s, as its extension says", in.name().c_str(), named->name);
+        note(o, "%s: no format detected; read as %s, as its extension says", in.name().c_str(), named->title);
         return *named;
     }
     const Format& f = findFormat(name);
-    note(o, "%s: %s format detected (%s); --from overrides", in.name().c_str(), f.name, f.description);
+    note(o, "%s: %s format detected (%s); --from overrides", in.name().c_str(), f.title, f.description);
     return f;
 }
 
@@ -127,9 +127,9 @@ int writeForeign(BlockSource& source, const Format& format, const ConvertArgs& o
     OutputFile bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
     auto sink = format.writer(bytes, argsFrom(o));
     Progress progress(what, static_cast<unsigned long long>(std::max(0LL, size)), o.quiet);
-    const Tally t = pump(source, *sink, progress, {from, format.name, o.split});
+    const Tally t = pump(source, *sink, progress, {from, format.title, o.split});
     out.commit();
-    report(o, from, format.name, t);
+    report(o, from, format.title, t);
     note(o, "%s: %lld records and %lld tapemarks %s", o.target.c_str(), t.blocks, t.marks, done);
     return kExitOk;
 }

@@ -208,7 +208,7 @@ TABLE = [
     (["put", "many.tape", *[IN[3]] * 100], 0, [], lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (32, 32))),
     (["init", "n.tape"], 2, ["n.tape: cannot create a file in . (Permission denied)"], nobody),
     (["copy", "--compress", "--no-compress", "v.tape", "x.tape"], 2, ["exclude each other"]),
-    (["import", "--compress", "rt.tap", "rt.tape"], 0, ["rt.tap: tap format detected"]),  # its end past the first MiB
+    (["import", "--compress", "rt.tap", "rt.tape"], 0, ["rt.tap: SIMH .tap format detected"]),  # its end past the first MiB
     (["get", "rt.tape", "0"], 0, DATA[1] + BIG),
     (["export", "rt.tape", "-", "--to", "tap"], 0, (DIR / "rt.tap").read_bytes()),
     (["import", "-", "m2.tape", "--from", "tap"], 0, [], stdin_from("m.tap")),
@@ -223,7 +223,7 @@ TABLE = [
     (["copy", "--from", "aws", "ct.aws", "ct.tape"], 0, []),
     (["copy", "dsc.tap", "dsc2.tap"], 0, ["2 records and 2 tapemarks copied"]),
     (["copy", "--compress", "v.tape", "x.tap"], 2, ["apply to an image; x.tap is written as tap"]),
-    (["copy", "dsc.tap", "dsc.het"], 0, ["tape description records skipped, as het cannot hold them: 1 (at offset 0)"]),
+    (["copy", "dsc.tap", "dsc.het"], 0, ["tape description records skipped, as HET cannot hold them: 1 (at offset 0)"]),
     (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4126)"]),
     (["get", "m.tape", "0"], 0, b"abc" + DATA[4]),
     (["get", "m.tape", "1"], 0, b"flagged!!"),
