@@ -72,10 +72,14 @@ run("put", "e.tape", "-", stdin=EBCDIC)
 # Zeros from file 1's second block into its seventh: recover keeps the blocks around them.
 run("put", "-b", "4K", "d.tape", IN[4], IN[5], IN[2])
 offs, d = [b["offset"] for b in layout("d.tape")["blocks"]], bytearray((DIR / "d.tape").read_bytes())
-(DIR / "cut.tape").write_bytes(d[:offs[22] - 10])  # inside the last block of file 1
+CUTS = [(6, "0 good headers", 0, "the last segment holds 4096 payload bytes but only 0 remain before the end of the file: the image is cut short"),
+        (offs[21] - 1, "20 good headers", offs[20], "the last segment holds 369 payload bytes but only 368 remain"),  # file 1's last block
+        (offs[21] + 1, "21 good headers", offs[21], "the image ends inside this header: fewer than 6 bytes remain")]
+for n, *_ in CUTS:
+    (DIR / f"cut{n}.tape").write_bytes(d[:n])
 run("put", "--segment-size", "1000", "hc.tape", IN[4])
 HC = (DIR / "hc.tape").read_bytes()
-for n in (1009, 3000):  # inside the second header, inside the third payload
+for n in (1009, 2012, 3000):  # inside the second header, after the second segment, inside the third payload
     (DIR / f"hc{n}.tape").write_bytes(HC[:n])
 HCUT = "the image ends inside a header, or the read failed (library code -2)\n"
 d[offs[4] + 2:offs[10] - 100] = bytes(offs[10] - 102 - offs[4])
@@ -179,7 +183,10 @@ TABLE = [
     (["check", "d.tape"], 1, [f"offset {offs[4]},", "the chain of headers is broken here"]),
     *[(["ls", f"hc{n}.tape"], 1, [f"block 0 at offset 0: {HCUT}"]) for n in (1009, 3000)],  # a pass reads no payload
     (["get", "hc3000.tape", "0"], 1, ["block 0 at offset 0: the block's payload is cut short or does not decompress (library code -12)\n"]),
-    (["check", "cut.tape"], 1, ["the image is cut short"]),
+    *[(["check", f"cut{n}.tape"], 1, [f"cut{n}.tape: defect after {good}\n  offset {at}, header bytes {d[at:min(n, at + 6)].hex(' ')}\n  {said}"])
+      for n, good, at, said in CUTS],
+    (["check", "hc2012.tape"], 1, [f"defect after 1 good header\n  offset 1006, header bytes {HC[1006:1012].hex(' ')}\n  the image "
+                                   "ends inside a block: its last segment lacks the last-segment flag"]),
     (["check", "empty.tape"], 1, ["the file is empty: it is not a volume"]),
     (["check", "noend.tape"], 1, ["the volume is not closed by its end mark"]),
     (["check", "huge.tape"], 1, ["block 0 at offset 0 claims 2147483647 bytes, more than --max-block"]),
@@ -229,8 +236,9 @@ TABLE = [
     (["get", "nope.tape", "0"], 2, ["nope.tape: cannot open the image"]),
     (["put", "-b", "5M", "x.tape", IN[1]], 2, ["--block-size must be 1 to 4194304"]),
     (["-j", "2", "--max-block", "1M", "frobnicate"], 2, ["unknown command 'frobnicate'"]),
-    (["init", "cut.tape"], 1, ["cut.tape: exists and is not empty; use --force"]),
-    (["init", "-f", "cut.tape"], 0, []),
+    (["put", "--frob", "x.tape", IN[0]], 2, ["orvtape: The following argument was not expected: --frob"]),
+    (["init", "cut6.tape"], 1, ["cut6.tape: exists and is not empty; use --force"]),
+    (["init", "-f", "cut6.tape"], 0, []),
     (["import", "lab.tap", "lab.tape", "--from", "tap"], 0, []),
     (["check", "lab.tape"], 1, ["the labels disagree with the data", *[w for w in LABEL_WARNINGS if "\\" not in w]]),
     (["get", "--dataset", "2", "--ascii", "lab.tape"], 0, b"rec one\nrecord two\n"),
