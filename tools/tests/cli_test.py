@@ -101,11 +101,10 @@ def image(*payloads):  # compressed blocks of these stored payloads (None: a tap
     return out
 
 
-# A block claiming 2^31-1 bytes, bzip2 streams with a byte spoilt, no file, no end mark.
+# bzip2 streams with a byte spoilt, no file, no end mark.
 bad = bytearray(bz2.compress(b"orvtape " * 500))
 bad[len(bad) // 2] ^= 0xFF
-for name, data in (("huge.tape", image(b"\x7f\x7f\x7f\x7f\x87" + bz2.compress(b"x"))),
-                   ("empty.tape", b""),
+for name, data in (("empty.tape", b""),
                    ("crc.tape", image(b"\x20\x9f" + bad, b"\x20\x9f" + bad)),
                    ("crc1.tape", image(b"\x20\x9f" + bad, None, b"\x20\x9f" + bz2.compress(b"orvtape " * 500))), ("noend.tape", V[:-12])):
     (DIR / name).write_bytes(data)
@@ -189,7 +188,6 @@ TABLE = [
                                    "ends inside a block: its last segment lacks the last-segment flag"]),
     (["check", "empty.tape"], 1, ["the file is empty: it is not a volume"]),
     (["check", "noend.tape"], 1, ["the volume is not closed by its end mark"]),
-    (["check", "huge.tape"], 1, ["block 0 at offset 0 claims 2147483647 bytes, more than --max-block"]),
     (["check", "crc1.tape"], 0, ["headers, clean"]),  # damage in block 0 is as in any: found by --deep
     (["get", "--unblock", "crc1.tape", "1"], 0, b"orvtape " * 500),
     (["check", "--deep", "crc.tape"], 1, ["block 0 at offset 0: the block", f"block 1 at offset {8 + len(bad)}: the",
@@ -223,9 +221,7 @@ TABLE = [
     (["import", "m.tap", "-", "--from", "tap"], 0, [], stdout_to("m3.tape")),
     (["get", "m3.tape", "1"], 0, b"flagged!!"),
     (["import", "m.tap", "m2.tape", "--from", "tap"], 1, ["m2.tape: exists and is not empty; use --force"]),
-    (["export", "rt.tape", "rt2.tap", "--to", "tap"], 0, []),
     (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4126)"]),
-    (["get", "m.tape", "0"], 0, b"abc" + DATA[4]),
     (["get", "m.tape", "1"], 0, b"flagged!!"),
     (["get", "m.tape", "2"], 1, ["no tape file 2"]),
     (["import", "bl.txt", "x.tape"], 2, ["bl.txt: is in no format import recognises (the 6-byte headers of aws, het and orv break at "
@@ -233,7 +229,6 @@ TABLE = [
     (["put", "-a", "v.tape", "v.tape"], 2, ["v.tape: is the source itself"]),
     (["put", "-a", "v.tape", IN[1]], 1, ["v.tape: the image cannot be written", "Permission"], nobody),
     (["put", "-a", "v.tape", "nope"], 2, ["nope: cannot open the file (No such file"]),
-    (["get", "nope.tape", "0"], 2, ["nope.tape: cannot open the image"]),
     (["put", "-b", "5M", "x.tape", IN[1]], 2, ["--block-size must be 1 to 4194304"]),
     (["-j", "2", "--max-block", "1M", "frobnicate"], 2, ["unknown command 'frobnicate'"]),
     (["put", "--frob", "x.tape", IN[0]], 2, ["orvtape: The following argument was not expected: --frob"]),
@@ -290,12 +285,11 @@ got = json.loads(run("ls", "--json", "lab.tape").stdout)["volume"]
 expect([[d[k] for k in ("sequence", "name", "recfm", "lrecl", "blockSize", "blocks", "bytes", "created")]
         for d in got["dataSets"]] == [row[-1] for row in LABELS] and got["warnings"] == LABEL_WARNINGS
        and (got["serial"], got["owner"]) == ("VOL001", "OWNER"), f"label fields: {got}")
-expect((DIR / "rt2.tap").read_bytes() == (DIR / "rt.tap").read_bytes(), "tap round trip")
 expect(all((DIR / f"open{n}.tape").read_bytes() == V for n in (6, 12, 18)), "appending chains on where the volume ends")
-expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EBCDIC and
+expect((DIR / "v.tape").read_bytes() == V == (DIR / "cap.tape").read_bytes() and (DIR / "e.out").read_bytes() == EBCDIC and
        (DIR / IN[1]).read_bytes() == DATA[1] and not any((DIR / f).exists() for f in (
            "out", "x.tape", "k2.tape", "n.tape")) and not list(DIR.glob(".orvtape-*")),
-       "refusals leave their files alone, failures leave no file")
+       "refusals leave their files alone, failures leave no file, a copy keeps blocks as stored")
 # Every worker count makes the same bytes and the same refusals as -j 1.
 JOBS = [  # command line with {j} for the count, output file (None: stdout), exit status
     (["put", "--compress", "-b", "4K", "j{j}.tape", *IN, IN[5]], "j{j}.tape", 0),

@@ -73,21 +73,6 @@ TEST(Render, LsTextAndJson) {
     EXPECT_FALSE(renderJson(s, false).contains("blocks") || renderJson(s, false).contains("error"));
 }
 
-TEST(Render, LsLabelledVolume) {
-    Survey s;
-    s.labels.labelled = true, s.labels.volser = "VOL001", s.labels.ebcdic = true;
-    s.labels.sets = {{1, "MY.DATA", "2024-02-29", 'F', 'B', 800, 80, 1, 6, 4800}, {2, "U", "", 'U', ' ', 9, -1, 3, 1, 1234567},
-                     {-1, "X", "", ' ', ' ', -1, -1, -1, 0, 0}};
-    s.labels.warnings = {"data set 3 (X): header labels without data"};
-    EXPECT_EQ(said([&](std::FILE* out) { renderText(s, false, out); }),
-              std::make_pair(std::string("Volume VOL001  owner -  standard (EBCDIC) labels\n"
-                                         " Seq  Data set           Recfm   Lrecl  Blksize    Blocks           Bytes  Created\n"
-                                         "   1  MY.DATA            FB         80      800         6           4,800  2024-02-29\n"
-                                         "   2  U                  U           -        9         1       1,234,567  -\n"
-                                         "   -  X                  ?           -        -         0               0  -\n"),
-                             std::string("orvtape: warning: data set 3 (X): header labels without data\n")));
-}
-
 TEST(Render, CheckTextAndJson) {
     const Defect chain{6, {0, 0, 0x40, 0, 0x10, 0}, 6, -18, "broken"}, empty{0, {}, 0, 0, "empty"};
     const std::string head = R"({"image":"i","imageBytes":50,"headers":1,)";
