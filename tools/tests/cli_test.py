@@ -188,6 +188,8 @@ TABLE = [
                                    "ends inside a block: its last segment lacks the last-segment flag"]),
     (["check", "empty.tape"], 1, ["the file is empty: it is not a volume"]),
     (["check", "noend.tape"], 1, ["the volume is not closed by its end mark"]),
+    (["check", "m.tap"], 1, b"m.tap is not an orvtape image but a tap file (4-byte length words around each record, odd lengths "
+                            b"padded); convert it with 'orvtape import m.tap NEW.tape'\n"),  # that alone: no defect of an image
     (["check", "crc1.tape"], 0, ["headers, clean"]),  # damage in block 0 is as in any: found by --deep
     (["get", "--unblock", "crc1.tape", "1"], 0, b"orvtape " * 500),
     (["check", "--deep", "crc.tape"], 1, ["block 0 at offset 0: the block", f"block 1 at offset {8 + len(bad)}: the",
