@@ -88,8 +88,8 @@ d[offs[4] + 2:offs[10] - 100] = bytes(offs[10] - 102 - offs[4])
 # Odd lengths and a record beyond the default block limit must come back byte for byte.
 BIG, TM = rng.randbytes(2_500_000) + bytes(2_500_001), b"\0\0\0\0"
 (DIR / "rt.tap").write_bytes(rec(DATA[1]) + rec(BIG) + TM + rec(DATA[3]) + TM + TM)
-# Gaps are skipped, a flagged record is kept, nothing after the end of medium is read.
-(DIR / "m.tap").write_bytes(rec(b"abc") + struct.pack("<I", 0xFFFFFFFE) + rec(DATA[4]) + TM +
+# Gaps (the lowest half-gap, a half-gap, a gap) are skipped, a flagged record is kept, nothing after the end of medium is read.
+(DIR / "m.tap").write_bytes(rec(b"abc") + b"\0\0\xff\xff\xfe\xff\xff\xff" + rec(DATA[4]) + TM +
                             rec(b"flagged!!", 0x80000000) + TM + TM + b"\xff" * 4 + b"junk")
 
 
@@ -223,7 +223,7 @@ TABLE = [
     (["import", "m.tap", "-", "--from", "tap"], 0, [], stdout_to("m3.tape")),
     (["get", "m3.tape", "1"], 0, b"flagged!!"),
     (["import", "m.tap", "m2.tape", "--from", "tap"], 1, ["m2.tape: exists and is not empty; use --force"]),
-    (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4126)"]),
+    (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4130)"]),
     (["get", "m.tape", "1"], 0, b"flagged!!"),
     (["get", "m.tape", "2"], 1, ["no tape file 2"]),
     (["import", "bl.txt", "x.tape"], 2, ["bl.txt: is in no format import recognises (the 6-byte headers of aws, het and orv break at "
