@@ -77,28 +77,27 @@ TEST(Render, CheckTextAndJson) {
     const Defect chain{6, {0, 0, 0x40, 0, 0x10, 0}, 6, -18, "broken"}, empty{0, {}, 0, 0, "empty"};
     const std::string head = R"({"image":"i","imageBytes":50,"headers":1,)";
     struct {
-        bool defective, foreign;
+        bool defective;
         Defect d;
         std::vector<Defect> more;
         std::vector<std::string> warnings;
         const char *text, *json;
     } table[] = {
-        {false, false, {}, {}, {}, "i: 1 headers, clean\n", R"("clean":true,"multiSegment":true,"compressed":false})"},
-        {true, false, chain, {{9, {}, 0, -12, "later"}}, {},
+        {false, {}, {}, {}, "i: 1 headers, clean\n", R"("clean":true,"multiSegment":true,"compressed":false})"},
+        {true, chain, {{9, {}, 0, -12, "later"}}, {},
          "i: defect after 1 good header\n  offset 6, header bytes 00 00 40 00 10 00\n  broken\n  later\n",
          R"("clean":false,"multiSegment":true,"compressed":false,"defect":{"offset":6,"header":"00 00 40 00 10 00",)"
          R"("code":-18,"message":"broken"},"more":[{"offset":9,"message":"later"}]})"},
-        {true, false, empty, {}, {}, "i: defect after 1 good header\n  offset 0, header bytes (none)\n  empty\n",
+        {true, empty, {}, {}, "i: defect after 1 good header\n  offset 0, header bytes (none)\n  empty\n",
          R"("clean":false,"multiSegment":true,"compressed":false,"defect":{"offset":0,"header":"","message":"empty"}})"},
-        {true, true, empty, {}, {}, "empty\n", nullptr},
-        {false, false, {}, {}, {"w1", "w2"}, "i: 1 good headers, but the labels disagree with the data\n  w1\n  w2\n",
+        {false, {}, {}, {"w1", "w2"}, "i: 1 good headers, but the labels disagree with the data\n  w1\n  w2\n",
          R"("clean":false,"multiSegment":true,"compressed":false,"labelWarnings":["w1","w2"]})"},
-        {true, false, empty, {}, {"w"}, "i: 1 good headers, but the labels disagree with the data\n  w\n  empty\n", nullptr},
+        {true, empty, {}, {"w"}, "i: 1 good headers, but the labels disagree with the data\n  w\n  empty\n", nullptr},
     };
     for (const auto& t : table) {
         Findings f;
         f.image = "i", f.imageBytes = 50, f.headers = 1, f.multiSegment = true;
-        f.defective = t.defective, f.foreign = t.foreign, f.defect = t.d, f.more = t.more;
+        f.defective = t.defective, f.defect = t.d, f.more = t.more;
         f.labels.labelled = !t.warnings.empty(), f.labels.warnings = t.warnings;
         EXPECT_EQ(f.clean(), !t.defective && t.warnings.empty());
         EXPECT_EQ(said([&](std::FILE* out) { renderText(f, out); }).first, t.text);
