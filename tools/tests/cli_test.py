@@ -190,7 +190,14 @@ TABLE = [
     (["get", "d.tape", "1", "out"], 1, []),
     (["get", "d.tape", "1"], 1, DATA[5][:4096]),  # the blocks before the damage still reach stdout
     (["copy", "crc.tape", "x.tape"], 1, ["block 0 at offset 0: the block's payload", "; try 'orvtape recover'"]),
-    (["recover", "d.tape", "r.tape"], 0, [f"damaged bytes at offsets {offs[4]} to"]),
+    *[(["recover", src, dst], 0, (f"{src}: skipped {b - a} damaged bytes at offsets {a} to {b - 1}{end}\n" * (a < b) +
+                                  f"{dst}: {n} blocks and {m} tapemarks recovered; {(a < b):d} damaged stretch{'es' * (a == b)} ({b - a} bytes)"
+                                  f" skipped; {k} tapemark{'s' * (k != 1)} added to close the volume\n").encode())
+      for src, dst, a, b, end, n, m, k in (  # a stretch from a to b; blocks, tapemarks recovered; tapemarks added
+          ("d.tape", "r.tape", offs[4], offs[10], "", 15, 4, 0), ("hc.tape", "rh.tape", 0, 0, "", 1, 2, 0),
+          ("cut6.tape", "r0.tape", 0, 6, " (the end of the image)", 0, 0, 1),
+          (f"cut{offs[21] - 1}.tape", "r1.tape", offs[20], offs[21] - 1, " (the end of the image)", 19, 1, 2),
+          (f"cut{offs[21] + 1}.tape", "r2.tape", offs[21], offs[21] + 1, " (the end of the image)", 20, 1, 2))],
     (["check", "r.tape"], 0, ["clean"]),
     (["get", "r.tape", "1"], 0, DATA[5][:4096] + DATA[5][7 * 4096:]),
     (["copy", "--no-compress", "--scramble", "--segment-size", "1000", "v.tape", "c.tape"], 0, []),
