@@ -20,11 +20,7 @@ using namespace orvtool;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-const Common quiet = [] {
-    Common c;
-    c.quiet = true;
-    return c;
-}();
+const Common quiet = [] { Common c; c.quiet = true; return c; }();
 
 // A file of the test's own, gone with it.
 struct TempImage {

@@ -221,8 +221,6 @@ TEST(Labels, Unblock) {
     }
     RecordFormat f;
     for (const char* bad : {"", "X", "UB", "FX", "VBB", "FSB", "VBSX"}) EXPECT_FALSE(parseRecfm(bad, f)) << bad;
-    ASSERT_TRUE(parseRecfm("VBS", f));
-    EXPECT_EQ(std::make_pair(f.recfm, f.attr), std::make_pair('V', 'R'));
 }
 
 TEST(Labels, InputBlocks) {
