@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of orvtape: the built tool run as its own process on real
 files.  Usage: cli_test.py PATH_TO_ORVTAPE; exit status 0 when every check held."""
-import bz2, json, os, pathlib, random, re, resource, shutil, signal, struct, subprocess, sys, tempfile, time
+import bz2, fcntl, json, os, pathlib, random, re, resource, shutil, signal, struct, subprocess, sys, tempfile, time
 
 TOOL, DIR = os.path.abspath(sys.argv[1]), pathlib.Path(tempfile.mkdtemp(prefix="orvtape-cli-"))
 DIR.chmod(0o755)  # the unprivileged child must reach its files
@@ -228,6 +228,7 @@ TABLE = [
     (["put", "-a", "v.tape", "v.tape"], 2, ["v.tape: is the source itself"]),
     (["put", "-a", "v.tape", IN[1]], 1, ["v.tape: the image cannot be written", "Permission"], nobody),
     (["put", "-a", "v.tape", "nope"], 2, ["nope: cannot open the file (No such file"]),
+    (["put", "x.tape", "."], 2, [".: cannot open the file (Is a directory)"]),
     (["put", "-b", "5M", "x.tape", IN[1]], 2, ["--block-size must be 1 to 4194304"]),
     (["-j", "2", "--max-block", "1M", "frobnicate"], 2, ["unknown command 'frobnicate'"]),
     (["put", "--frob", "x.tape", IN[0]], 2, ["orvtape: The following argument was not expected: --frob"]),
@@ -274,6 +275,14 @@ for args, status, want, *child in TABLE:
         out = (p.stdout + p.stderr).decode(errors="replace")
         expect(all(f in out for f in want), f"orvtape {' '.join(args)}: expected {want} in {out[:1000]!r}")
 
+# What a killed run left is swept by the next new file beside it; a live one, and other names, are not.
+LEFT = [".orvtape-abcdef", ".orvtape-live00", ".orvtape-abcdefg", ".orvtapX-abcdef"]
+for name in LEFT:
+    (DIR / name).write_bytes(b"x")
+fcntl.flock(live := os.open(DIR / LEFT[1], os.O_RDONLY), fcntl.LOCK_SH)
+run("put", "sw.tape", IN[0])
+expect([(DIR / n).exists() for n in LEFT] == [False, True, True, True], "leftovers swept")
+os.close(live), [(DIR / n).unlink(missing_ok=True) for n in LEFT]
 stored = [b for b in layout("c.tape")["blocks"] if "tapemark" not in b]
 expect(tape_files("c.tape", len(VOLUME)) == VOLUME and all(
     b["transforms"] == "scrambled" and b["segments"] == -(-b["stored"] // 1000) for b in stored),
