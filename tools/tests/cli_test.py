@@ -198,7 +198,6 @@ TABLE = [
           ("cut6.tape", "r0.tape", 0, 6, " (the end of the image)", 0, 0, 1),
           (f"cut{offs[21] - 1}.tape", "r1.tape", offs[20], offs[21] - 1, " (the end of the image)", 19, 1, 2),
           (f"cut{offs[21] + 1}.tape", "r2.tape", offs[21], offs[21] + 1, " (the end of the image)", 20, 1, 2))],
-    (["check", "r.tape"], 0, ["clean"]),
     (["get", "r.tape", "1"], 0, DATA[5][:4096] + DATA[5][7 * 4096:]),
     (["copy", "--no-compress", "--scramble", "--segment-size", "1000", "v.tape", "c.tape"], 0, []),
     (["copy", "c.tape", "c.tape"], 2, ["c.tape: is the source itself"]),
