@@ -43,8 +43,7 @@ def rec(data, flag=0):  # a tap record: length word, data, pad to even, length w
 # Sizes around a 4 KiB block, half random and half zeros so that compression pays off.
 SIZES = [0, 1, 4095, 4096, 4097, 70001]
 DATA, IN = [rng.randbytes(n // 2) + bytes(n - n // 2) for n in SIZES], [f"in{n}" for n in SIZES]
-for name, data in zip(IN, DATA):
-    (DIR / name).write_bytes(data)
+[(DIR / name).write_bytes(data) for name, data in zip(IN, DATA)]
 for settings, seg, xform in (([], 65535, "plain"), (["--compress"], 65535, "compressed"),
                              (["--scramble", "--segment-size", "99"], 99, "scrambled"),
                              (["--compress", "--scramble", "--segment-size", "1001", "--sync"],
@@ -68,12 +67,10 @@ offs, d = [b["offset"] for b in layout("d.tape")["blocks"]], bytearray((DIR / "d
 CUTS = [(6, "0 good headers", 0, "the last segment holds 4096 payload bytes but only 0 remain before the end of the file: the image is cut short"),
         (offs[21] - 1, "20 good headers", offs[20], "the last segment holds 369 payload bytes but only 368 remain"),  # file 1's last block
         (offs[21] + 1, "21 good headers", offs[21], "the image ends inside this header: fewer than 6 bytes remain")]
-for n, *_ in CUTS:
-    (DIR / f"cut{n}.tape").write_bytes(d[:n])
+[(DIR / f"cut{n}.tape").write_bytes(d[:n]) for n, *_ in CUTS]
 run("put", "--segment-size", "1000", "hc.tape", IN[4])
 HC = (DIR / "hc.tape").read_bytes()
-for n in (1009, 2012, 3000):  # inside the second header, after the second segment, inside the third payload
-    (DIR / f"hc{n}.tape").write_bytes(HC[:n])
+[(DIR / f"hc{n}.tape").write_bytes(HC[:n]) for n in (1009, 2012, 3000)]  # in the second header, after the second segment, in the third payload
 HCUT = "the image ends inside a header, or the read failed (library code -2)\n"
 d[offs[4] + 2:offs[10] - 100] = bytes(offs[10] - 102 - offs[4])
 (DIR / "d.tape").write_bytes(d)
@@ -148,14 +145,11 @@ MB = b"".join(random.Random(1).randbytes(1 << 19) + bytes(1 << 19) for _ in "ab"
 LINES = b"HELLO WORLD\n\nthe third line\n" * 20
 (DIR / "lt.txt").write_bytes(LINES)
 (DIR / "bl.txt").write_bytes((b"x" * 50 + b"\n") * 25000)
-for n in (6, 12, 18):  # v.tape up to its end mark, its last file's mark, its last data block
-    (DIR / f"open{n}.tape").write_bytes(V[:-n])
+[(DIR / f"open{n}.tape").write_bytes(V[:-n]) for n in (6, 12, 18)]  # v.tape up to its end mark, its last file's mark, its last data block
 
 # (command line, exit status, fragments of stdout+stderr or, as bytes, the
 # exact stdout[, child setup]), in order: later rows use earlier results.
 TABLE = [
-    (["ls", "v.tape"], 0, ["File-7", "Bytes-70,001", f"TotalBytes-{sum(SIZES) + SIZES[5]:,}"]),
-    (["get", "v.tape", "8"], 1, ["no tape file 8"]),
     (["get", "e.tape", "0", "e.out"], 0, []),
     (["dump", "e.tape", "0"], 0, ["length 48", "c8 c5 d3 d3 d6 40 f1 f2  00 01"]),
     (["dump", "--ebcdic", "e.tape", "0"], 0, ["|HELLO 12"]),
@@ -224,9 +218,6 @@ TABLE = [
     (["import", "m.tap", "-", "--from", "tap"], 0, [], stdout_to("m3.tape")),
     (["get", "m3.tape", "1"], 0, b"flagged!!"),
     (["import", "m.tap", "m2.tape", "--from", "tap"], 1, ["m2.tape: exists and is not empty; use --force"]),
-    (["import", "m.tap", "m.tape", "--from", "tap"], 0, []),
-    (["get", "m.tape", "1"], 0, b"flagged!!"),
-    (["get", "m.tape", "2"], 1, ["no tape file 2"]),
     (["import", "bl.txt", "x.tape"], 2, ["bl.txt: is in no format import recognises (the 6-byte headers of aws, het and orv break at "
                                          "offset 0, the length words of tap at offset 0 and of e11 at offset 0, tpc's records run to"]),
     (["put", "-a", "v.tape", "v.tape"], 2, ["v.tape: is the source itself"]),
@@ -303,7 +294,6 @@ expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EB
 # Every worker count makes the same bytes and the same refusals as -j 1.
 JOBS = [  # command line with {j} for the count, output file (None: stdout), exit status
     (["put", "--compress", "-b", "4K", "j{j}.tape", *IN, IN[5]], "j{j}.tape", 0),
-    (["put", "-a", "--scramble", "j{j}.tape", IN[4]], "j{j}.tape", 0),
     (["import", "--compress", "--scramble", "rt.tap", "ji{j}.tape", "--from", "tap"], "ji{j}.tape", 0),
     (["export", "j{j}.tape", "je{j}.tap", "--to", "tap"], "je{j}.tap", 0),
     (["recover", "d.tape", "jr{j}.tape"], "jr{j}.tape", 0),

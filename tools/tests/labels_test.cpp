@@ -142,15 +142,13 @@ TEST(Labels, WriteThenRead) {
     for (bool ansi : {false, true}) {
         Vec out;
         LabelledWriter w(out, LabelPlan{true, ansi, true, "VOL9", 3});
-        const RecordFormat fb{'F', 'B', 80}, u{'U', ' ', 0};
-        w.begin("FIRST", fb, 800, "024060");
+        w.begin("FIRST", RecordFormat{'F', 'B', 80}, 800, "024060");
         const std::string data(800, 'x');
         Block d;
-        d.data = reinterpret_cast<const unsigned char*>(data.data());
-        d.length = data.size();
+        d.data = reinterpret_cast<const unsigned char*>(data.data()), d.length = data.size();
         for (int i = 0; i < 3; ++i) w.put(d);
         w.end();
-        w.begin("SECOND", u, 100, " 99365");
+        w.begin("SECOND", RecordFormat{'U', ' ', 0}, 100, " 99365");
         w.end();
         std::string shape;
         for (auto& [b, s] : out.v)
