@@ -150,7 +150,7 @@ TABLE = [
     (["get", "e.tape", "0", "e.out"], 0, []),
     (["dump", "e.tape", "0"], 0, ["length 48", "c8 c5 d3 d3 d6 40 f1 f2  00 01"]),
     (["dump", "--ebcdic", "e.tape", "0"], 0, ["|HELLO 12"]),
-    (["dump", "e.tape", "3"], 1, ["no block 3"]),
+    (["dump", "e.tape", "3"], 1, ["e.tape: has no block 3 (it holds 3)\n"]),
     (["get", "e.tape", "0", "e.out"], 1, ["e.out: exists and is not empty; use --force"]),
     (["put", "-a", "e.tape", "-"], 0, [], lambda: os.close(0)),  # reads nothing, not the image
     (["get", "e.tape", "1"], 0, b""),
@@ -158,7 +158,7 @@ TABLE = [
     (["put", "-a", "k.tape", IN[2], IN[5]], 1, ["k.tape: cannot write a block (library code -12, File too large)"], small),
     (["put", "k2.tape", IN[2], IN[5]], 1, ["k2.tape: cannot write a block", "File too large"], small),
     (["get", "k.tape", "0"], 0, DATA[2]),  # a failed put keeps the complete files, no more
-    (["get", "k.tape", "1"], 1, ["no tape file 1"]),
+    (["get", "k.tape", "1"], 1, ["k.tape: has no tape file 1 (it holds 1 file"]),
     (["check", "v.tape"], 0, ["headers, clean"]),
     (["check", "d.tape"], 1, [f"offset {offs[4]},", "the chain of headers is broken here"]),
     *[(["ls", f"hc{n}.tape"], 1, [f"block 0 at offset 0: {HCUT}"]) for n in (1009, 3000)],  # a pass reads no payload
@@ -285,7 +285,7 @@ expect(tape_files("c.tape", len(VOLUME)) == VOLUME and all(
 got = json.loads(run("ls", "--json", "lab.tape").stdout)["volume"]
 expect([[d[k] for k in ("sequence", "name", "recfm", "lrecl", "blockSize", "blocks", "bytes", "created")]
         for d in got["dataSets"]] == [row[-1] for row in LABELS] and got["warnings"] == LABEL_WARNINGS
-       and (got["serial"], got["owner"]) == ("VOL001", "OWNER"), f"label fields: {got}")
+       and (got["serial"], got["owner"], got["labels"], got["scratch"]) == ("VOL001", "OWNER", "standard", False), f"label fields: {got}")
 expect(all((DIR / f"open{n}.tape").read_bytes() == V for n in (6, 12, 18)), "appending chains on where the volume ends")
 expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EBCDIC and
        (DIR / IN[1]).read_bytes() == DATA[1] and not any((DIR / f).exists() for f in (
