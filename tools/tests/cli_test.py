@@ -238,7 +238,6 @@ TABLE = [
     (["put", "-a", "lv.tape", IN[4]], 0, []),
     (["ls", "lv.tape"], 0, ["Volume LAB001  owner -  standard (EBCDIC)", "   1  MY.DATA            FB         80      800         "
                             "6           4,800  " + time.strftime("%Y-%m-%d", time.gmtime()), "   2  IN4097             U           0    32768         1"]),
-    (["check", "lv.tape"], 0, ["clean"]),
     (["get", "--name", "my.data", "--ascii", "--strip", "lv.tape"], 0, LINES),
     (["get", "--dataset", "2", "lv.tape"], 0, DATA[4]),
     (["put", "-a", "--label", "X", "v.tape", IN[1]], 1, ["v.tape: is a volume without labels"]),
@@ -342,11 +341,9 @@ for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
            f"an append stopped by signal {sig} keeps its complete files and closes the volume")
 run("put", "u0.tape", IN[2])
 (DIR / "u.tape").write_bytes((DIR / "u0.tape").read_bytes()[:-12])  # its one file never closed
-p = fed("put", "-a", "u.tape", "-")
-p.send_signal(signal.SIGTERM), p.wait()
+(p := fed("put", "-a", "u.tape", "-")).send_signal(signal.SIGTERM), p.wait()
 expect((DIR / "u.tape").read_bytes() == (DIR / "u0.tape").read_bytes(), "a stopped append closes the old last file")
-p = fed("put", "sn.tape", "-")
-p.send_signal(signal.SIGTERM), p.wait()
+(p := fed("put", "sn.tape", "-")).send_signal(signal.SIGTERM), p.wait()
 expect(not (DIR / "sn.tape").exists(), "a stopped put leaves no new volume, nor the empty file that held its name")
 LONG = ["L" * 245 + ".tape", "C" * 245 + ".tape"]  # a name of 250 bytes, as long as names go but 5
 run("put", LONG[0], IN[3]), run("copy", LONG[0], LONG[1]), run("put", "-a", LONG[1], IN[1])
