@@ -27,10 +27,7 @@ struct Vec : BlockSource, BlockSink {  // blocks kept as copies; a source and a 
     void add(const std::string& s, Kind k = Kind::Data) { Block b; b.kind = k; b.length = s.size(); put(b); v.back().second = s; }
 };
 
-std::string errorOf(const std::function<void()>& f) {
-    try { f(); } catch (const ToolError& e) { return e.what(); }
-    return "";
-}
+std::string errorOf(const std::function<void()>& f) { try { f(); } catch (const ToolError& e) { return e.what(); } return ""; }
 
 }  // namespace
 
