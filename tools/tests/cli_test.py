@@ -148,8 +148,9 @@ for i, (blocks, _) in enumerate(SPANS):
 # exact stdout[, child setup]), in order: later rows use earlier results.
 TABLE = [
     (["get", "e.tape", "0", "e.out"], 0, []),
-    (["dump", "e.tape", "0"], 0, ["length 48", "c8 c5 d3 d3 d6 40 f1 f2  00 01"]),
-    (["dump", "--ebcdic", "e.tape", "0"], 0, ["|HELLO 12"]),
+    (["dump", "e.tape", "0"], 0, ["block 0  offset 0  length 48  stored 48  segments 1  plain\n00000000  c8 c5 d3 d3 d6 40 f1 f2  "
+                                  "00 01 02 03 04 05 06 07  |.....@..........|\n", "1e 1f  20 21 22 23 24 25 26 27  |........ !\"#$%&'|\n"]),
+    (["dump", "--ebcdic", "e.tape", "0"], 0, ["07  |HELLO 12........|\n", "27  |................|\n"]),
     (["dump", "e.tape", "3"], 1, ["e.tape: has no block 3 (it holds 3)\n"]),
     (["get", "e.tape", "0", "e.out"], 1, ["e.out: exists and is not empty; use --force"]),
     (["put", "-a", "e.tape", "-"], 0, [], lambda: os.close(0)),  # reads nothing, not the image
