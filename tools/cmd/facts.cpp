@@ -81,7 +81,7 @@ ForeignFacts surveyForeign(ForeignFile& file, const std::string& path, bool list
             if (listBlocks) s.blocks.push_back(factOf(b, number, counter.file()));
             if (b.kind == Kind::Data) ++out.records;
             if (b.kind == Kind::Data && (b.readError || b.recordClass == record_class::kBad))
-                out.defects.push_back(defectAt(b.offset, "record " + std::to_string(number) + " at offset " +
+                out.defects.push_back(defectAt(b.offset, "block " + std::to_string(number) + " at offset " +
                                                              std::to_string(b.offset) +
                                                              " was read with an error: its data is in doubt"));
             if (!importKeeps(b)) continue;

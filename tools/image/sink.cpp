@@ -62,13 +62,13 @@ void encodeWork(Slot& s, ORVtapeCodec& codec) {
 }
 }  // namespace
 
+// The writer is open whenever it writes, and its record limit is raised to
+// every block first: only these results reach here.
 int driveWriteCode(int result) {
     switch (result) {
-    case ORVTAPE_ERR_NOT_OPEN: return -1;
     case ORVTAPE_ERR_IO:
     case ORVTAPE_ERR_STOPPED: return -11;
     case ORVTAPE_ERR_ARGUMENT: return -12;
-    case ORVTAPE_ERR_TOO_LONG: return -13;
     default: return result;
     }
 }

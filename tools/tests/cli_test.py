@@ -17,13 +17,6 @@ to_full = lambda: os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
 stdout_to = lambda name: lambda: os.dup2(os.open(DIR / name, os.O_WRONLY | os.O_CREAT, 0o644), 1)
 
 
-def locked(name):  # another process holds the image for a second
-    fd = os.open(DIR / name, os.O_RDONLY)
-    fcntl.flock(fd, fcntl.LOCK_EX)
-    if os.fork() == 0:
-        os.close(1), os.close(2), time.sleep(1), os._exit(0)
-
-
 def expect(ok, what):
     if not ok:
         failures.append(what)
@@ -50,8 +43,7 @@ def rec(data, flag=0):  # a tap record: length word, data, pad to even, length w
 # Sizes around a 4 KiB block, half random and half zeros so that compression pays off.
 SIZES = [0, 1, 4095, 4096, 4097, 70001]
 DATA, IN = [rng.randbytes(n // 2) + bytes(n - n // 2) for n in SIZES], [f"in{n}" for n in SIZES]
-for name, data in zip(IN, DATA):
-    (DIR / name).write_bytes(data)
+[(DIR / name).write_bytes(data) for name, data in zip(IN, DATA)]
 for settings, seg, xform in (([], 65535, "plain"), (["--compress"], 65535, "compressed"),
                              (["--scramble", "--segment-size", "99"], 99, "scrambled"),
                              (["--compress", "--scramble", "--segment-size", "1001", "--sync"],
@@ -72,11 +64,13 @@ run("put", "e.tape", "-", stdin=EBCDIC)
 # Zeros from file 1's second block into its seventh: recover keeps the blocks around them.
 run("put", "-b", "4K", "d.tape", IN[4], IN[5], IN[2])
 offs, d = [b["offset"] for b in layout("d.tape")["blocks"]], bytearray((DIR / "d.tape").read_bytes())
-(DIR / "cut.tape").write_bytes(d[:offs[22] - 10])  # inside the last block of file 1
+CUTS = [(6, "0 good headers", 0, "the last segment holds 4096 payload bytes but only 0 remain before the end of the file: the image is cut short"),
+        (offs[21] - 1, "20 good headers", offs[20], "the last segment holds 369 payload bytes but only 368 remain"),  # file 1's last block
+        (offs[21] + 1, "21 good headers", offs[21], "the image ends inside this header: fewer than 6 bytes remain")]
+[(DIR / f"cut{n}.tape").write_bytes(d[:n]) for n, *_ in CUTS]
 run("put", "--segment-size", "1000", "hc.tape", IN[4])
 HC = (DIR / "hc.tape").read_bytes()
-for n in (1009, 3000):  # inside the second header, inside the third payload
-    (DIR / f"hc{n}.tape").write_bytes(HC[:n])
+[(DIR / f"hc{n}.tape").write_bytes(HC[:n]) for n in (1009, 2012, 3000)]  # in the second header, after the second segment, in the third payload
 HCUT = "the image ends inside a header, or the read failed (library code -2)\n"
 d[offs[4] + 2:offs[10] - 100] = bytes(offs[10] - 102 - offs[4])
 (DIR / "d.tape").write_bytes(d)
@@ -85,8 +79,8 @@ d[offs[4] + 2:offs[10] - 100] = bytes(offs[10] - 102 - offs[4])
 BIG, TM = rng.randbytes(2_500_000) + bytes(2_500_001), b"\0\0\0\0"
 (DIR / "rt.tap").write_bytes(rec(DATA[1]) + rec(BIG) + TM + rec(DATA[3]) + TM + TM)
 (DIR / "dsc.tap").write_bytes(rec(b"tape notes", 0xE0000000) + rec(DATA[1]) + TM + TM)  # a description record
-# Gaps are skipped, a flagged record is kept, nothing after the end of medium is read.
-(DIR / "m.tap").write_bytes(rec(b"abc") + struct.pack("<I", 0xFFFFFFFE) + rec(DATA[4]) + TM +
+# Gaps (the lowest half-gap, a half-gap, a gap) are skipped, a flagged record is kept, nothing after the end of medium is read.
+(DIR / "m.tap").write_bytes(rec(b"abc") + b"\0\0\xff\xff\xfe\xff\xff\xff" + rec(DATA[4]) + TM +
                             rec(b"flagged!!", 0x80000000) + TM + TM + b"\xff" * 4 + b"junk")
 
 
@@ -98,12 +92,10 @@ def image(*payloads):  # compressed blocks of these stored payloads (None: a tap
     return out
 
 
-# A block claiming 2^31-1 bytes, bzip2 streams with a byte spoilt, no file, no end mark.
+# bzip2 streams with a byte spoilt, no file, no end mark.
 bad = bytearray(bz2.compress(b"orvtape " * 500))
 bad[len(bad) // 2] ^= 0xFF
-for name, data in (("huge.tape", image(b"\x7f\x7f\x7f\x7f\x87" + bz2.compress(b"x"))),
-                   ("empty.tape", b""),
-                   ("crc.tape", image(b"\x20\x9f" + bad, b"\x20\x9f" + bad)),
+for name, data in (("empty.tape", b""), ("crc.tape", image(b"\x20\x9f" + bad, b"\x20\x9f" + bad)),
                    ("crc1.tape", image(b"\x20\x9f" + bad, None, b"\x20\x9f" + bz2.compress(b"orvtape " * 500))), ("noend.tape", V[:-12])):
     (DIR / name).write_bytes(data)
 os.link(DIR / "v.tape", DIR / "hl.tape")
@@ -139,7 +131,7 @@ for code, h1, h2, data, e1, _ in LABELS:
 FAKE = lab("VOL1FAKE01", "ascii")[4:-4] + lab("HDR1FAKE", "cp037")[4:-4] + lab("EOF1", "ascii")[4:-4] + b"tail"
 (DIR / "fake.lab").write_bytes(FAKE)
 (DIR / "m.txt").write_bytes(b"m" * 1_000_001)
-# Spanned records (VS) out of order, as get and check word it at a block and at the data set's end.
+# Spanned records (VS) out of order, as check words it at a block and at the data set's end.
 seg = lambda kind, r=b"ab": struct.pack(">HBB", len(r) + 4, kind, 0) + r
 blk = lambda *segs: struct.pack(">HH", 4 + sum(map(len, segs)), 0) + b"".join(segs)
 SPANS = [([blk(seg(1))], "block 0 of the data set: its spanned record has no last segment"),
@@ -148,42 +140,39 @@ for i, (blocks, _) in enumerate(SPANS):
     (DIR / f"vs{i}.tap").write_bytes(lab("VOL1VOL001", "ascii") + lab("HDR" + hdr1("S", 1, "024060", 0), "ascii") +
                                      lab("HDR" + hdr2("V", 200, 100, "S"), "ascii") + TM + b"".join(map(rec, blocks)) +
                                      TM + lab("EOF" + hdr1("S", 1, "024060", len(blocks)), "ascii") + TM + TM)
-MB = b"".join(random.Random(1).randbytes(1 << 19) + bytes(1 << 19) for _ in "ab")  # 1 MiB blocks, compressed to half
-(DIR / "mb.bin").write_bytes(MB)
-LINES = b"HELLO WORLD\n\nthe third line\n" * 20
-(DIR / "lt.txt").write_bytes(LINES)
-BIGLINES = (b"x" * 50 + b"\n") * 25000  # lines and blocks across the reads of a large input
-(DIR / "bl.txt").write_bytes(BIGLINES)
-for n in (6, 12, 18):  # v.tape up to its end mark, its last file's mark, its last data block
-    (DIR / f"open{n}.tape").write_bytes(V[:-n])
+(DIR / "mb.bin").write_bytes(MB := b"".join(random.Random(1).randbytes(1 << 19) + bytes(1 << 19) for _ in "ab"))  # 1 MiB blocks
+(DIR / "lt.txt").write_bytes(LINES := b"HELLO WORLD\n\nthe third line\n" * 20)
+(DIR / "bl.txt").write_bytes((b"x" * 50 + b"\n") * 25000)
+[(DIR / f"open{n}.tape").write_bytes(V[:-n]) for n in (6, 12, 18)]  # v.tape up to its end mark, its last file's mark, its last data block
 
 # (command line, exit status, fragments of stdout+stderr or, as bytes, the
 # exact stdout[, child setup]), in order: later rows use earlier results.
 TABLE = [
-    (["ls", "v.tape"], 0, ["File-7", "Bytes-70,001", f"TotalBytes-{sum(SIZES) + SIZES[5]:,}"]),
-    (["get", "v.tape", "8"], 1, ["no tape file 8"]),
     (["get", "e.tape", "0", "e.out"], 0, []),
-    (["dump", "e.tape", "0"], 0, ["length 48", "c8 c5 d3 d3 d6 40 f1 f2  00 01"]),
-    (["dump", "--ebcdic", "e.tape", "0"], 0, ["|HELLO 12"]),
-    (["dump", "e.tape", "3"], 1, ["no block 3"]),
+    (["dump", "e.tape", "0"], 0, ["block 0  offset 0  length 48  stored 48  segments 1  plain\n00000000  c8 c5 d3 d3 d6 40 f1 f2  "
+                                  "00 01 02 03 04 05 06 07  |.....@..........|\n", "1e 1f  20 21 22 23 24 25 26 27  |........ !\"#$%&'|\n"]),
+    (["dump", "--ebcdic", "e.tape", "0"], 0, ["07  |HELLO 12........|\n", "27  |................|\n"]),
+    (["dump", "e.tape", "3"], 1, ["e.tape: has no block 3 (it holds 3)\n"]),
     (["get", "e.tape", "0", "e.out"], 1, ["e.out: exists and is not empty; use --force"]),
     (["put", "-a", "e.tape", "-"], 0, [], lambda: os.close(0)),  # reads nothing, not the image
     (["get", "e.tape", "1"], 0, b""),
-    (["put", "-a", "e.tape", IN[0]], 1, ["e.tape: in use by another process"], lambda: locked("e.tape")),
-    (["--wait", "put", "-a", "e.tape", IN[0]], 0, [], lambda: locked("e.tape")),
     (["init", "k.tape"], 0, []),
     (["put", "-a", "k.tape", IN[2], IN[5]], 1, ["k.tape: cannot write a block (library code -12, File too large)"], small),
     (["put", "k2.tape", IN[2], IN[5]], 1, ["k2.tape: cannot write a block", "File too large"], small),
     (["get", "k.tape", "0"], 0, DATA[2]),  # a failed put keeps the complete files, no more
-    (["get", "k.tape", "1"], 1, ["no tape file 1"]),
+    (["get", "k.tape", "1"], 1, ["k.tape: has no tape file 1 (it holds 1 file"]),
     (["check", "v.tape"], 0, ["headers, clean"]),
     (["check", "d.tape"], 1, [f"offset {offs[4]},", "the chain of headers is broken here"]),
     *[(["ls", f"hc{n}.tape"], 1, [f"block 0 at offset 0: {HCUT}"]) for n in (1009, 3000)],  # a pass reads no payload
     (["get", "hc3000.tape", "0"], 1, ["block 0 at offset 0: the block's payload is cut short or does not decompress (library code -12)\n"]),
-    (["check", "cut.tape"], 1, ["the image is cut short"]),
+    *[(["check", f"cut{n}.tape"], 1, [f"cut{n}.tape: defect after {good}\n  offset {at}, header bytes {d[at:min(n, at + 6)].hex(' ')}\n  {said}"])
+      for n, good, at, said in CUTS],
+    (["check", "hc2012.tape"], 1, [f"defect after 1 good header\n  offset 1006, header bytes {HC[1006:1012].hex(' ')}\n  the image "
+                                   "ends inside a block: its last segment lacks the last-segment flag"]),
     (["check", "empty.tape"], 1, ["the file is empty: it is not a volume"]),
     (["check", "noend.tape"], 1, ["the volume is not closed by its end mark"]),
-    (["check", "huge.tape"], 1, ["block 0 at offset 0 claims 2147483647 bytes, more than --max-block"]),
+    (["check", "m.tap"], 1, b"m.tap: SIMH .tap file, 3 records, defective\n  offset 4130: block 6 at offset 4130 was read "
+                            b"with an error: its data is in doubt\n"),  # read in place: its bad record, no defect of an image
     (["check", "crc1.tape"], 0, ["headers, clean"]),  # damage in block 0 is as in any: found by --deep
     (["get", "--unblock", "crc1.tape", "1"], 0, b"orvtape " * 500),
     (["check", "--deep", "crc.tape"], 1, ["block 0 at offset 0: the block", f"block 1 at offset {8 + len(bad)}: the",
@@ -194,14 +183,25 @@ TABLE = [
     (["get", "d.tape", "1", "out"], 1, []),
     (["get", "d.tape", "1"], 1, DATA[5][:4096]),  # the blocks before the damage still reach stdout
     (["copy", "crc.tape", "x.tape"], 1, ["block 0 at offset 0: the block's payload", "; try 'orvtape recover'"]),
-    (["recover", "d.tape", "r.tape"], 0, [f"damaged bytes at offsets {offs[4]} to"]),
-    (["check", "r.tape"], 0, ["clean"]),
+    *[(["recover", src, dst], 0, (f"{src}: skipped {b - a} damaged bytes at offsets {a} to {b - 1}{end}\n" * (a < b) +
+                                  f"{dst}: {n} blocks and {m} tapemarks recovered; {(a < b):d} damaged stretch{'es' * (a == b)} ({b - a} bytes)"
+                                  f" skipped; {k} tapemark{'s' * (k != 1)} added to close the volume\n").encode())
+      for src, dst, a, b, end, n, m, k in (  # a stretch from a to b; blocks, tapemarks recovered; tapemarks added
+          ("d.tape", "r.tape", offs[4], offs[10], "", 15, 4, 0), ("hc.tape", "rh.tape", 0, 0, "", 1, 2, 0),
+          ("cut6.tape", "r0.tape", 0, 6, " (the end of the image)", 0, 0, 1),
+          (f"cut{offs[21] - 1}.tape", "r1.tape", offs[20], offs[21] - 1, " (the end of the image)", 19, 1, 2),
+          (f"cut{offs[21] + 1}.tape", "r2.tape", offs[21], offs[21] + 1, " (the end of the image)", 20, 1, 2))],
     (["get", "r.tape", "1"], 0, DATA[5][:4096] + DATA[5][7 * 4096:]),
     (["copy", "--no-compress", "--scramble", "--segment-size", "1000", "v.tape", "c.tape"], 0, []),
     (["copy", "c.tape", "c.tape"], 2, ["c.tape: is the source itself"]),
     (["copy", "-f", "d.tape", "c.tape"], 1, ["try 'orvtape recover'"]),  # c.tape stays as it was
-    (["copy", "--capacity", "1K", "v.tape", "cap.tape"], 0, ["end-of-tape warning"]),
-    (["import", "--capacity", "1K", "m.tap", "cap2.tape", "--from", "tap"], 0, ["end-of-tape warning"]),
+    (["copy", "--capacity", "1K", "v.tape", "cap.tape"], 0, ["cap.tape: end-of-tape warning: the capacity of 1024 bytes is reached "
+                                                            "at block 3 (copying block 3)\ncap.tape: 35 blocks and tapemarks copied"]),
+    (["import", "--capacity", "1K", "m.tap", "cap2.tape", "--from", "tap"], 0, [
+        "cap2.tape: end-of-tape warning: the capacity of 1024 bytes is reached at block 1 (importing block 1)\n",
+        "m.tap: erase gaps skipped, as an image cannot hold them: 3 (at offsets 12, 14, 16)\n", "m.tap: records read with an error, "
+        "imported without the flag: 1 (at offset 4130), record 3\nm.tap: the end-of-medium mark at offset 4156 ends the volume\n"
+        "cap2.tape: 3 records and 3 tapemarks imported\n"]),
     (["get", "v.tape", "0", "hl.tape"], 2, ["hl.tape: is the source itself"]),
     (["put", "-a", "v.tape", "-"], 2, ["v.tape: standard input is this file itself"], stdin_from("v.tape")),
     (["put", IN[1], "v.tape"], 1, [f"{IN[1]}: is not a tape volume; use --force"]),
@@ -217,27 +217,23 @@ TABLE = [
     (["import", "m.tap", "-", "--from", "tap"], 0, [], stdout_to("m3.tape")),
     (["get", "m3.tape", "1"], 0, b"flagged!!"),
     (["import", "m.tap", "m2.tape", "--from", "tap"], 1, ["m2.tape: exists and is not empty; use --force"]),
-    (["export", "rt.tape", "rt2.tap", "--to", "tap"], 0, []),
     (["copy", "v.tape", "ct.tap"], 0, []),  # image to tap to aws to image keeps every block
     (["copy", "ct.tap", "ct.aws"], 0, []),
     (["copy", "--from", "aws", "ct.aws", "ct.tape"], 0, []),
     (["copy", "dsc.tap", "dsc2.tap"], 0, ["2 records and 2 tapemarks copied"]),
     (["copy", "--compress", "v.tape", "x.tap"], 2, ["apply to an image; x.tap is written as tap"]),
     (["copy", "dsc.tap", "dsc.het"], 0, ["tape description records skipped, as HET cannot hold them: 1 (at offset 0)"]),
-    (["import", "m.tap", "m.tape", "--from", "tap"], 0, ["imported without the flag: 1 (at offset 4126)"]),
-    (["get", "m.tape", "0"], 0, b"abc" + DATA[4]),
-    (["get", "m.tape", "1"], 0, b"flagged!!"),
-    (["get", "m.tape", "2"], 1, ["no tape file 2"]),
     (["import", "bl.txt", "x.tape"], 2, ["bl.txt: is in no format import recognises (the 6-byte headers of aws, het and orv break at "
                                          "offset 0, the length words of tap at offset 0 and of e11 at offset 0, tpc's records run to"]),
     (["put", "-a", "v.tape", "v.tape"], 2, ["v.tape: is the source itself"]),
     (["put", "-a", "v.tape", IN[1]], 1, ["v.tape: the image cannot be written", "Permission"], nobody),
     (["put", "-a", "v.tape", "nope"], 2, ["nope: cannot open the file (No such file"]),
-    (["get", "nope.tape", "0"], 2, ["nope.tape: cannot open the image"]),
+    (["put", "x.tape", "."], 2, [".: cannot open the file (Is a directory)"]),
     (["put", "-b", "5M", "x.tape", IN[1]], 2, ["--block-size must be 1 to 4194304"]),
     (["-j", "2", "--max-block", "1M", "frobnicate"], 2, ["unknown command 'frobnicate'"]),
-    (["init", "cut.tape"], 1, ["cut.tape: exists and is not empty; use --force"]),
-    (["init", "-f", "cut.tape"], 0, []),
+    (["put", "--frob", "x.tape", IN[0]], 2, ["orvtape: The following argument was not expected: --frob"]),
+    (["init", "cut6.tape"], 1, ["cut6.tape: exists and is not empty; use --force"]),
+    (["init", "-f", "cut6.tape"], 0, []),
     (["import", "lab.tap", "lab.tape", "--from", "tap"], 0, []),
     (["check", "lab.tape"], 1, ["the labels disagree with the data", *[w for w in LABEL_WARNINGS if "\\" not in w]]),
     (["get", "--dataset", "2", "--ascii", "lab.tape"], 0, b"rec one\nrecord two\n"),
@@ -250,7 +246,6 @@ TABLE = [
     (["put", "-a", "lv.tape", IN[4]], 0, []),
     (["ls", "lv.tape"], 0, ["Volume LAB001  owner -  standard (EBCDIC)", "   1  MY.DATA            FB         80      800         "
                             "6           4,800  " + time.strftime("%Y-%m-%d", time.gmtime()), "   2  IN4097             U           0    32768         1"]),
-    (["check", "lv.tape"], 0, ["clean"]),
     (["get", "--name", "my.data", "--ascii", "--strip", "lv.tape"], 0, LINES),
     (["get", "--dataset", "2", "lv.tape"], 0, DATA[4]),
     (["put", "-a", "--label", "X", "v.tape", IN[1]], 1, ["v.tape: is a volume without labels"]),
@@ -261,13 +256,10 @@ TABLE = [
     (["check", "m.tape"], 0, ["headers, clean"]),
     (["ls", "m.tape"], 0, ["   1  M.TXT              U           0        1   1000001       1,000,001"]),
     *[(["put", "-a", f"open{n}.tape", IN[0]], 0, ["closing it"] if n == 18 else []) for n in (6, 12, 18)],
-    (["put", "--ebcdic", "--recfm", "FB", "--lrecl", "80", "-b", "8000", "bl.tape", "-"], 0, [], stdin_from("bl.txt")),
-    (["get", "--recfm", "FB", "--lrecl", "80", "--unblock", "--ascii", "--strip", "bl.tape", "0"], 0, BIGLINES),
     (["put", "-b", "3000", "--scramble", "br.tape", "-"], 0, [], stdin_from("rt.tap")),
     (["get", "br.tape", "0"], 0, (DIR / "rt.tap").read_bytes()),
     *[row for i, (_, said) in enumerate(SPANS) for row in (
-        (["import", f"vs{i}.tap", f"vs{i}.tape"], 0, []), (["get", "--dataset", "1", "--unblock", f"vs{i}.tape"], 1, [said]),
-        (["check", f"vs{i}.tape"], 1, ["data set 1 (S): " + said]))],
+        (["import", f"vs{i}.tap", f"vs{i}.tape"], 0, []), (["check", f"vs{i}.tape"], 1, ["data set 1 (S): " + said]))],
     *[row for x in ([], ["--compress"]) for row in (
         (["put", "-b", "1M", *x, f"mb{len(x)}.tape", "mb.bin"], 0, []),
         (["--max-block", "64K", "check", f"mb{len(x)}.tape"], 1, ["block 0 at offset 0 claims 1048576 bytes, more than --max-block (65536)"]),
@@ -281,6 +273,18 @@ for args, status, want, *child in TABLE:
         out = (p.stdout + p.stderr).decode(errors="replace")
         expect(all(f in out for f in want), f"orvtape {' '.join(args)}: expected {want} in {out[:1000]!r}")
 
+# Without /proc a new file is made under a hidden name of its own, and renamed when complete.
+no_proc = lambda *a: subprocess.run(["unshare", "-m", "sh", "-c", 'umount -l /proc && exec "$0" "$@"', TOOL, *a], cwd=DIR, capture_output=True)
+expect([no_proc(*a).returncode for a in (["put", "np.tape", IN[3]], ["copy", "np.tape", "np2.tape"], ["put", "np.tape", IN[1]])] == [0] * 3
+       and tape_files("np2.tape", 1) + tape_files("np.tape", 1) == [DATA[3], DATA[1]] and not list(DIR.glob(".orvtape-*")), "without /proc")
+# What a killed run left is swept by the next new file beside it; a live one, and other names, are not.
+LEFT = [".orvtape-abcdef", ".orvtape-live00", ".orvtape-abcdefg", ".orvtapX-abcdef"]
+for name in LEFT:
+    (DIR / name).write_bytes(b"x")
+fcntl.flock(live := os.open(DIR / LEFT[1], os.O_RDONLY), fcntl.LOCK_SH)
+run("put", "sw.tape", IN[0])
+expect([(DIR / n).exists() for n in LEFT] == [False, True, True, True], "leftovers swept")
+os.close(live), [(DIR / n).unlink(missing_ok=True) for n in LEFT]
 stored = [b for b in layout("c.tape")["blocks"] if "tapemark" not in b]
 expect(tape_files("c.tape", len(VOLUME)) == VOLUME and all(
     b["transforms"] == "scrambled" and b["segments"] == -(-b["stored"] // 1000) for b in stored),
@@ -288,9 +292,8 @@ expect(tape_files("c.tape", len(VOLUME)) == VOLUME and all(
 got = json.loads(run("ls", "--json", "lab.tape").stdout)["volume"]
 expect([[d[k] for k in ("sequence", "name", "recfm", "lrecl", "blockSize", "blocks", "bytes", "created")]
         for d in got["dataSets"]] == [row[-1] for row in LABELS] and got["warnings"] == LABEL_WARNINGS
-       and (got["serial"], got["owner"]) == ("VOL001", "OWNER"), f"label fields: {got}")
-expect((DIR / "rt2.tap").read_bytes() == (DIR / "rt.tap").read_bytes() and
-       (DIR / "dsc2.tap").read_bytes() == (DIR / "dsc.tap").read_bytes(), "tap round trips")
+       and (got["serial"], got["owner"], got["labels"], got["scratch"]) == ("VOL001", "OWNER", "standard", False), f"label fields: {got}")
+expect((DIR / "dsc2.tap").read_bytes() == (DIR / "dsc.tap").read_bytes(), "tap round trip")
 expect(json.loads(run("ls", "--sum", "--json", "ct.tape").stdout)["files"] ==
        json.loads(run("ls", "--sum", "--json", "v.tape").stdout)["files"], "image to tap to aws to image keeps every block")
 expect(all((DIR / f"open{n}.tape").read_bytes() == V for n in (6, 12, 18)), "appending chains on where the volume ends")
@@ -301,7 +304,6 @@ expect((DIR / "v.tape").read_bytes() == V and (DIR / "e.out").read_bytes() == EB
 # Every worker count makes the same bytes and the same refusals as -j 1.
 JOBS = [  # command line with {j} for the count, output file (None: stdout), exit status
     (["put", "--compress", "-b", "4K", "j{j}.tape", *IN, IN[5]], "j{j}.tape", 0),
-    (["put", "-a", "--scramble", "j{j}.tape", IN[4]], "j{j}.tape", 0),
     (["import", "--compress", "--scramble", "rt.tap", "ji{j}.tape", "--from", "tap"], "ji{j}.tape", 0),
     (["export", "j{j}.tape", "je{j}.tap", "--to", "tap"], "je{j}.tap", 0),
     (["recover", "d.tape", "jr{j}.tape"], "jr{j}.tape", 0),
@@ -350,9 +352,10 @@ for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
            f"an append stopped by signal {sig} keeps its complete files and closes the volume")
 run("put", "u0.tape", IN[2])
 (DIR / "u.tape").write_bytes((DIR / "u0.tape").read_bytes()[:-12])  # its one file never closed
-p = fed("put", "-a", "u.tape", "-")
-p.send_signal(signal.SIGTERM), p.wait()
+(p := fed("put", "-a", "u.tape", "-")).send_signal(signal.SIGTERM), p.wait()
 expect((DIR / "u.tape").read_bytes() == (DIR / "u0.tape").read_bytes(), "a stopped append closes the old last file")
+(p := fed("put", "sn.tape", "-")).send_signal(signal.SIGTERM), p.wait()
+expect(not (DIR / "sn.tape").exists(), "a stopped put leaves no new volume, nor the empty file that held its name")
 LONG = ["L" * 245 + ".tape", "C" * 245 + ".tape"]  # a name of 250 bytes, as long as names go but 5
 run("put", LONG[0], IN[3]), run("copy", LONG[0], LONG[1]), run("put", "-a", LONG[1], IN[1])
 expect(tape_files(LONG[1], 2) == [DATA[3], DATA[1]], "a target of 250 bytes")

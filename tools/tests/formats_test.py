@@ -231,7 +231,7 @@ class Formats(unittest.TestCase):
         self.assertEqual([f["blocks"] for f in ls["files"]], [2])  # as imported: the bad record, no others
         check = json.loads(self.tool("check", "--json", "c.tap", status=1).stdout)
         self.assertEqual((check["records"], check["defect"]["offset"]), (4, 12))
-        self.assertIn("record 1 at offset 12", check["defect"]["message"])
+        self.assertIn("block 1 at offset 12", check["defect"]["message"])
         self.assertIn(b"Format: SIMH .tap\n  block 0  offset 0  data 3\n  block 1  offset 12  data 4  class bad\n",
                       self.tool("ls", "--blocks", "c.tap").stdout)
         self.assertEqual(self.tool("get", "--record", "3", "c.tap").stdout, b"about")

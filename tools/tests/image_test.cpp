@@ -1,16 +1,13 @@
-// The image wing's read side: how a walk classifies what it meets and what
-// a failure says, and the decoding pool's order, errors and idle bypass.
+// The image wing: how a walk classifies what it meets and what a failure
+// says, what a failed write names, resync, verify, and new files' names.
 #include "base/files.h"
-#include "base/pump.h"
 #include "cmd/verify.h"
-#include "image/decode.h"
 #include "image/layout.h"
 #include "image/sink.h"
 
 #include <ORVtape.h>
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -23,11 +20,7 @@ using namespace orvtool;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-const Common quiet = [] {
-    Common c;
-    c.quiet = true;
-    return c;
-}();
+const Common quiet = [] { Common c; c.quiet = true; return c; }();
 
 // A file of the test's own, gone with it.
 struct TempImage {
@@ -121,79 +114,6 @@ TEST(Image, WalkClassifiesStepsAndFailures) {
     EXPECT_EQ(io.sentence(), "block 4 at offset 70: the image ends inside a header, or the read failed (library code -2, Input/output error)");
 }
 
-TEST(Image, DecodingKeepsOrderAndErrorsInPlaceAndBypassesWhenIdle) {
-    // Compressed and plain blocks mixed, then one whose payload is spoilt.
-    const std::vector<int> blocks = {7, -3000, 11, -5000, -7000, 13, 0, -9000, 17, 0, 0};
-    for (int jobs : {1, 3}) {
-        TempImage t;
-        write(t, blocks);
-        const Volume v = Volume::forReading(t.path, Limits{});
-        BlockWalk walk(v, ReadMode::Stored), plain(v, ReadMode::Decoded);
-        ParallelDecode decode(walk, jobs, quiet);
-        Block b, want;
-        size_t i = 0;
-        for (; decode.next(b); ++i) {
-            ASSERT_TRUE(plain.next(want));
-            ASSERT_TRUE(b.number == want.number && b.kind == want.kind && b.length == want.length) << i;
-            EXPECT_TRUE(b.length == 0 || std::equal(b.data, b.data + b.length, want.data)) << i;
-            if (i == 0) { EXPECT_EQ(b.data, walk.info().data) << "the first plain block comes from the reader itself"; }
-        }
-        EXPECT_EQ(i, blocks.size());
-        // The spoilt block fails where it stands, after the blocks before it.
-        walk.rewind();
-        for (int k = 0; k < 4; ++k) ASSERT_TRUE(walk.next(b));
-        t.set(Bytes(1, 0x55), walk.info().offset + 6 + walk.info().storedLength / 2);
-        const Volume spoilt = Volume::forReading(t.path, Limits{});
-        BlockWalk again(spoilt, ReadMode::Stored);
-        ParallelDecode decodeSpoilt(again, jobs, quiet);
-        long long delivered = 0;
-        try {
-            while (decodeSpoilt.next(b)) ++delivered;
-            ADD_FAILURE() << "the spoilt block went unnoticed";
-        } catch (const ReadError& e) {
-            EXPECT_TRUE(delivered == 3 && e.failure.number == 3 && e.failure.driveCode() == -12) << e.what();
-        }
-    }
-}
-
-TEST(Image, EncodingKeepsOrderAndTransformsAsTold) {
-    struct Row {
-        WriteSettings o;
-        std::string want;  // data blocks 5000 (compressible), -3000, 11 (too short to shrink) read back
-    } rows[] = {{{}, "-C-"}, {{0, 0, false, true}, "CC-"}, {{0, 0, false, false, true}, "---"},
-                {{0, 0, false, false, false, true}, "SCSS"}, {{0, 0, false, false, true, true}, "SSS"}};
-    TempImage a;
-    write(a, {5000, -3000, 0, 11, 0, 0});
-    const Volume src = Volume::forReading(a.path, Limits{});
-    for (const Row& r : rows)
-        for (int run = 0; run < 4; ++run) {  // from stored or decoded blocks, on 1 or 3 jobs
-            TempImage b;
-            b.set({});
-            const int fd = ::open(b.path.c_str(), O_RDWR);
-            std::vector<long long> order;
-            {
-                BlockWalk walk(src, run & 1 ? ReadMode::Decoded : ReadMode::Stored);
-                ImageSink out(fd, b.path, r.o);
-                out.onWritten([&](const Block& w) { order.push_back(w.number); });
-                ParallelEncode encode(out, r.o, run & 2 ? 3 : 1, quiet, &walk);
-                Progress quiet("", 0, true);
-                pump(walk, encode, quiet, {});
-            }
-            ::close(fd);
-            EXPECT_EQ(order, (std::vector<long long>{0, 1, 2, 3, 4, 5}));
-            const Volume copy = Volume::forReading(b.path, Limits{});
-            BlockWalk got(copy, ReadMode::Decoded), stored(copy, ReadMode::Stored), was(src, ReadMode::Decoded);
-            std::string seen;
-            for (Block g, s, w; was.next(w);) {
-                ASSERT_TRUE(got.next(g) && stored.next(s) && g.kind == w.kind && g.length == w.length);
-                EXPECT_TRUE(std::equal(g.data, g.data + g.length, w.data));
-                if (g.kind == Kind::Data) seen += std::array{"-", "C", "S", "CS"}[(s.packing != Packing::None) + 2 * s.scrambled];
-            }
-            EXPECT_EQ(seen, r.want) << run;
-            if (&r == rows) { EXPECT_EQ(std::filesystem::file_size(a.path), copy.size()) << "kept as stored"; }
-        }
-}
-
 TEST(Image, FailedWriteNamesWhatItHit) {
     const unsigned char bytes[4] = {1, 2, 3, 4};
     for (const auto& [kind, label, said] : {std::tuple{Kind::Data, true, "a label (library code -12"},
@@ -268,10 +188,4 @@ TEST(Image, NewFileTakesItsNameOnlyWhenComplete) {
         EXPECT_EQ(r.before == DirGone ? 0 : std::distance(std::filesystem::directory_iterator(dir), {}), r.before != DirGone);
         std::filesystem::remove_all(dir);
     }
-    const std::string image = std::string(199999, 'i') + 'z';  // for standard output, made aside and copied there whole
-    testing::internal::CaptureStdout();
-    NewFile file("-", false, false);
-    EXPECT_EQ(::write(file.fd(), image.data(), image.size()), static_cast<ssize_t>(image.size()));
-    file.commit();
-    EXPECT_TRUE(testing::internal::GetCapturedStdout() == image);
 }

