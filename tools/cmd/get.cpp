@@ -167,7 +167,7 @@ void extract(BlockSource& blocks, const std::function<bool(const Block&)>& endsV
             closed = b.kind == Kind::Mark;
             if (closed && blockNo == 0 && endsVolume(b))
                 throw ToolError(o.image, "has no tape file " + std::to_string(fileNo) + " (it holds " +
-                                             std::to_string(fileNo) + " files)");
+                                             std::to_string(fileNo) + (fileNo == 1 ? " file)" : " files)"));
             if (closed) break;
             const char* data = reinterpret_cast<const char*>(b.data);
             size_t n = static_cast<size_t>(b.length);
