@@ -52,7 +52,7 @@ ForeignFile::ForeignFile(const std::string& path, const Format& format, const Co
 bool importKeeps(const Block& b) {
     if (b.kind == Kind::Mark) return true;
     if (b.kind != Kind::Data || b.length == 0) return false;  // an empty record is a flagged one
-    return b.recordClass == record_class::kGood || b.recordClass == record_class::kBad;
+    return record_class::tapeData(b.recordClass);
 }
 
 bool ImportedBlocks::next(Block& b) {
@@ -78,10 +78,11 @@ std::string entryClass(const Block& b) {
 }
 
 void entryAt(BlockSource& source, long long k, Block& b, const std::string& path) {
-    for (long long passed = 0;; ++passed) {
+    for (long long passed = 0;;) {
         if (!source.next(b))
             throw ToolError(path, "has no block " + std::to_string(k) + " (it holds " + std::to_string(passed) + ")");
-        if (passed == k) return;
+        if (!numbered(b)) continue;
+        if (passed++ == k) return;
     }
 }
 
