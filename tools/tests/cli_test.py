@@ -216,6 +216,7 @@ TABLE = [
     (["export", "-", "-", "--to", "tap"], 0, (DIR / "rt.tap").read_bytes(), stdin_from("rt.tape")),
     (["import", "m.tap", "-", "--from", "tap"], 0, [], stdout_to("m3.tape")),
     (["get", "m3.tape", "1"], 0, b"flagged!!"),
+    (["check", "m3.tape"], 0, []),  # whole to its last byte
     (["import", "m.tap", "m2.tape", "--from", "tap"], 1, ["m2.tape: exists and is not empty; use --force"]),
     (["copy", "v.tape", "ct.tap"], 0, []),  # image to tap to aws to image keeps every block
     (["copy", "ct.tap", "ct.aws"], 0, []),
@@ -260,7 +261,8 @@ TABLE = [
     (["get", "br.tape", "0"], 0, (DIR / "rt.tap").read_bytes()),
     *[row for i, (_, said) in enumerate(SPANS) for row in (
         (["import", f"vs{i}.tap", f"vs{i}.tape"], 0, []), *[(["check", f"vs{i}.{x}"], 1, ["data set 1 (S): " + said])
-                                                             for x in ("tape", "tap")])],
+                                                             for x in ("tape", "tap")],
+        (["get", f"vs{i}.tap", "--all", f"vs{i}", "--unblock"], 1, ["file 1: " + said]))],
     *[row for x in ([], ["--compress"]) for row in (
         (["put", "-b", "1M", *x, f"mb{len(x)}.tape", "mb.bin"], 0, []),
         (["--max-block", "64K", "check", f"mb{len(x)}.tape"], 1, ["block 0 at offset 0 claims 1048576 bytes, more than --max-block (65536)"]),
