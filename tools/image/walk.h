@@ -75,7 +75,7 @@ std::string chainFault(int fd);
 // Whether path is an image whose header chain holds (a whole one).
 bool chainHolds(const std::string& path);
 
-class BlockWalk : public BlockSource {
+class BlockWalk final : public BlockSource {
 public:
     // Throws ToolError when the reader cannot open the volume's descriptor.
     BlockWalk(const Volume& volume, ReadMode mode);
