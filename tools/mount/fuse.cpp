@@ -27,7 +27,13 @@ const Node* nodeOf(const char* path) {
     return path[0] == '/' && path[1] ? served().view.find(path + 1) : nullptr;
 }
 
-void* init(fuse_conn_info*, fuse_config* cfg) {
+void* init(fuse_conn_info* conn, fuse_config* cfg) {
+    // Large requests and a deep read-ahead: a round trip through the kernel
+    // costs more than a block, and requests in flight let the threads
+    // decode several blocks at once.
+    conn->max_read = 1u << 20;  // as the mount option asks, which the kernel needs to hear
+    conn->max_readahead = 4u << 20;
+    conn->max_background = 16;
     // Nothing changes under a read-only view: the kernel may keep what it learnt.
     cfg->entry_timeout = cfg->attr_timeout = 3600;
     cfg->negative_timeout = 3600;
@@ -93,7 +99,7 @@ void serve(const View& view, const ServeSettings& settings, const std::function<
     ops.read = read;
     Served served{view, settings};
     fuse_args args = FUSE_ARGS_INIT(0, nullptr);
-    for (const char* a : {"orvtape", "-o", "ro,default_permissions,fsname=orvtape,subtype=orvtape"})
+    for (const char* a : {"orvtape", "-o", "ro,default_permissions,fsname=orvtape,subtype=orvtape,max_read=1048576"})
         fuse_opt_add_arg(&args, a);
     if (settings.debug) fuse_opt_add_arg(&args, "-d");
     std::unique_ptr<fuse_args, void (*)(fuse_args*)> freeArgs(&args, fuse_opt_free_args);
