@@ -32,7 +32,7 @@ int cmdMount(const MountArgs& o) {
         else std::fprintf(stderr, "orvtape: %s\n", line.c_str());
     };
     View view(std::move(m->index), m->survey.labels, m->json, *m->decoder, static_cast<std::size_t>(o.cache),
-              report);
+              report, o.jobs);
     view.watch([&m] { return m->changed(); });
     ServeSettings settings;
     settings.dir = o.dir;

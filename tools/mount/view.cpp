@@ -63,14 +63,23 @@ std::string fileName(std::size_t k, std::size_t files) {
 }  // namespace
 
 View::View(VolumeIndex index, const LabelledVolume& labels, std::string json, const BlockDecoder& decoder,
-           std::size_t cacheBytes, std::function<void(const std::string&)> report)
+           std::size_t cacheBytes, std::function<void(const std::string&)> report, int jobs)
     : index_(std::move(index)), json_(std::move(json)), decoder_(decoder), cache_(cacheBytes),
-      report_(std::move(report)) {
+      report_(std::move(report)), jobs_(jobs) {
     for (std::size_t k = 0; k < index_.files.size(); ++k)
         nodes_.push_back(Node{fileName(k, index_.files.size()), &index_.files[k], false, {}});
     nodes_.push_back(Node{"volume.json", nullptr, false, {}});
     addDataSets(labels);
     std::sort(nodes_.begin(), nodes_.end(), [](const Node& a, const Node& b) { return a.name < b.name; });
+}
+
+View::~View() {
+    {
+        std::lock_guard<std::mutex> hold(aheadLock_);
+        stopping_ = true;
+    }
+    queued_.notify_all();
+    for (std::thread& t : threads_) t.join();
 }
 
 void View::addDataSets(const LabelledVolume& labels) {
@@ -130,10 +139,14 @@ void View::textBlock(const Bytes& raw, const RecordFormat& f, long long blockNo,
     out.assign(lines.begin(), lines.end());
 }
 
-std::shared_ptr<const Bytes> View::blockOf(const Node& n, std::size_t i) const {
+namespace {
+unsigned long long keyOf(const Node& n, const IndexedBlock& b) {
+    return static_cast<unsigned long long>(b.offset) * 2 + (n.text ? 1 : 0);
+}
+}  // namespace
+
+std::shared_ptr<const Bytes> View::decodeBlock(const Node& n, std::size_t i) const {
     const IndexedBlock& b = n.index->blocks[i];
-    const unsigned long long key = static_cast<unsigned long long>(b.offset) * 2 + (n.text ? 1 : 0);
-    if (auto held = cache_.find(key)) return held;
     auto bytes = std::make_shared<Bytes>();
     decoder_.decode(b, *bytes);
     if (n.text) {
@@ -145,8 +158,56 @@ std::shared_ptr<const Bytes> View::blockOf(const Node& n, std::size_t i) const {
         throw ToolError("", "the block at offset " + std::to_string(b.offset) + " reads as " +
                                 std::to_string(bytes->size()) + " bytes, not the " +
                                 std::to_string(n.index->lengthOf(i)) + " its headers claim");
-    cache_.add(key, bytes);
+    cache_.add(keyOf(n, b), bytes);
     return bytes;
+}
+
+std::shared_ptr<const Bytes> View::blockOf(const Node& n, std::size_t i) const {
+    const unsigned long long key = keyOf(n, n.index->blocks[i]);
+    if (auto held = cache_.find(key)) return held;
+    {
+        std::unique_lock<std::mutex> hold(aheadLock_);
+        decoded_.wait(hold, [&] { return !inFlight_.count(key); });
+    }
+    if (auto held = cache_.find(key)) return held;
+    return decodeBlock(n, i);  // not read ahead, dropped since, or failed there: its error is told here
+}
+
+void View::readAhead(const Node& n, std::size_t i) const {
+    const FileIndex& f = *n.index;
+    // Only what costs a decode is worth a thread: a block stored shorter
+    // than it reads (compressed), or converted to text.
+    const std::size_t depth = static_cast<std::size_t>(jobs_) * 4;
+    std::lock_guard<std::mutex> hold(aheadLock_);
+    if (threads_.empty())
+        for (int t = 0; t < jobs_; ++t) threads_.emplace_back([this] { decodeAhead(); });
+    for (std::size_t j = i + 1; j < f.blocks.size() && j <= i + depth; ++j) {
+        const unsigned long long key = keyOf(n, f.blocks[j]);
+        if (!n.text && f.blocks[j].span >= f.lengthOf(j)) break;
+        if (inFlight_.count(key) || cache_.find(key)) continue;
+        inFlight_.insert(key);
+        queue_.push_back(Ahead{&n, j});
+    }
+    queued_.notify_all();
+}
+
+void View::decodeAhead() const {
+    std::unique_lock<std::mutex> hold(aheadLock_);
+    for (;;) {
+        queued_.wait(hold, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        const Ahead a = queue_.front();
+        queue_.pop_front();
+        hold.unlock();
+        try {
+            decodeBlock(*a.node, a.block);
+        } catch (const ToolError&) {
+            // The reader decodes it again and tells why it fails.
+        }
+        hold.lock();
+        inFlight_.erase(keyOf(*a.node, a.node->index->blocks[a.block]));
+        decoded_.notify_all();
+    }
 }
 
 long View::read(const Node& n, unsigned long long offset, char* to, std::size_t size) const {
@@ -179,6 +240,8 @@ long View::read(const Node& n, unsigned long long offset, char* to, std::size_t 
         std::memcpy(to + done, block->data() + at, k);
         done += k;
         offset += k;
+        // A read to the end of a block is a reader going through the file.
+        if (at + k == block->size() && jobs_ > 0) readAhead(n, i);
     }
     // A damaged file ends in an error, not in a short file.
     if (done == 0 && size > 0 && f.damaged) return -EIO;

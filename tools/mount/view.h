@@ -8,8 +8,12 @@
 #include "labels/dataset.h"
 #include "mount/index.h"
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <list>
+#include <set>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,9 +65,13 @@ struct Node {
 
 class View {
 public:
-    // report: where a failed read is told (a line, without its newline).
+    // report: where a failed read is told (a line, without its newline);
+    // jobs: threads that decode compressed blocks ahead of a reader.
     View(VolumeIndex index, const LabelledVolume& labels, std::string json, const BlockDecoder& decoder,
-         std::size_t cacheBytes, std::function<void(const std::string&)> report);
+         std::size_t cacheBytes, std::function<void(const std::string&)> report, int jobs = 0);
+    ~View();
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
     const std::vector<Node>& nodes() const { return nodes_; }
     const Node* find(const std::string& name) const;
     unsigned long long size(const Node& n) const { return n.index ? n.index->size : json_.size(); }
@@ -78,6 +86,9 @@ public:
 private:
     void addDataSets(const LabelledVolume& labels);
     std::shared_ptr<const Bytes> blockOf(const Node& n, std::size_t i) const;
+    std::shared_ptr<const Bytes> decodeBlock(const Node& n, std::size_t i) const;
+    void readAhead(const Node& n, std::size_t i) const;
+    void decodeAhead() const;
     void textBlock(const Bytes& raw, const RecordFormat& f, long long blockNo, Bytes& out) const;
 
     VolumeIndex index_;
@@ -88,6 +99,20 @@ private:
     std::function<void(const std::string&)> report_;
     std::function<std::string()> check_;
     mutable std::once_flag changeTold_;
+
+    // Read-ahead: blocks queued for the threads, and those being decoded,
+    // which a reader waits for rather than decode them twice.
+    struct Ahead {
+        const Node* node;
+        std::size_t block;
+    };
+    int jobs_;
+    mutable std::mutex aheadLock_;
+    mutable std::condition_variable queued_, decoded_;
+    mutable std::deque<Ahead> queue_;
+    mutable std::set<unsigned long long> inFlight_;
+    mutable std::vector<std::thread> threads_;  // started by the first read-ahead, after the mount went to the background
+    mutable bool stopping_ = false;
     std::vector<Node> nodes_;
 };
 
