@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <sys/stat.h>
 #include <syslog.h>
 
 namespace orvtool {
@@ -22,6 +23,9 @@ struct MountArgs : Common {
 namespace {
 
 int cmdMount(const MountArgs& o) {
+    struct stat dir;
+    if (stat(o.dir.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode))
+        throw ToolError(o.dir, "is no directory to mount on", kExitUsage);
     std::unique_ptr<Mounted> m = openMounted(o.image, o.from, o);
     if (!m->index.damage.empty()) warn("%s", m->index.damage.c_str());
     // Failed reads are told on standard error, or to the system log once
@@ -32,7 +36,7 @@ int cmdMount(const MountArgs& o) {
         else std::fprintf(stderr, "orvtape: %s\n", line.c_str());
     };
     View view(std::move(m->index), m->survey.labels, m->json, *m->decoder, static_cast<std::size_t>(o.cache),
-              report, o.jobs);
+              report, o.jobs > 1 ? o.jobs : 0);  // -j 1: no thread of its own
     view.watch([&m] { return m->changed(); });
     ServeSettings settings;
     settings.dir = o.dir;

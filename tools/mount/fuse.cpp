@@ -107,7 +107,7 @@ void serve(const View& view, const ServeSettings& settings, const std::function<
     if (!f) throw ToolError(settings.dir, "cannot be mounted: FUSE refused its settings");
     std::unique_ptr<fuse, void (*)(fuse*)> destroy(f, fuse_destroy);
     if (fuse_mount(f, settings.dir.c_str()) != 0)
-        throw ToolError(settings.dir, "cannot be mounted (is /dev/fuse there, and fusermount3?)");
+        throw ToolError(settings.dir, "cannot be mounted (FUSE said why above)");
     fuse_session* session = fuse_get_session(f);
     if (fuse_daemonize(settings.foreground ? 1 : 0) != 0 || fuse_set_signal_handlers(session) != 0) {
         fuse_unmount(f);
