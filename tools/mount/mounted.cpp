@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <unistd.h>
@@ -17,6 +18,18 @@
 namespace orvtool {
 
 namespace {
+
+std::size_t readAt(const Volume& volume, long long offset, char* to, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = pread(volume.fd(), to + got, n - got, offset + static_cast<long long>(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) throw ToolError(volume.name(), "cannot be read " + cause(0, errno));
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return got;
+}
 
 // An image's blocks, each read again from its offset by a walk of the
 // library's reader; a walk is lent to one thread at a time, so that
@@ -38,6 +51,14 @@ public:
         }
         out.assign(b.data, b.data + b.length);
         giveBack(std::move(walk));
+    }
+
+    // A plain block of one segment: its payload right after its header.
+    long long inPlace(const IndexedBlock& b, unsigned long long length) const override {
+        return b.plain && b.span == length + 6 ? b.offset + 6 : -1;
+    }
+    std::size_t bytesAt(long long offset, char* to, std::size_t n) const override {
+        return readAt(volume_, offset, to, n);
     }
 
 private:
@@ -74,13 +95,8 @@ public:
 
     void decode(const IndexedBlock& at, Bytes& out) const override {
         Bytes stored(at.span);
-        std::size_t got = 0;
-        while (got < stored.size()) {
-            const ssize_t r = pread(volume_.fd(), stored.data() + got, stored.size() - got,
-                                    at.offset + static_cast<long long>(got));
-            if (r <= 0) throw ToolError(volume_.name(), "cannot read the block at offset " + std::to_string(at.offset));
-            got += static_cast<std::size_t>(r);
-        }
+        if (readAt(volume_, at.offset, reinterpret_cast<char*>(stored.data()), stored.size()) != stored.size())
+            throw ToolError(volume_.name(), "ends inside the block at offset " + std::to_string(at.offset));
         // Each chunk header names the length of the chunk before it, which
         // was checked when the file was indexed; alone, the block has none.
         if (chained_ && stored.size() >= 4) stored[2] = stored[3] = 0;

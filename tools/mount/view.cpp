@@ -228,6 +228,22 @@ long View::read(const Node& n, unsigned long long offset, char* to, std::size_t 
     std::size_t done = 0;
     while (done < size && offset < f.size) {
         const std::size_t i = f.find(offset);
+        const long long inPlace = n.text ? -1 : decoder_.inPlace(f.blocks[i], f.lengthOf(i));
+        if (inPlace >= 0) {
+            // No decoding, nothing worth a cache: the bytes straight from the source.
+            const std::size_t at = static_cast<std::size_t>(offset - f.blocks[i].start);
+            const std::size_t k = std::min<std::size_t>(size - done, f.lengthOf(i) - at);
+            try {
+                if (decoder_.bytesAt(inPlace + static_cast<long long>(at), to + done, k) != k)
+                    throw ToolError("", "ends inside the block at offset " + std::to_string(f.blocks[i].offset));
+            } catch (const ToolError& e) {
+                report_(n.name + ": " + e.what());
+                return done ? static_cast<long>(done) : -EIO;
+            }
+            done += k;
+            offset += k;
+            continue;
+        }
         std::shared_ptr<const Bytes> block;
         try {
             block = blockOf(n, i);
