@@ -108,6 +108,21 @@ public:
         out.assign(b.data, b.data + b.length);
     }
 
+    // A plain block in one piece: a record between its length words (tap,
+    // e11), after its length (tpc), or a block of one chunk (aws, het).
+    long long inPlace(const IndexedBlock& b, unsigned long long length) const override {
+        if (!b.plain) return -1;
+        const unsigned long long span = b.span, even = length + (length & 1);
+        const std::string name = format_.name;
+        if ((name == "tap" && span == even + 8) || (name == "e11" && span == length + 8)) return b.offset + 4;
+        if (name == "tpc" && span == even + 2) return b.offset + 2;
+        if (chained_ && span == length + 6) return b.offset + 6;
+        return -1;
+    }
+    std::size_t bytesAt(long long offset, char* to, std::size_t n) const override {
+        return readAt(volume_, offset, to, n);
+    }
+
 private:
     const Volume& volume_;
     const Format& format_;
