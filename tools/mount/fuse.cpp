@@ -28,9 +28,10 @@ const Node* nodeOf(const char* path) {
 }
 
 void* init(fuse_conn_info* conn, fuse_config* cfg) {
-    // Large requests and a deep read-ahead: a round trip through the kernel
-    // costs more than a block, and requests in flight let the threads
-    // decode several blocks at once.
+    // Large requests and a deep read-ahead, as far as the kernel grants them
+    // (it may keep its own smaller read-ahead): a round trip through the
+    // kernel costs more than a block, and requests in flight let the
+    // threads decode several blocks at once.
     conn->max_read = 1u << 20;  // as the mount option asks, which the kernel needs to hear
     conn->max_readahead = 4u << 20;
     conn->max_background = 16;
