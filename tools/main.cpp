@@ -30,7 +30,8 @@ namespace orvtool {
     ROW(copyCommand)          \
     ROW(exportCommand)        \
     ROW(importCommand)        \
-    ROW(recoverCommand)
+    ROW(recoverCommand)       \
+    ROW(mountCommand)
 
 #define ORVTOOL_DECLARE(c) extern const Command c;
 ORVTOOL_COMMANDS(ORVTOOL_DECLARE)
