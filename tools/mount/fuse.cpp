@@ -8,6 +8,7 @@
 #include <fuse.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -33,8 +34,13 @@ void* init(fuse_conn_info* conn, fuse_config* cfg) {
     // kernel costs more than a block, and requests in flight let the
     // threads decode several blocks at once.
     conn->max_read = 1u << 20;  // as the mount option asks, which the kernel needs to hear
+    // The kernel sizes its requests (pages a request) by the largest write,
+    // though nothing is written here: a MiB a request, not 128 KiB.
+    conn->max_write = 1u << 20;
     conn->max_readahead = 4u << 20;
     conn->max_background = 16;
+    // Plain blocks go from the image to the reader by splice where it can.
+    conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
     // Nothing changes under a read-only view: the kernel may keep what it learnt.
     cfg->entry_timeout = cfg->attr_timeout = 3600;
     cfg->negative_timeout = 3600;
@@ -89,6 +95,40 @@ int read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) 
     return static_cast<int>(served().view.read(n, static_cast<unsigned long long>(offset), buf, size));
 }
 
+// A read whose bytes all stand in the image as they read goes out as
+// stretches of the image's descriptor, which the kernel splices to the
+// reader; any other, through read().  libfuse frees what is handed over.
+int readBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file_info* fi) {
+    const View& view = served().view;
+    const Node& n = *reinterpret_cast<const Node*>(fi->fh);
+    thread_local std::vector<SourceRun> runs;
+    const bool inPlace = view.inPlace(n, static_cast<unsigned long long>(offset), size, runs) && !runs.empty();
+    const std::size_t pieces = inPlace ? runs.size() : 1;
+    auto* v = static_cast<fuse_bufvec*>(std::calloc(1, sizeof(fuse_bufvec) + (pieces - 1) * sizeof(fuse_buf)));
+    if (!v) return -ENOMEM;
+    v->count = pieces;
+    if (inPlace) {
+        for (std::size_t i = 0; i < pieces; ++i) {
+            v->buf[i].size = runs[i].n;
+            v->buf[i].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
+            v->buf[i].fd = view.sourceFd();
+            v->buf[i].pos = runs[i].at;
+        }
+        *out = v;
+        return 0;
+    }
+    v->buf[0].mem = std::malloc(size ? size : 1);
+    const long got = v->buf[0].mem ? read(nullptr, static_cast<char*>(v->buf[0].mem), size, offset, fi) : -ENOMEM;
+    if (got < 0) {
+        std::free(v->buf[0].mem);
+        std::free(v);
+        return static_cast<int>(got);
+    }
+    v->buf[0].size = static_cast<size_t>(got);
+    *out = v;
+    return 0;
+}
+
 }  // namespace
 
 void serve(const View& view, const ServeSettings& settings, const std::function<void()>& onDetach) {
@@ -98,6 +138,7 @@ void serve(const View& view, const ServeSettings& settings, const std::function<
     ops.readdir = readdir;
     ops.open = open;
     ops.read = read;
+    ops.read_buf = readBuf;
     Served served{view, settings};
     fuse_args args = FUSE_ARGS_INIT(0, nullptr);
     for (const char* a : {"orvtape", "-o", "ro,default_permissions,fsname=orvtape,subtype=orvtape,max_read=1048576"})

@@ -60,6 +60,7 @@ public:
     std::size_t bytesAt(long long offset, char* to, std::size_t n) const override {
         return readAt(volume_, offset, to, n);
     }
+    int fd() const override { return volume_.fd(); }
 
 private:
     std::unique_ptr<BlockWalk> borrow() const {
@@ -122,6 +123,7 @@ public:
     std::size_t bytesAt(long long offset, char* to, std::size_t n) const override {
         return readAt(volume_, offset, to, n);
     }
+    int fd() const override { return volume_.fd(); }
 
 private:
     const Volume& volume_;

@@ -210,6 +210,26 @@ void View::decodeAhead() const {
     }
 }
 
+bool View::inPlace(const Node& n, unsigned long long offset, std::size_t size, std::vector<SourceRun>& runs) const {
+    runs.clear();
+    if (!n.index || n.text || decoder_.fd() < 0 || (check_ && !check_().empty())) return false;
+    const FileIndex& f = *n.index;
+    if (f.damaged && offset + size > f.size) return false;  // its end is an error, which read() gives
+    for (std::size_t done = 0; done < size && offset < f.size;) {
+        const std::size_t i = f.find(offset);
+        const long long at = decoder_.inPlace(f.blocks[i], f.lengthOf(i));
+        if (at < 0) return false;
+        const std::size_t into = static_cast<std::size_t>(offset - f.blocks[i].start);
+        const std::size_t k = std::min<std::size_t>(size - done, f.lengthOf(i) - into);
+        const long long from = at + static_cast<long long>(into);
+        if (!runs.empty() && runs.back().at + static_cast<long long>(runs.back().n) == from) runs.back().n += k;
+        else runs.push_back(SourceRun{from, k});
+        done += k;
+        offset += k;
+    }
+    return true;
+}
+
 long View::read(const Node& n, unsigned long long offset, char* to, std::size_t size) const {
     if (!n.index) {
         if (offset >= json_.size()) return 0;

@@ -35,6 +35,14 @@ public:
     virtual long long inPlace(const IndexedBlock&, unsigned long long) const { return -1; }
     // Up to n bytes of the source at offset: how many; throws ToolError.
     virtual std::size_t bytesAt(long long, char*, std::size_t) const { return 0; }
+    // The source's descriptor, for reads that hand its bytes on unread; -1: none.
+    virtual int fd() const { return -1; }
+};
+
+// A stretch of the source that a read delivers as it stands there.
+struct SourceRun {
+    long long at;
+    std::size_t n;
 };
 
 // Decoded blocks by key, the least recently used dropped beyond a byte
@@ -83,6 +91,12 @@ public:
     // Up to size bytes at offset into to: how many (0 at the end), or -errno
     // (EIO where the volume cannot be read or its file is damaged there).
     long read(const Node& n, unsigned long long offset, char* to, std::size_t size) const;
+    // The same read as stretches of the source's descriptor, when every byte
+    // of it stands in the source as it reads (plain blocks of one piece):
+    // the kernel then moves them without a copy through this process.
+    // False when any byte needs a decode, or the read would fail.
+    bool inPlace(const Node& n, unsigned long long offset, std::size_t size, std::vector<SourceRun>& runs) const;
+    int sourceFd() const { return decoder_.fd(); }
     const VolumeIndex& index() const { return index_; }
     // check tells, before every read of blocks, why the source may no longer
     // be read ("" while it may): such a read fails rather than mix old and new.
