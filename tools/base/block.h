@@ -54,6 +54,10 @@ struct Block {
     std::uint32_t value = 0;                          // a Marker's value
     long long offset = 0;             // where it starts in its source
     long long number = 0;             // blocks and tapemarks before it in its source
+    // How far past offset its length bytes stand in the source whole and as
+    // they read (plain, in one piece), so that a reader may take them from
+    // there; 0 when they do not.
+    unsigned char dataAt = 0;
 };
 
 // What a sink can hold beyond plain blocks and tapemarks; whatever it

@@ -28,7 +28,7 @@ std::string hexByte(unsigned v) {
 
 class AwsReader : public FormatReader {
 public:
-    AwsReader(InputFile& in, const FormatArgs& args) : FormatReader(in, args) {}
+    AwsReader(InputFile& in, const FormatArgs& args) : FormatReader(in, args), alone_(args.alone) {}
 
     bool next(Block& b) override {
         b = Block{};
@@ -45,7 +45,7 @@ public:
             if (got == 0 && first) return false;
             if (got != 6) throw bad(at, got ? "the file ends inside a chunk header" : "the file ends inside a block");
             unsigned len = u16(h), prev = u16(h + 2), f1 = h[4];
-            if (prev != prevLen_)
+            if (prev != prevLen_ && !alone_)
                 throw bad(at, "the header says the chunk before it holds " + std::to_string(prev) +
                                   " bytes, but it holds " + std::to_string(prevLen_));
             if (h[5] != 0)
@@ -53,6 +53,7 @@ public:
                                   ": an orvtape image with transforms, not aws or het (use 'orvtape copy')");
             if (f1 & kUnknown) throw bad(at, "flags1 " + hexByte(f1) + " has unknown bits");
             prevLen_ = len;
+            alone_ = false;
             if (f1 & kTapemark) {
                 if (!first) throw bad(at, "a tapemark stands inside a block");
                 if (f1 != kTapemark || len != 0) throw bad(at, "a tapemark header carries a length or other flags");
@@ -76,7 +77,10 @@ public:
         }
         b.data = data_.data();
         b.length = stored;
-        if (method == 0) return true;
+        if (method == 0) {
+            if (b.length + 6 == static_cast<size_t>(in_.offset() - b.offset)) b.dataAt = 6;  // one chunk
+            return true;
+        }
         b.packing = method == kZlib ? Packing::Zlib : Packing::Bzip2;
         std::string why = expandBlock(b.packing, packed_.data(), stored, maxBlock_, data_, &b.length);
         if (!why.empty()) throw bad(b.offset, "the compressed block does not expand: " + why);
@@ -86,6 +90,7 @@ public:
     }
 
 private:
+    bool alone_;
     unsigned prevLen_ = 0;
     std::vector<unsigned char> packed_;
 };

@@ -21,6 +21,9 @@ struct FormatArgs {
     int chunk = 65535;                 // "chunk": largest chunk payload
     std::string compress = "keep";     // "compress": keep, none, zlib or bzip2
     int level = 0;                     // "level": 1-9, 0 for the method's default
+    // Reading starts at a block inside the file, apart from the one before
+    // it: what that one left (a chunk's length) is not checked.
+    bool alone = false;
 };
 
 struct Format {

@@ -105,6 +105,7 @@ private:
                                                  : ""));
         b.data = data_.data();
         b.length = len;
+        b.dataAt = 4;
     }
 
     bool pad_, ended_ = false;

@@ -30,6 +30,7 @@ public:
         if (in_.readInto(data_, stored) != stored) throw bad(b, "the file ends inside a record");
         b.data = data_.data();
         b.length = len;
+        b.dataAt = 2;
         return true;
     }
 

@@ -93,6 +93,7 @@ void BlockWalk::fill(Block& b, int length) const {
     b.isLabel = false;
     b.offset = info_.offset;
     b.number = info_.blockNumber;
+    b.dataAt = !flags2 && info_.segments == 1 && !info_.tapemark ? 6 : 0;  // its payload after its header
 }
 
 bool BlockWalk::advance(Block* b, Step& s, Failure& f) {

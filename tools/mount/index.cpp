@@ -38,7 +38,7 @@ VolumeIndex indexVolume(BlockSource& source) {
             ib.offset = b.offset;
             ib.start = f.size;
             ib.span = static_cast<unsigned>(source.consumed() - b.offset);
-            ib.plain = b.packing == Packing::None && !b.scrambled;
+            ib.dataAt = b.dataAt;
             f.blocks.push_back(ib);
             f.size += b.length;
         }

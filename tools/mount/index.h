@@ -18,7 +18,7 @@ struct IndexedBlock {
     long long offset = 0;          // where it starts in its source
     unsigned long long start = 0;  // where its bytes start in the file's view
     unsigned span = 0;             // bytes it takes in its source
-    bool plain = false;            // held neither compressed nor scrambled (in the padding: no cost)
+    unsigned char dataAt = 0;      // Block::dataAt: where past offset its bytes stand as read; 0: nowhere (in the padding: no cost)
 };
 
 struct FileIndex {

@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <unistd.h>
 #include <vector>
@@ -53,10 +52,6 @@ public:
         giveBack(std::move(walk));
     }
 
-    // A plain block of one segment: its payload right after its header.
-    long long inPlace(const IndexedBlock& b, unsigned long long length) const override {
-        return b.plain && b.span == length + 6 ? b.offset + 6 : -1;
-    }
     std::size_t bytesAt(long long offset, char* to, std::size_t n) const override {
         return readAt(volume_, offset, to, n);
     }
@@ -89,18 +84,15 @@ private:
 class ForeignDecoder : public BlockDecoder {
 public:
     ForeignDecoder(const Volume& volume, const Format& format, const Common& run)
-        : volume_(volume), format_(format), chained_(std::strcmp(format.name, "aws") == 0 ||
-                                                     std::strcmp(format.name, "het") == 0) {
+        : volume_(volume), format_(format) {
         args_.maxBlock = static_cast<std::size_t>(run.maxBlock);
+        args_.alone = true;  // the block before it was checked when the file was indexed
     }
 
     void decode(const IndexedBlock& at, Bytes& out) const override {
         Bytes stored(at.span);
         if (readAt(volume_, at.offset, reinterpret_cast<char*>(stored.data()), stored.size()) != stored.size())
             throw ToolError(volume_.name(), "ends inside the block at offset " + std::to_string(at.offset));
-        // Each chunk header names the length of the chunk before it, which
-        // was checked when the file was indexed; alone, the block has none.
-        if (chained_ && stored.size() >= 4) stored[2] = stored[3] = 0;
         InputFile in(volume_.name(), stored.data(), stored.size());
         const std::unique_ptr<BlockSource> reader = format_.reader(in, args_);
         Block b;
@@ -109,17 +101,6 @@ public:
         out.assign(b.data, b.data + b.length);
     }
 
-    // A plain block in one piece: a record between its length words (tap,
-    // e11), after its length (tpc), or a block of one chunk (aws, het).
-    long long inPlace(const IndexedBlock& b, unsigned long long length) const override {
-        if (!b.plain) return -1;
-        const unsigned long long span = b.span, even = length + (length & 1);
-        const std::string name = format_.name;
-        if ((name == "tap" && span == even + 8) || (name == "e11" && span == length + 8)) return b.offset + 4;
-        if (name == "tpc" && span == even + 2) return b.offset + 2;
-        if (chained_ && span == length + 6) return b.offset + 6;
-        return -1;
-    }
     std::size_t bytesAt(long long offset, char* to, std::size_t n) const override {
         return readAt(volume_, offset, to, n);
     }
@@ -128,7 +109,6 @@ public:
 private:
     const Volume& volume_;
     const Format& format_;
-    bool chained_;
     FormatArgs args_;
 };
 

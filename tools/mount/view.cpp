@@ -210,6 +210,13 @@ void View::decodeAhead() const {
     }
 }
 
+namespace {
+
+// Where the block's bytes stand in the source as they read; -1: nowhere.
+long long inSource(const IndexedBlock& b) { return b.dataAt ? b.offset + b.dataAt : -1; }
+
+}  // namespace
+
 bool View::inPlace(const Node& n, unsigned long long offset, std::size_t size, std::vector<SourceRun>& runs) const {
     runs.clear();
     if (!n.index || n.text || decoder_.fd() < 0 || (check_ && !check_().empty())) return false;
@@ -217,7 +224,7 @@ bool View::inPlace(const Node& n, unsigned long long offset, std::size_t size, s
     if (f.damaged && offset + size > f.size) return false;  // its end is an error, which read() gives
     for (std::size_t done = 0; done < size && offset < f.size;) {
         const std::size_t i = f.find(offset);
-        const long long at = decoder_.inPlace(f.blocks[i], f.lengthOf(i));
+        const long long at = inSource(f.blocks[i]);
         if (at < 0) return false;
         const std::size_t into = static_cast<std::size_t>(offset - f.blocks[i].start);
         const std::size_t k = std::min<std::size_t>(size - done, f.lengthOf(i) - into);
@@ -248,7 +255,7 @@ long View::read(const Node& n, unsigned long long offset, char* to, std::size_t 
     std::size_t done = 0;
     while (done < size && offset < f.size) {
         const std::size_t i = f.find(offset);
-        const long long inPlace = n.text ? -1 : decoder_.inPlace(f.blocks[i], f.lengthOf(i));
+        const long long inPlace = n.text ? -1 : inSource(f.blocks[i]);
         if (inPlace >= 0) {
             // No decoding, nothing worth a cache: the bytes straight from the source.
             const std::size_t at = static_cast<std::size_t>(offset - f.blocks[i].start);

@@ -30,9 +30,6 @@ public:
     virtual ~BlockDecoder() = default;
     // The block's bytes into out; throws ToolError when it cannot be read.
     virtual void decode(const IndexedBlock& b, Bytes& out) const = 0;
-    // Where the source holds the block's length bytes as they read, in one
-    // piece, so that a read copies them from there: -1 when it does not.
-    virtual long long inPlace(const IndexedBlock&, unsigned long long) const { return -1; }
     // Up to n bytes of the source at offset: how many; throws ToolError.
     virtual std::size_t bytesAt(long long, char*, std::size_t) const { return 0; }
     // The source's descriptor, for reads that hand its bytes on unread; -1: none.
