@@ -30,7 +30,9 @@ namespace orvtool {
     ROW(copyCommand)          \
     ROW(exportCommand)        \
     ROW(importCommand)        \
-    ROW(recoverCommand)
+    ROW(recoverCommand)       \
+    ROW(captureCommand)       \
+    ROW(writeDriveCommand)
 
 #define ORVTOOL_DECLARE(c) extern const Command c;
 ORVTOOL_COMMANDS(ORVTOOL_DECLARE)
