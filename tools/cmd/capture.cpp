@@ -63,6 +63,36 @@ public:
     StopOnSignal& operator=(const StopOnSignal&) = delete;
 };
 
+// The drive's blocks, then the tapemarks that close the volume where the
+// reading stopped before two filemarks in a row: the file is a whole volume
+// whatever stopped the capture.
+class ClosedVolume : public BlockSource {
+public:
+    explicit ClosedVolume(DriveSource& drive) : drive_(drive) {}
+    bool next(Block& b) override {
+        if (!closing_ && drive_.next(b)) {
+            trailingMarks_ = b.kind == Kind::Mark ? trailingMarks_ + 1 : 0;
+            any_ = true;
+            return true;
+        }
+        closing_ = true;
+        if (!any_ || trailingMarks_ >= 2) return false;
+        b = Block{};
+        b.kind = Kind::Mark;
+        b.offset = drive_.consumed();
+        ++trailingMarks_;
+        ++added_;
+        return true;
+    }
+    long long consumed() const override { return drive_.consumed(); }
+    int added() const { return added_; }
+
+private:
+    DriveSource& drive_;
+    bool closing_ = false, any_ = false;
+    int trailingMarks_ = 0, added_ = 0;
+};
+
 void refuseUnsafeDevice(const CaptureArgs& o) {
     if (rewindsOnClose(o.device) && !o.rewindingOk)
         throw ToolError(o.device,
@@ -98,8 +128,9 @@ void writeErrorMap(const CaptureArgs& o, const DriveSource& src, NewFile& file) 
 
 // The blocks that did not read at once, as warnings; a status that says
 // whether the capture is whole.
-int report(const CaptureArgs& o, DriveSource& src, const Tally& t) {
+int report(const CaptureArgs& o, DriveSource& src, const Tally& t, int added) {
     int bad = 0;
+    if (added) note(o, "%s: %d tapemarks added to close the volume", o.target.c_str(), added);
     for (const BlockTrouble& b : src.troubles()) {
         if (b.decision == "read with a larger buffer") {
             note(o, "%s: file %lld block %lld: %s", o.device.c_str(), b.file, b.block, b.failures.back().c_str());
@@ -114,8 +145,9 @@ int report(const CaptureArgs& o, DriveSource& src, const Tally& t) {
     if (stop != Stop::Gone)
         if (const std::string m = src.positionMismatch(); !m.empty()) warn("%s: %s", o.device.c_str(), m.c_str());
     const std::string why = stop == Stop::Gone || stop == Stop::Unreadable ? " (" + src.lastFailure() + ")" : "";
-    const std::string line = o.target + ": " + std::to_string(t.blocks) + " blocks and " + std::to_string(t.marks) +
-                             " filemarks captured; stopped at " + stopWords(stop) + why + ", file " +
+    auto counted = [](long long n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); };
+    const std::string line = o.target + ": " + counted(t.blocks, "block") + " and " +
+                             counted(t.marks - added, "filemark") + " captured; stopped at " + stopWords(stop) + why + ", file " +
                              std::to_string(src.file()) + " block " + std::to_string(src.blockInFile());
     if (whole)
         note(o, "%s", line.c_str());
@@ -143,26 +175,33 @@ int cmdCapture(const CaptureArgs& o) {
 
     NewFile out(o.target, foreign != nullptr, o.force);
     std::unique_ptr<NewFile> map = withMap ? std::make_unique<NewFile>(mapPath, false, o.force) : nullptr;
+    std::unique_ptr<OutputFile> bytes;
+    std::unique_ptr<ImageSink> image;
+    std::unique_ptr<BlockSink> sink;
+    if (foreign) {
+        bytes = std::make_unique<OutputFile>(out.fd(), o.target == "-" ? "standard output" : o.target);
+        sink = foreign->writer(*bytes, FormatArgs{});
+    } else {
+        image = std::make_unique<ImageSink>(out.fd(), o.target, o);
+        sink = std::make_unique<ParallelEncode>(*image, o, o.jobs, o);
+    }
+    ReadPolicy policy = o.policy;
+    const bool holdsBad = sink->carries().readErrors;
+    policy.skipBad |= !holdsBad;  // a block that never read has no data to keep
     StopOnSignal stopOnSignal;
-    DriveSource src(drive, o.policy, [] { return stopSignal != 0; });
+    DriveSource src(drive, policy, [] { return stopSignal != 0; });
     Progress progress("capture", 0, o.quiet);
     progress.detail([&] {
         return "file " + std::to_string(src.file()) + " block " + std::to_string(src.blockInFile()) + "  " +
                std::to_string(src.blocks()) + " blocks  " + std::to_string(src.troubles().size()) + " troubled";
     });
-    Tally t;
-    if (foreign) {
-        OutputFile bytes(out.fd(), o.target == "-" ? "standard output" : o.target);
-        auto sink = foreign->writer(bytes, FormatArgs{});
-        t = pump(src, *sink, progress, {o.device, foreign->title, false});
-    } else {
-        ImageSink image(out.fd(), o.target, o);
-        ParallelEncode sink(image, o, o.jobs, o);
-        t = pump(src, sink, progress, {o.device, "an orvtape image", false});
-    }
+    ClosedVolume volume(src);
+    const Tally t = pump(volume, *sink, progress, {o.device, foreign ? foreign->title : "an orvtape image", false});
     out.commit();
     if (map) writeErrorMap(o, src, *map);
-    return report(o, src, t);
+    if (!holdsBad && !o.policy.skipBad && src.blocks() > t.blocks)
+        warn("%s: unreadable blocks left out, as it cannot hold a block without data", o.target.c_str());
+    return report(o, src, t, volume.added());
 }
 
 namespace {

@@ -18,7 +18,13 @@ constexpr std::size_t kGrowth = 4;  // a longer block is likely much longer: few
 
 DriveSource::DriveSource(TapeDevice& drive, const ReadPolicy& policy, std::function<bool()> stopAsked)
     : drive_(drive), policy_(policy), stopAsked_(std::move(stopAsked)),
-      buffer_(std::min(policy.buffer, policy.maxBlock)) {}
+      buffer_(std::min(policy.buffer, policy.maxBlock)) {
+    DriveStatus s;
+    if (drive_.status(s) && s.file >= 0 && s.block >= 0) {
+        file_ = firstFile_ = s.file;
+        inFile_ = s.block;
+    }
+}
 
 bool DriveSource::next(Block& b) {
     if (stop_ != Stop::Reading || limitReached()) return false;
@@ -32,7 +38,7 @@ bool DriveSource::next(Block& b) {
 bool DriveSource::limitReached() {
     if (marksInRow_ >= 2)
         stop_ = Stop::EndOfData;  // two filemarks in a row end the recorded data
-    else if (policy_.files >= 0 && file_ >= policy_.files)
+    else if (policy_.files >= 0 && file_ - firstFile_ >= policy_.files)
         stop_ = Stop::Files;
     else if ((policy_.blocks >= 0 && blocks_ >= policy_.blocks) || (policy_.entries >= 0 && entries_ >= policy_.entries))
         stop_ = Stop::Blocks;
@@ -110,6 +116,9 @@ DriveSource::Action DriveSource::onFailure(int err, BlockTrouble& t, int& attemp
 }
 
 DriveSource::Action DriveSource::giveUp(BlockTrouble& t, Stop why) {
+    // The tape stands before the block where the capture stopped, so that
+    // the drive's count agrees and a new run starts with it.
+    if (!drive_.operate(MTBSR, 1)) passBlock();
     t.decision = "stopped";
     troubles_.push_back(t);
     stop_ = why;

@@ -36,14 +36,15 @@ struct BlockTrouble {
 
 class DriveSource : public BlockSource {
 public:
+    // Counts files and blocks from where the drive says the tape stands.
     // stopAsked: polled before each block; true ends the reading there.
     DriveSource(TapeDevice& drive, const ReadPolicy& policy, std::function<bool()> stopAsked);
     bool next(Block& b) override;
     long long consumed() const override { return bytes_; }
 
     Stop stop() const { return stop_; }
-    long long file() const { return file_; }            // filemarks read
-    long long blockInFile() const { return inFile_; }   // blocks read since the last one
+    long long file() const { return file_; }            // the file the tape stands in
+    long long blockInFile() const { return inFile_; }   // blocks before it in that file
     long long blocks() const { return blocks_; }        // blocks read, bad ones too
     const std::vector<BlockTrouble>& troubles() const { return troubles_; }
     // The last failure in words, for a stop on one.
@@ -67,7 +68,7 @@ private:
     std::function<bool()> stopAsked_;
     std::vector<unsigned char> buffer_;
     Stop stop_ = Stop::Reading;
-    long long file_ = 0, inFile_ = 0, blocks_ = 0, entries_ = 0, bytes_ = 0;
+    long long file_ = 0, inFile_ = 0, firstFile_ = 0, blocks_ = 0, entries_ = 0, bytes_ = 0;
     int marksInRow_ = 0;
     std::vector<BlockTrouble> troubles_;
     std::string lastFailure_;

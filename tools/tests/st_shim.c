@@ -91,27 +91,17 @@ static int openDevice(void) {
     return dev = REAL(open)("/dev/null", O_RDWR);
 }
 
-int open(const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = va_arg(ap, mode_t);
-    va_end(ap);
-    return mine(path) ? openDevice() : REAL(open)(path, flags, mode);
-}
-int open64(const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = va_arg(ap, mode_t);
-    va_end(ap);
-    return mine(path) ? openDevice() : REAL(open64)(path, flags, mode);
-}
-int openat(int dir, const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = va_arg(ap, mode_t);
-    va_end(ap);
-    return mine(path) ? openDevice() : REAL(openat)(dir, path, flags, mode);
-}
+#define OPEN_WITH_MODE(name, params, args)                                        \
+    int name params {                                                            \
+        va_list ap;                                                              \
+        va_start(ap, flags);                                                     \
+        mode_t mode = va_arg(ap, mode_t);                                        \
+        va_end(ap);                                                              \
+        return mine(path) ? openDevice() : REAL(name) args;                      \
+    }
+OPEN_WITH_MODE(open, (const char* path, int flags, ...), (path, flags, mode))
+OPEN_WITH_MODE(open64, (const char* path, int flags, ...), (path, flags, mode))
+OPEN_WITH_MODE(openat, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
 int __open_2(const char* path, int flags) { return mine(path) ? openDevice() : REAL(open)(path, flags); }
 int __open64_2(const char* path, int flags) { return mine(path) ? openDevice() : REAL(open64)(path, flags); }
 
