@@ -106,7 +106,7 @@ DriveSource::Action DriveSource::onFailure(int err, BlockTrouble& t, int& attemp
     }
     t.failures.push_back(lastFailure_);
     if (attempts++ < policy_.retries) {
-        if (drive_.operate(MTBSR, 1)) return Action::Retry;
+        if (backOver()) return Action::Retry;
         t.failures.push_back("spacing back to read again: " + errnoWords(errno));
     }
     if (policy_.stopOnError) return giveUp(t, Stop::Unreadable);
@@ -118,7 +118,7 @@ DriveSource::Action DriveSource::onFailure(int err, BlockTrouble& t, int& attemp
 DriveSource::Action DriveSource::giveUp(BlockTrouble& t, Stop why) {
     // The tape stands before the block where the capture stopped, so that
     // the drive's count agrees and a new run starts with it.
-    if (!drive_.operate(MTBSR, 1)) passBlock();
+    if (!backOver()) passBlock();
     t.decision = "stopped";
     troubles_.push_back(t);
     stop_ = why;
@@ -133,7 +133,7 @@ bool DriveSource::grow(BlockTrouble& t) {
         return false;
     }
     const std::size_t size = std::min(policy_.maxBlock, had * kGrowth);
-    if (!drive_.operate(MTBSR, 1)) {
+    if (!backOver()) {
         lastFailure_ = "longer than " + std::to_string(had) + " bytes, and spacing back to read it again failed: " +
                        errnoWords(errno);
         t.failures.push_back(lastFailure_);
@@ -143,6 +143,14 @@ bool DriveSource::grow(BlockTrouble& t) {
                          std::to_string(size));
     buffer_.resize(size);
     return true;
+}
+
+bool DriveSource::backOver() {
+    // A drive that stayed before the block it failed on must not space back
+    // over the one before: that block would be read twice.
+    DriveStatus s;
+    if (drive_.status(s) && s.block >= 0 && s.file == file_ && s.block == inFile_) return true;
+    return drive_.operate(MTBSR, 1);
 }
 
 void DriveSource::passBlock() {

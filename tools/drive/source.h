@@ -60,6 +60,7 @@ private:
     Action onFailure(int err, BlockTrouble& t, int& attempts);
     Action giveUp(BlockTrouble& t, Stop why);
     bool grow(BlockTrouble& t);
+    bool backOver();  // to the block a read failed on
     void passBlock();
     Block data(std::size_t length, bool bad);
 
