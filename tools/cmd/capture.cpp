@@ -147,8 +147,8 @@ int report(const CaptureArgs& o, DriveSource& src, const Tally& t, int added) {
     const std::string why = stop == Stop::Gone || stop == Stop::Unreadable ? " (" + src.lastFailure() + ")" : "";
     auto counted = [](long long n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); };
     const std::string line = o.target + ": " + counted(t.blocks, "block") + " and " +
-                             counted(t.marks - added, "filemark") + " captured; stopped at " + stopWords(stop) + why + ", file " +
-                             std::to_string(src.file()) + " block " + std::to_string(src.blockInFile());
+                             counted(t.marks - added, "filemark") + " captured; stopped at " + stopWords(stop) + why +
+                             ", file " + std::to_string(src.file()) + " block " + std::to_string(src.blockInFile());
     if (whole)
         note(o, "%s", line.c_str());
     else

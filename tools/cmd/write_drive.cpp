@@ -33,7 +33,8 @@ bool reachesTape(const Block& b) {
 
 void warnLosses(const std::string& src, const Tally& t) {
     auto warnAbout = [&](const Events& e, const char* what) {
-        if (e.count) warn("%s: %s: %lld (at offset%s %s)", src.c_str(), what, e.count, e.count > 1 ? "s" : "", e.where().c_str());
+        if (e.count)
+            warn("%s: %s: %lld (at offset%s %s)", src.c_str(), what, e.count, e.count > 1 ? "s" : "", e.where().c_str());
     };
     warnAbout(t.flagged, "blocks read with an error, written without the flag a tape cannot hold");
     warnAbout(t.empty, "empty blocks flagged as read with an error, skipped");

@@ -40,7 +40,8 @@ bool DriveSource::limitReached() {
         stop_ = Stop::EndOfData;  // two filemarks in a row end the recorded data
     else if (policy_.files >= 0 && file_ - firstFile_ >= policy_.files)
         stop_ = Stop::Files;
-    else if ((policy_.blocks >= 0 && blocks_ >= policy_.blocks) || (policy_.entries >= 0 && entries_ >= policy_.entries))
+    else if ((policy_.blocks >= 0 && blocks_ >= policy_.blocks) ||
+             (policy_.entries >= 0 && entries_ >= policy_.entries))
         stop_ = Stop::Blocks;
     return stop_ != Stop::Reading;
 }

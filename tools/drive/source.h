@@ -31,7 +31,8 @@ enum class Stop { Reading, EndOfData, Files, Blocks, Unreadable, Gone, Interrupt
 struct BlockTrouble {
     long long file = 0, block = 0;      // filemarks before it, blocks before it in its file
     std::vector<std::string> failures;  // in words, one a read
-    std::string decision;               // "read", "read with a larger buffer", "kept as a bad block", "skipped", "stopped"
+    // "read", "read with a larger buffer", "kept as a bad block", "skipped" or "stopped"
+    std::string decision;
 };
 
 class DriveSource : public BlockSource {

@@ -128,7 +128,9 @@ static ssize_t readTape(void* buf, size_t count) {
     fill(buf, e);
     return e->size;
 }
-ssize_t read(int fd, void* buf, size_t count) { return fd == dev && dev >= 0 ? readTape(buf, count) : REAL(read)(fd, buf, count); }
+ssize_t read(int fd, void* buf, size_t count) {
+    return fd == dev && dev >= 0 ? readTape(buf, count) : REAL(read)(fd, buf, count);
+}
 ssize_t __read_chk(int fd, void* buf, size_t count, size_t room) {
     (void)room;
     return fd == dev && dev >= 0 ? readTape(buf, count) : REAL(read)(fd, buf, count);
