@@ -38,6 +38,10 @@ static Entry* add(long size) {
     return &tape[n++];
 }
 
+static void cutAtHead(void) { /* writing ends the tape where it writes */
+    while (n > pos) free(tape[--n].bytes);
+}
+
 static void loadTap(const char* path) {
     FILE* f = fopen(path, "rb");
     unsigned char w[4];
@@ -55,7 +59,9 @@ static void loadTap(const char* path) {
 static void load(void) {
     unsigned x = 12345;
     for (int i = 0; i < kPat; ++i) pat[i] = pat[i + kPat] = 'a' + ((x = x * 1103515245u + 12345u) >> 16) % 26;
-    n = pos = isGone = wrote = lastWasWrite = 0;
+    pos = 0;
+    cutAtHead();
+    isGone = wrote = lastWasWrite = 0;
     gone = interrupt = -1;
     FILE* f = fopen(getenv("ST_SHIM_TAPE"), "r");
     char line[4200], word[16], arg[4096];
@@ -140,7 +146,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
     if (fd != dev || dev < 0) return REAL(write)(fd, buf, count);
     if (isGone) return fail(ENXIO);
     if (protect) return fail(EACCES);
-    n = pos;
+    cutAtHead();
     Entry* e = add((long)count);
     memcpy(e->bytes = malloc(count + 1), buf, count);
     ++pos;
@@ -177,7 +183,7 @@ static int operation(const struct mtop* op) {
     case MTEOM: pos = n; return 0;
     case MTWEOF:
         if (protect) return (int)fail(EACCES);
-        n = pos;
+        cutAtHead();
         for (int i = 0; i < op->mt_count; ++i) add(-1), ++pos;
         wrote = 1;
         lastWasWrite = 0;
