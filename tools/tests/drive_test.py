@@ -26,7 +26,7 @@ def run(*args, script=None, status=0, prog=(TOOL,)):
     if script is not None:
         (DIR / "script").write_text(script.replace(";", "\n"))
         (DIR / "pos").unlink(missing_ok=True)
-    env = dict(os.environ, LD_PRELOAD=PRELOAD, ST_SHIM_PATH=DEV, ST_SHIM_TAPE=str(DIR / "script"),
+    env = dict(os.environ, LD_PRELOAD=PRELOAD if prog == (TOOL,) else SHIM, ST_SHIM_PATH=DEV, ST_SHIM_TAPE=str(DIR / "script"),
                ST_SHIM_POS=str(DIR / "pos"), ST_SHIM_OUT=str(DIR / "out.tap"))
     p = subprocess.run([*prog, *args], capture_output=True, text=True, cwd=DIR, env=env, timeout=120)
     expect(p.returncode == status, f"{prog[0]} {' '.join(args)}: status {p.returncode}, not {status}\n{p.stderr}")
