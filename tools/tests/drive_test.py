@@ -46,7 +46,7 @@ def image_of(entries, name):  # the image `import` makes of these blocks (b SIZE
 
 # script (lines split at ;) | options | blocks and tapemarks captured | status | decisions | where it stopped
 CASES = [
-    ("block 100 1 3;mark;block 50 9;mark 2;block 5 5", [], "b100,1 b100,2 b100,3 m b50,9 m m", 0, [],
+    ("block 100 1 3;mark;block 1048576 9;mark 2;block 5 5", [], "b100,1 b100,2 b100,3 m b1048576,9 m m", 0, [],
      "the end of recorded data"),
     ("block 100 1;bad 200 5 2;block 3000000 3;bad 10 4 -1;mark;block 7 7", [], "b100,1 b200,5 b3000000,3 m b7,7 m m",
      1, ["read", "read with a larger buffer", "skipped"], "the end of recorded data"),
@@ -64,7 +64,8 @@ for n, (script, opts, entries, status, decisions, stopped) in enumerate(CASES):
     p = run("capture", DEV, target, *opts, script=script, status=status)
     expect((DIR / target).read_bytes() == image_of(entries, f"want{n}"), f"case {n}: the image of {script}")
     m = json.loads((DIR / (target + ".errors.json")).read_text())
-    expect([t["decision"] for t in m["troubles"]] == decisions and m["stopped_at"] == stopped,
+    size = sum(int(e[1:].split(",")[0]) for e in entries.split() if e[0] == "b")
+    expect([t["decision"] for t in m["troubles"]] == decisions and m["stopped_at"] == stopped and m["bytes"] == size,
            f"case {n}: error map {m}")
     expect("the drive counts" not in p.stderr, f"case {n}: the drive disagrees: {p.stderr}")
     run("check", "-q", target)
@@ -75,7 +76,8 @@ expect("file 0 block 1: kept as a bad block after 4 failed reads (last: Input/ou
 expect("class bad" in run("ls", "--blocks", "bad.tap").stdout, "the bad block is flagged in the tap file")
 expect(len(json.loads((DIR / "bad.tap.errors.json").read_text())["troubles"][0]["failures"]) == 4, "four failures")
 
-# Refusals: a rewinding device, a file already there, a write-protected tape; none writes anything.
+# Refusals: no tape device, a rewinding device, a file already there, a write-protected tape; none writes.
+expect("is no tape device" in run("capture", "/dev/null", "n.tape", status=2).stderr, "/dev/null taken for a drive")
 p = run("capture", str(DIR / "st0"), "r.tape", script="block 10 1;mark 2", status=2)
 expect("rewinds the tape when it is closed" in p.stderr and not (DIR / "r.tape").exists(), p.stderr)
 (DIR / "keep.tape").write_bytes(b"mine")
@@ -83,7 +85,7 @@ run("capture", DEV, "keep.tape", status=1)
 expect((DIR / "keep.tape").read_bytes() == b"mine", "capture replaced a file without --force")
 (DIR / "out.tap").unlink(missing_ok=True)
 p = run("write-drive", "want0.tape", DEV, script="protect", status=1)
-expect("write-protected" in p.stderr and not (DIR / "out.tap").exists(), p.stderr)
+expect("write-protected; nothing was written" in p.stderr and not (DIR / "out.tap").exists(), p.stderr)
 
 # Written to the drive with --verify, then captured back: the same image, byte for byte.
 for n in (0, 1):
