@@ -31,6 +31,7 @@ namespace orvtool {
     ROW(exportCommand)        \
     ROW(importCommand)        \
     ROW(recoverCommand)       \
+    ROW(mountCommand)         \
     ROW(captureCommand)       \
     ROW(writeDriveCommand)
 

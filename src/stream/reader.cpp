@@ -5,7 +5,6 @@
 
 #include "ORVtape.h"
 #include "../tape/format.h"
-#include "chain.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -394,7 +393,10 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
     if (st.st_size > knownSize) knownSize = st.st_size;
     // Kept in locals and reported once at the end: this loop runs once a
     // header, and stores through r would cost a third of it.
-    orvTapeChainState state = {0, 0, false, false};
+    // The walk from the load point never resynchronises, so it keeps the
+    // header rule's own state (chainCheck's, less its resync) across the
+    // loop: a fifth of a card image's validation.
+    orv::WalkState walk;
     long long offset = 0, headers = 0, lastAt = -1;
     bool multiSegment = false, compressed = false, whole = true;
     int rc = ORVTAPE_OK, code = 0;
@@ -402,7 +404,7 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
     while (offset < st.st_size) {
         lastAt = offset;
         const unsigned char* p;
-        const std::size_t got = fetch(offset, orv::kHeaderSize, &p, state.prevLen);
+        const std::size_t got = fetch(offset, orv::kHeaderSize, &p, walk.expectedPrev);
         std::memcpy(h, p, got);
         if (got < static_cast<std::size_t>(orv::kHeaderSize)) {
             code = -2;
@@ -410,14 +412,18 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
             rc = missing();
             break;
         }
-        // What the drive notes of a header before judging it.
-        if (!orv::hasReservedBits(h)) {
-            if (state.inBlock) multiSegment = true;
-            else if (h[5] & HF2_BZ2) compressed = true;
+        if (orv::hasReservedBits(h)) {
+            code = -3;  // as the drive's header read refuses it
+            rc = ORVTAPE_ERR_FLAGS;
+            break;
         }
-        if ((rc = orv::chainCheck(state, h, code)) != ORVTAPE_OK) break;
+        // What the drive notes of a header before judging it, the rule notes too.
+        if ((code = orv::walkHeader(h, walk, &multiSegment, &compressed)) != 0) {
+            rc = ORVTAPE_ERR_CHAIN;
+            break;
+        }
         ++headers;
-        offset += orv::kHeaderSize + state.prevLen;
+        offset += orv::kHeaderSize + walk.expectedPrev;
     }
     r->lastHeaderOffset = lastAt;
     std::memcpy(r->lastHeader, h, sizeof h);
@@ -427,8 +433,8 @@ int ORVtapeReader::Impl::walkChain(orvTapeChainReport* r, long long* end, unsign
     r->compressed = compressed;
     r->lastCurLen = whole ? orv::curLenOf(h) : 0;
     r->lastPrevLen = whole ? orv::prevLenOf(h) : 0;
-    r->endsInBlock = state.inBlock;
-    *lastSegment = state.prevLen;
+    r->endsInBlock = !walk.beginsBlock;
+    *lastSegment = walk.expectedPrev;
     *end = offset;
     return rc;
 }

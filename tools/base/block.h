@@ -28,6 +28,9 @@ constexpr unsigned char kPrivateFirst = 1, kPrivateLast = 6;
 constexpr unsigned char kDescription = 14;  // free text or data about the tape
 // Neither data of the tape nor anything a sink may hold: skipped, counted.
 constexpr bool reserved(unsigned char c) { return c > kBad && c != kDescription; }
+// Data of the tape itself, whatever its quality; every other class means
+// something to its own format alone.
+constexpr bool tapeData(unsigned char c) { return c == kGood || c == kBad; }
 }  // namespace record_class
 
 // Compression a block had where it was read, so that a sink able to store

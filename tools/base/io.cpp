@@ -41,13 +41,15 @@ InputFile::InputFile(const std::string& path) : name_(path == "-" ? "standard in
         throw ToolError(name_, "cannot read the file " + cause(0, EISDIR), kExitUsage);
     }
     if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = st.st_size;
-    buf_.resize(kBufferSize);
+    buf_.reset(new unsigned char[kBufferSize]);  // not cleared: only bytes read are ever looked at
+    cap_ = kBufferSize;
 }
 
 InputFile::InputFile(std::string name, const void* data, std::size_t n)
     : name_(std::move(name)), size_(static_cast<long long>(n)),
-      buf_(static_cast<const unsigned char*>(data), static_cast<const unsigned char*>(data) + n),
-      end_(n), eof_(true) {}
+      buf_(new unsigned char[n]), cap_(n), end_(n), eof_(true) {
+    if (n) std::memcpy(buf_.get(), data, n);
+}
 
 InputFile::~InputFile() {
     if (fd_ > STDERR_FILENO) ::close(fd_);
@@ -56,12 +58,12 @@ InputFile::~InputFile() {
 bool InputFile::fill() {
     if (eof_) return false;
     if (pos_ > 0) {
-        std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+        std::memmove(buf_.get(), buf_.get() + pos_, end_ - pos_);
         end_ -= pos_;
         pos_ = 0;
     }
     for (;;) {
-        ssize_t r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+        ssize_t r = ::read(fd_, buf_.get() + end_, cap_ - end_);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) throw ToolError(name_, "cannot read " + cause(0, errno));
         if (r == 0) eof_ = true;
@@ -71,10 +73,10 @@ bool InputFile::fill() {
 }
 
 std::size_t InputFile::peek(std::size_t n, const unsigned char** p) {
-    if (n > buf_.size()) n = buf_.size();
-    while (end_ - pos_ < n && (end_ < buf_.size() || pos_ > 0) && fill()) {
+    if (n > cap_) n = cap_;
+    while (end_ - pos_ < n && (end_ < cap_ || pos_ > 0) && fill()) {
     }
-    *p = buf_.data() + pos_;
+    *p = buf_.get() + pos_;
     return std::min(n, end_ - pos_);
 }
 
@@ -95,7 +97,7 @@ std::size_t InputFile::read(void* p, std::size_t n) {
     while (got < n) {
         if (pos_ == end_) {
             if (eof_) break;
-            if (n - got >= buf_.size()) {
+            if (n - got >= cap_) {
                 std::size_t r = readDirect(out + got, n - got);
                 if (r == 0) break;
                 got += r;
@@ -105,7 +107,7 @@ std::size_t InputFile::read(void* p, std::size_t n) {
             if (!fill()) break;
         }
         std::size_t k = std::min(n - got, end_ - pos_);
-        std::memcpy(out + got, buf_.data() + pos_, k);
+        std::memcpy(out + got, buf_.get() + pos_, k);
         pos_ += k;
         got += k;
     }
@@ -128,7 +130,7 @@ std::size_t InputFile::readInto(std::vector<unsigned char>& v, std::size_t n) {
 bool InputFile::readAt(long long offset, void* p, std::size_t n) const {
     if (size_ < 0 || offset < 0 || offset + static_cast<long long>(n) > size_) return false;
     if (fd_ < 0) {  // in memory, where nothing is ever moved
-        std::memcpy(p, buf_.data() + offset, n);
+        std::memcpy(p, buf_.get() + offset, n);
         return true;
     }
     return pread(fd_, p, n, offset) == static_cast<ssize_t>(n);

@@ -56,8 +56,8 @@ private:
     std::string name_;
     int fd_ = -1;  // -1: the bytes are all in buf_
     long long size_ = -1, offset_ = 0;
-    std::vector<unsigned char> buf_;
-    std::size_t pos_ = 0, end_ = 0;
+    std::unique_ptr<unsigned char[]> buf_;
+    std::size_t cap_ = 0, pos_ = 0, end_ = 0;
     bool eof_ = false;
 };
 

@@ -98,9 +98,7 @@ Tally pump(BlockSource& source, BlockSink& sink, Progress& progress, const PumpS
                 t.markers.add(b.offset, b.number);
             break;
         case Kind::Data:
-            if (b.recordClass != record_class::kGood && b.recordClass != record_class::kBad &&
-                !passesClass(c, b, t))
-                break;
+            if (!record_class::tapeData(b.recordClass) && !passesClass(c, b, t)) break;
             if (b.length == 0 && !c.readErrors) {
                 t.empty.add(b.offset, b.number);  // only a flagged block can be empty
                 break;

@@ -95,8 +95,13 @@ int cmdCheck(const CheckArgs& o) {
     if (source.image) f = inspect(*source.image, o.image, o.deep, o.jobs, o);
     // A file in another format is not a damaged image: it is checked as what
     // it is, by its reader, which reads every byte, --deep or not.
-    if (!source.image || (f.defective && source.foreignAfterAll()))
+    if (!source.image || (f.defective && source.foreignAfterAll())) {
         f = foreignFindings(surveyForeign(*source.open(), o.image, false));
+        // As on an image, a variable-format data set whose records do not
+        // unblock is a defect of a volume that reads.
+        if (!f.defective && f.labels.labelled)
+            f.defective = recordFault(*source.blocks(), f.labels, f.defect.offset, f.defect.message);
+    }
     if (o.json) printJson(renderJson(f));
     else renderText(f, stdout);
     return f.clean() ? kExitOk : kExitFailure;

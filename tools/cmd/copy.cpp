@@ -18,7 +18,7 @@
 #include "image/walk.h"
 #include "cmd/command.h"
 #include "cmd/convert.h"
-#include "cmd/verify.h"
+#include "image/verify.h"
 #include "cmd/write_options.h"
 #include "formats/format.h"
 

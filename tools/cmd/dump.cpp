@@ -73,9 +73,8 @@ int dumpImage(const Volume& volume, const DumpArgs& o) {
         std::printf("block %lld  offset %lld  tapemark\n", o.blockNo, b.offset);
         return kExitOk;
     }
-    const orvTapeBlockInfo& lay = walk.info();
-    std::printf("block %lld  offset %lld  length %zu  stored %u  segments %u  %s\n", o.blockNo, b.offset, b.length,
-                lay.storedLength, lay.segments, transformName(lay.flags2));
+    std::printf("block %lld  offset %lld  length %zu  %s\n", o.blockNo, b.offset, b.length,
+                walk.storedForm().c_str());
     hexRows(b.data, b.length, o.ebcdic);
     return kExitOk;
 }

@@ -15,10 +15,7 @@ bool TapeFiles::fetch(Block& b) {
     while (!ended_ && source_.next(b)) {
         if (b.kind == Kind::EndOfMedium) break;
         if (b.kind == Kind::Mark) return true;
-        // Only good and bad records are tape data; the rest mean something
-        // to their own format alone.
-        if (b.kind == Kind::Data && (b.recordClass == record_class::kGood || b.recordClass == record_class::kBad))
-            return true;
+        if (b.kind == Kind::Data && record_class::tapeData(b.recordClass)) return true;
     }
     ended_ = true;
     return false;

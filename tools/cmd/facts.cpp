@@ -77,11 +77,12 @@ ForeignFacts surveyForeign(ForeignFile& file, const std::string& path, bool list
     Block b;
     long long number = 0;
     try {
-        for (; file.next(b); ++number) {
-            if (listBlocks) s.blocks.push_back(factOf(b, number, counter.file()));
+        while (file.next(b)) {
+            const long long n = numbered(b) ? number++ : -1;
+            if (listBlocks) s.blocks.push_back(factOf(b, n, counter.file()));
             if (b.kind == Kind::Data) ++out.records;
             if (b.kind == Kind::Data && (b.readError || b.recordClass == record_class::kBad))
-                out.defects.push_back(defectAt(b.offset, "block " + std::to_string(number) + " at offset " +
+                out.defects.push_back(defectAt(b.offset, "block " + std::to_string(n) + " at offset " +
                                                              std::to_string(b.offset) +
                                                              " was read with an error: its data is in doubt"));
             if (!importKeeps(b)) continue;

@@ -102,8 +102,11 @@ bool dataless(const BlockFact& b) {
 }
 
 // A foreign file's entry: what it is and its length, as its format has it.
+// Gaps and the end of medium have no number: they are no block.
 void entryLine(std::FILE* out, const BlockFact& b) {
-    if (b.entryClass == "marker")
+    if (b.number < 0)
+        std::fprintf(out, "  offset %lld  %s\n", b.offset, b.entryClass.c_str());
+    else if (b.entryClass == "marker")
         std::fprintf(out, "  block %lld  offset %lld  marker %u\n", b.number, b.offset, b.value);
     else if (dataless(b))
         std::fprintf(out, "  block %lld  offset %lld  %s\n", b.number, b.offset, b.entryClass.c_str());
@@ -124,7 +127,9 @@ void blockLine(std::FILE* out, const BlockFact& b, bool foreign) {
 }
 
 Json blockJson(const BlockFact& b, bool foreign) {
-    Json j{{"block", b.number}, {"offset", b.offset}};
+    Json j = Json::object();
+    if (b.number >= 0) j["block"] = b.number;  // gaps and the end of medium have none
+    j["offset"] = b.offset;
     if (foreign && (!b.entryClass.empty() || b.length > 0)) {
         j["file"] = b.file;
         if (!b.entryClass.empty()) j["class"] = b.entryClass;

@@ -66,11 +66,7 @@ int openInput(const std::string& f) {
 
 // Is the non-empty file at path a volume that put may write over?  One
 // without a whole header does not validate.
-bool isVolume(const std::string& path) {
-    ORVtapeReader probe;
-    orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
-    return probe.open(path.c_str()) == ORVTAPE_OK && probe.validate(&chain) == ORVTAPE_OK;
-}
+bool isVolume(const std::string& path) { return chainHolds(path); }
 
 // The data set name of input number i: --name, else the file's own name,
 // upper-cased and cut to the 17 characters a label holds.

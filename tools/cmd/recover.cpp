@@ -42,8 +42,8 @@ public:
         while (pos_ < src_.size()) {
             Step step;
             Failure f;
-            if (in_.tryStep(b, step, f) && step != Step::EndOfData && in_.info().end <= src_.size()) {
-                pos_ = in_.info().end;
+            if (in_.tryStep(b, step, f) && step != Step::EndOfData && in_.end() <= src_.size()) {
+                pos_ = in_.end();
                 return kept(b);
             }
             skip();
@@ -111,12 +111,8 @@ int cmdRecover(const RecoverArgs& o) {
         ParallelEncode encode(out, WriteSettings{}, o.jobs, o);
         pump(salvage, encode, progress, {o.source, "an orvtape image", false});
     }
-    ORVtapeReader again;
-    orvTapeChainReport chain = ORVTAPE_CHAIN_REPORT_INIT;
-    const bool opened = again.openFd(file.fd()) == ORVTAPE_OK;
-    if (!opened || again.validate(&chain) != ORVTAPE_OK)
-        throw ToolError(o.target, "the recovered image does not validate " +
-                                      cause(opened ? chain.driveCode : -1, again.lastErrno()));
+    const std::string fault = chainFault(file.fd());
+    if (!fault.empty()) throw ToolError(o.target, "the recovered image does not validate " + fault);
     file.commit();
     // Printed even with --quiet.
     std::fprintf(report, "%s: %lld blocks and %lld tapemarks recovered; %d damaged stretch%s (%lld "

@@ -52,7 +52,7 @@ ForeignFile::ForeignFile(const std::string& path, const Format& format, const Co
 bool importKeeps(const Block& b) {
     if (b.kind == Kind::Mark) return true;
     if (b.kind != Kind::Data || b.length == 0) return false;  // an empty record is a flagged one
-    return b.recordClass == record_class::kGood || b.recordClass == record_class::kBad;
+    return record_class::tapeData(b.recordClass);
 }
 
 bool ImportedBlocks::next(Block& b) {
@@ -77,11 +77,18 @@ std::string entryClass(const Block& b) {
     return (c >= rc::kPrivateFirst && c <= rc::kPrivateLast ? "private " : "reserved ") + std::to_string(c);
 }
 
+namespace {
+
+[[noreturn]] void noBlock(const std::string& path, long long k, long long held) {
+    throw ToolError(path, "has no block " + std::to_string(k) + " (it holds " + std::to_string(held) + ")");
+}
+
+}  // namespace
+
 void entryAt(BlockSource& source, long long k, Block& b, const std::string& path) {
-    for (long long passed = 0;; ++passed) {
-        if (!source.next(b))
-            throw ToolError(path, "has no block " + std::to_string(k) + " (it holds " + std::to_string(passed) + ")");
-        if (passed == k) return;
+    for (long long passed = 0;;) {
+        if (!source.next(b)) noBlock(path, k, passed);
+        if (numbered(b) && passed++ == k) return;
     }
 }
 
@@ -89,8 +96,7 @@ void blockAt(BlockWalk& walk, long long k, Block& b, const std::string& path) {
     walk.setMode(ReadMode::Pass);
     for (long long passed = 0;; ++passed) {
         if (passed == k) walk.setMode(ReadMode::Decoded);
-        if (walk.step(b) == Step::EndOfData)
-            throw ToolError(path, "has no block " + std::to_string(k) + " (it holds " + std::to_string(passed) + ")");
+        if (walk.step(b) == Step::EndOfData) noBlock(path, k, passed);
         if (passed == k) return;
     }
 }

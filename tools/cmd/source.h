@@ -70,8 +70,13 @@ private:
 // "end of medium"; "" for the others.
 std::string entryClass(const Block& b);
 
-// Entry k (from 0) of a source, every entry counted; throws naming path
-// when it holds fewer.
+// Whether a foreign entry has a number: every one but gaps and the end of
+// medium, which no reader counts, so that every command and report names
+// an entry by the same number.
+inline bool numbered(const Block& b) { return b.kind != Kind::Gap && b.kind != Kind::EndOfMedium; }
+
+// Numbered entry k (from 0) of a source; throws naming path when it holds
+// fewer.
 void entryAt(BlockSource& source, long long k, Block& b, const std::string& path);
 
 // Block k (from 0, tapemarks counted) of an image, decoded; the blocks

@@ -3,6 +3,7 @@
 // records of variable-format data sets are looked at only on a sound chain.
 #include "image/survey.h"
 #include "base/error.h"
+#include "image/blocks.h"
 #include "image/decode.h"
 #include "image/labels.h"
 #include "image/messages.h"
@@ -161,48 +162,14 @@ std::vector<Defect> walkDecoding(BlockWalk& walk, int jobs, const Common& run) {
     return found;
 }
 
-// The first record that a variable-format data set of a labelled volume
-// cannot give back: descriptor words that do not fit, bytes beyond the
-// block's length, spanned segments out of order.  The block walk has passed
-// every block already, so a block that does not read ends the look quietly.
-bool recordFault(const Volume& volume, const LabelledVolume& v, Defect& d) {
-    std::map<long long, size_t> sets;  // tape file of the data -> its data set
-    for (size_t i = 0; i < v.sets.size(); ++i)
-        if (v.sets[i].recfm == 'V' && v.sets[i].dataFile >= 0) sets[v.sets[i].dataFile] = i;
-    if (sets.empty()) return false;
-    BlockWalk walk(volume, ReadMode::Decoded);
-    std::unique_ptr<Unblocker> records;
-    long long file = -1, blockNo = 0;
-    std::string scratch;
-    for (;;) {
-        Block b;
-        Step step;
-        Failure f;
-        if (!walk.tryStep(b, step, f) || step == Step::EndOfData) return false;
-        const long long fileNumber = walk.info().fileNumber;
-        const int rc = static_cast<int>(b.length);
-        auto it = sets.find(fileNumber);
-        if (it == sets.end()) continue;
-        const DataSet& s = v.sets[it->second];
-        if (file != fileNumber) {
-            records = std::make_unique<Unblocker>(RecordFormat{'V', s.blockAttr, s.recordLength}, false, false,
-                                                  false, ' ');
-            file = fileNumber;
-            blockNo = 0;
-        }
-        try {
-            scratch.clear();
-            if (rc == 0) records->finish();
-            else records->block(reinterpret_cast<const char*>(b.data), static_cast<size_t>(rc), blockNo++, scratch);
-        } catch (const ToolError& e) {
-            Defect fault;
-            fault.offset = b.offset;
-            fault.headerBytes = volume.bytesAt(b.offset, fault.header, 6);
-            fault.message = "data set " + std::to_string(it->second + 1) + " (" + s.dsn + "): " + e.what();
-            d = fault;
-            return true;
-        }
-    }
+// The first record of a labelled volume's variable-format data sets that
+// does not unblock, as a defect with the header of its block.
+bool recordFault(const Volume& volume, const LabelledVolume& v, int jobs, const Common& run, Defect& d) {
+    Defect fault;
+    if (!recordFault(*imageSource(volume, jobs, run), v, fault.offset, fault.message)) return false;
+    fault.headerBytes = volume.bytesAt(fault.offset, fault.header, 6);
+    d = fault;
+    return true;
 }
 
 }  // namespace
@@ -296,7 +263,7 @@ Findings inspect(const Volume& image, const std::string& path, bool deep, int jo
     // Labels that disagree with the data are defects of a readable volume.
     if (!out.defective) {
         if (!labelsRead) out.labels = readLabels(volume);
-        if (out.labels.labelled) out.defective = recordFault(image, out.labels, out.defect);
+        if (out.labels.labelled) out.defective = recordFault(image, out.labels, jobs, run, out.defect);
     }
     return out;
 }

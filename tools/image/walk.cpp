@@ -155,4 +155,27 @@ int BlockWalk::validate(orvTapeChainReport& report) {
     return reader_.validate(&report);
 }
 
+std::string BlockWalk::chainFault() {
+    orvTapeChainReport report = ORVTAPE_CHAIN_REPORT_INIT;
+    return validate(report) == ORVTAPE_OK ? "" : cause(report.driveCode, reader_.lastErrno());
+}
+
+std::string BlockWalk::storedForm() const {
+    return "stored " + std::to_string(info_.storedLength) + "  segments " + std::to_string(info_.segments) + "  " +
+           transformName(info_.flags2);
+}
+
+std::string chainFault(int fd) {
+    ORVtapeReader reader;
+    orvTapeChainReport report = ORVTAPE_CHAIN_REPORT_INIT;
+    if (reader.openFd(fd) != ORVTAPE_OK) return cause(-1, reader.lastErrno());
+    return reader.validate(&report) == ORVTAPE_OK ? "" : cause(report.driveCode, reader.lastErrno());
+}
+
+bool chainHolds(const std::string& path) {
+    ORVtapeReader reader;
+    orvTapeChainReport report = ORVTAPE_CHAIN_REPORT_INIT;
+    return reader.open(path.c_str()) == ORVTAPE_OK && reader.validate(&report) == ORVTAPE_OK;
+}
+
 }  // namespace orvtool

@@ -69,7 +69,13 @@ inline unsigned char flags2Of(const Block& b) {
 // "plain", "compressed", "scrambled" or "compressed+scrambled".
 const char* transformName(unsigned char flags2);
 
-class BlockWalk : public BlockSource {
+// Whether the image open as fd (not moved) has a header chain that holds:
+// "" when it does, else why not, as the cause part of an error line.
+std::string chainFault(int fd);
+// Whether path is an image whose header chain holds (a whole one).
+bool chainHolds(const std::string& path);
+
+class BlockWalk final : public BlockSource {
 public:
     // Throws ToolError when the reader cannot open the volume's descriptor.
     BlockWalk(const Volume& volume, ReadMode mode);
@@ -101,6 +107,10 @@ public:
 
     // Facts of the block met last (segments, stored length, flags2, end).
     const orvTapeBlockInfo& info() const { return info_; }
+    // Where the block met last ends in the image.
+    long long end() const { return info_.end; }
+    // How the block met last is stored: "stored N  segments N  transforms".
+    std::string storedForm() const;
     // The block met last, read again decoded into out: its length, or a
     // failure code; the walk goes on after it either way.
     int reread(std::vector<unsigned char>& out);
@@ -109,7 +119,10 @@ public:
     // Goes on at offset, a block boundary found otherwise.
     void seek(long long offset);
     long long position() const { return position_; }
-    // The library's header chain walk over the whole image.
+    // The library's header chain walk over the whole image: "" when it
+    // holds, else why not, as the cause part of an error line.
+    std::string chainFault();
+    // The same, with the library's whole report, for the wing's own survey.
     int validate(orvTapeChainReport& report);
     int lastErrno() const { return reader_.lastErrno(); }
     const Volume& volume() const { return volume_; }

@@ -5,6 +5,8 @@
 
 #include "../base/error.h"
 
+#include <map>
+
 #include <cctype>
 #include <utility>
 
@@ -281,6 +283,43 @@ void LabelledWriter::end() {
                       plan_.ansi));
     mark(false);
     ++plan_.seq;
+}
+
+bool recordFault(BlockSource& blocks, const LabelledVolume& v, long long& offset, std::string& message) {
+    std::map<long long, size_t> sets;  // tape file of the data -> its data set
+    for (size_t i = 0; i < v.sets.size(); ++i)
+        if (v.sets[i].recfm == 'V' && v.sets[i].dataFile >= 0) sets[v.sets[i].dataFile] = i;
+    if (sets.empty()) return false;
+    std::unique_ptr<Unblocker> records;
+    long long file = 0, blockNo = 0;
+    std::string scratch;
+    for (;;) {
+        Block b;
+        try {
+            if (!blocks.next(b)) return false;
+        } catch (const ToolError&) {
+            return false;
+        }
+        auto it = sets.find(file);
+        if (b.kind == Kind::Mark) ++file;
+        if (it == sets.end()) continue;
+        const DataSet& s = v.sets[it->second];
+        if (!records) records = std::make_unique<Unblocker>(RecordFormat{'V', s.blockAttr, s.recordLength}, false,
+                                                            false, false, ' ');
+        try {
+            scratch.clear();
+            if (b.kind == Kind::Mark) records->finish();
+            else records->block(reinterpret_cast<const char*>(b.data), b.length, blockNo++, scratch);
+        } catch (const ToolError& e) {
+            offset = b.offset;
+            message = "data set " + std::to_string(it->second + 1) + " (" + s.dsn + "): " + e.what();
+            return true;
+        }
+        if (b.kind == Kind::Mark) {
+            records.reset();
+            blockNo = 0;
+        }
+    }
 }
 
 }  // namespace orvtool

@@ -62,6 +62,14 @@ private:
 // LabelScanner().scan(source).
 LabelledVolume readLabels(BlockSource& source);
 
+// The first record that a variable-format data set of v cannot give back,
+// reading the volume's blocks and tapemarks from the load point: descriptor
+// words that do not fit, bytes beyond a block's length, spanned segments
+// out of order.  Its block's offset and what is wrong; false when all
+// unblock.  The blocks were read once already, so a source that fails now
+// ends the look quietly.
+bool recordFault(BlockSource& blocks, const LabelledVolume& v, long long& offset, std::string& message);
+
 // The data set named dsn (trailing blanks ignored) or numbered number (from
 // 1); throws ToolError naming path when there is none.
 const DataSet& findDataSet(const LabelledVolume& v, const std::string& path,

@@ -171,7 +171,7 @@ TABLE = [
                                    "ends inside a block: its last segment lacks the last-segment flag"]),
     (["check", "empty.tape"], 1, ["the file is empty: it is not a volume"]),
     (["check", "noend.tape"], 1, ["the volume is not closed by its end mark"]),
-    (["check", "m.tap"], 1, b"m.tap: SIMH .tap file, 3 records, defective\n  offset 4130: block 6 at offset 4130 was read "
+    (["check", "m.tap"], 1, b"m.tap: SIMH .tap file, 3 records, defective\n  offset 4130: block 3 at offset 4130 was read "
                             b"with an error: its data is in doubt\n"),  # read in place: its bad record, no defect of an image
     (["check", "crc1.tape"], 0, ["headers, clean"]),  # damage in block 0 is as in any: found by --deep
     (["get", "--unblock", "crc1.tape", "1"], 0, b"orvtape " * 500),
@@ -216,6 +216,7 @@ TABLE = [
     (["export", "-", "-", "--to", "tap"], 0, (DIR / "rt.tap").read_bytes(), stdin_from("rt.tape")),
     (["import", "m.tap", "-", "--from", "tap"], 0, [], stdout_to("m3.tape")),
     (["get", "m3.tape", "1"], 0, b"flagged!!"),
+    (["check", "m3.tape"], 0, []),  # whole to its last byte
     (["import", "m.tap", "m2.tape", "--from", "tap"], 1, ["m2.tape: exists and is not empty; use --force"]),
     (["copy", "v.tape", "ct.tap"], 0, []),  # image to tap to aws to image keeps every block
     (["copy", "ct.tap", "ct.aws"], 0, []),
@@ -259,7 +260,9 @@ TABLE = [
     (["put", "-b", "3000", "--scramble", "br.tape", "-"], 0, [], stdin_from("rt.tap")),
     (["get", "br.tape", "0"], 0, (DIR / "rt.tap").read_bytes()),
     *[row for i, (_, said) in enumerate(SPANS) for row in (
-        (["import", f"vs{i}.tap", f"vs{i}.tape"], 0, []), (["check", f"vs{i}.tape"], 1, ["data set 1 (S): " + said]))],
+        (["import", f"vs{i}.tap", f"vs{i}.tape"], 0, []), *[(["check", f"vs{i}.{x}"], 1, ["data set 1 (S): " + said])
+                                                             for x in ("tape", "tap")],
+        (["get", f"vs{i}.tap", "--all", f"vs{i}", "--unblock"], 1, ["file 1: " + said]))],
     *[row for x in ([], ["--compress"]) for row in (
         (["put", "-b", "1M", *x, f"mb{len(x)}.tape", "mb.bin"], 0, []),
         (["--max-block", "64K", "check", f"mb{len(x)}.tape"], 1, ["block 0 at offset 0 claims 1048576 bytes, more than --max-block (65536)"]),

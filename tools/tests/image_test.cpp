@@ -1,7 +1,7 @@
 // The image wing: how a walk classifies what it meets and what a failure
 // says, what a failed write names, resync, verify, and new files' names.
 #include "base/files.h"
-#include "cmd/verify.h"
+#include "image/verify.h"
 #include "image/layout.h"
 #include "image/sink.h"
 

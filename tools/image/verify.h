@@ -1,8 +1,8 @@
 // verify.h - copy's check of what it wrote: the copy's header chain, and
 // its blocks (or, when it keeps every stored byte, its bytes) against the
 // source's, partly while the copy is still being written.
-#ifndef ORVTAPE_TOOL_CMD_VERIFY_H
-#define ORVTAPE_TOOL_CMD_VERIFY_H
+#ifndef ORVTAPE_TOOL_IMAGE_VERIFY_H
+#define ORVTAPE_TOOL_IMAGE_VERIFY_H
 
 #include "base/common.h"
 #include "image/walk.h"

@@ -1,5 +1,5 @@
 // verify.cpp - copy's check of what it wrote.
-#include "cmd/verify.h"
+#include "image/verify.h"
 #include "base/error.h"
 
 #include "image/decode.h"
@@ -158,8 +158,7 @@ EarlyVerdict EarlyCheck::finish() {
 }
 
 void EarlyCheck::run() {
-    orvTapeChainReport report = ORVTAPE_CHAIN_REPORT_INIT;
-    const bool valid = chain_.validate(report) == ORVTAPE_OK;
+    const bool valid = chain_.chainFault().empty();
     off_t at = 0;
     for (unsigned long long seen = 0;;) {
         bool closed;
@@ -189,11 +188,10 @@ long long verify(const Volume& src, const std::string& shown, int jobs, const Co
     // any other copy's chain walk runs beside the comparison when there is a
     // core for it.  Its verdict comes first either way.
     std::unique_ptr<BlockWalk> chain;
-    orvTapeChainReport report = ORVTAPE_CHAIN_REPORT_INIT;
-    std::future<int> valid;
+    std::future<std::string> valid;
     if (!(early.alike && early.valid)) {
         chain = std::make_unique<BlockWalk>(dst, ReadMode::Pass);
-        auto walk = [&chain, &report] { return chain->validate(report); };
+        auto walk = [&chain] { return chain->chainFault(); };
         valid = jobs > 1 ? besideOrDeferred(walk, run) : std::async(std::launch::deferred, walk);
     }
     long long blocks = written;
@@ -206,8 +204,8 @@ long long verify(const Volume& src, const std::string& shown, int jobs, const Co
             difference = std::current_exception();
         }
     }
-    const int rc = valid.valid() ? valid.get() : 0;
-    if (rc < 0) throw ToolError(shown, "the copy does not validate " + cause(report.driveCode, chain->lastErrno()));
+    const std::string fault = valid.valid() ? valid.get() : "";
+    if (!fault.empty()) throw ToolError(shown, "the copy does not validate " + fault);
     if (difference) std::rethrow_exception(difference);
     return blocks;
 }

@@ -1,0 +1,123 @@
+// fuse.cpp - the thin glue between the view and libfuse: names, sizes and
+// reads, nothing else.  Everything is read-only.
+#define FUSE_USE_VERSION 31
+#include "mount/fuse.h"
+
+#include "base/error.h"
+
+#include <fuse.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+
+namespace orvtool {
+
+namespace {
+
+struct Served {
+    const View& view;
+    const ServeSettings& settings;
+};
+
+const Served& served() { return *static_cast<const Served*>(fuse_get_context()->private_data); }
+
+const Node* nodeOf(const char* path) {
+    return path[0] == '/' && path[1] ? served().view.find(path + 1) : nullptr;
+}
+
+void* init(fuse_conn_info* conn, fuse_config* cfg) {
+    // Large requests and a deep read-ahead, as far as the kernel grants them
+    // (it may keep its own smaller read-ahead): a round trip through the
+    // kernel costs more than a block, and requests in flight let the
+    // threads decode several blocks at once.
+    conn->max_read = 1u << 20;  // as the mount option asks, which the kernel needs to hear
+    conn->max_readahead = 4u << 20;
+    conn->max_background = 16;
+    // Nothing changes under a read-only view: the kernel may keep what it learnt.
+    cfg->entry_timeout = cfg->attr_timeout = 3600;
+    cfg->negative_timeout = 3600;
+    return fuse_get_context()->private_data;
+}
+
+int getattr(const char* path, struct stat* st, fuse_file_info*) {
+    const Served& s = served();
+    std::memset(st, 0, sizeof *st);
+    st->st_uid = s.settings.image.st_uid;
+    st->st_gid = s.settings.image.st_gid;
+    st->st_atim = s.settings.image.st_atim;
+    st->st_mtim = s.settings.image.st_mtim;
+    st->st_ctim = s.settings.image.st_ctim;
+    if (std::strcmp(path, "/") == 0) {
+        st->st_mode = S_IFDIR | 0555;
+        st->st_nlink = 2;
+        return 0;
+    }
+    const Node* n = nodeOf(path);
+    if (!n) return -ENOENT;
+    st->st_mode = S_IFREG | 0444;
+    st->st_nlink = 1;
+    st->st_size = static_cast<off_t>(s.view.size(*n));
+    st->st_blksize = 64 << 10;
+    st->st_blocks = (st->st_size + 511) / 512;
+    return 0;
+}
+
+int readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+    if (std::strcmp(path, "/") != 0) return -ENOTDIR;
+    fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    for (const Node& n : served().view.nodes()) fill(buf, n.name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    return 0;
+}
+
+int open(const char* path, fuse_file_info* fi) {
+    const Node* n = nodeOf(path);
+    if (!n) return -ENOENT;
+    if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+    fi->fh = reinterpret_cast<uint64_t>(n);
+    // A damaged file must reach its end here to fail there: the kernel
+    // would stop at its size.
+    if (n->index && n->index->damaged) fi->direct_io = 1;
+    else fi->keep_cache = 1;
+    return 0;
+}
+
+int read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+    const Node& n = *reinterpret_cast<const Node*>(fi->fh);
+    return static_cast<int>(served().view.read(n, static_cast<unsigned long long>(offset), buf, size));
+}
+
+}  // namespace
+
+void serve(const View& view, const ServeSettings& settings, const std::function<void()>& onDetach) {
+    fuse_operations ops{};
+    ops.init = init;
+    ops.getattr = getattr;
+    ops.readdir = readdir;
+    ops.open = open;
+    ops.read = read;
+    Served served{view, settings};
+    fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+    for (const char* a : {"orvtape", "-o", "ro,default_permissions,fsname=orvtape,subtype=orvtape,max_read=1048576"})
+        fuse_opt_add_arg(&args, a);
+    if (settings.debug) fuse_opt_add_arg(&args, "-d");
+    std::unique_ptr<fuse_args, void (*)(fuse_args*)> freeArgs(&args, fuse_opt_free_args);
+    fuse* f = fuse_new(&args, &ops, sizeof ops, &served);
+    if (!f) throw ToolError(settings.dir, "cannot be mounted: FUSE refused its settings");
+    std::unique_ptr<fuse, void (*)(fuse*)> destroy(f, fuse_destroy);
+    if (fuse_mount(f, settings.dir.c_str()) != 0)
+        throw ToolError(settings.dir, "cannot be mounted (FUSE said why above)");
+    fuse_session* session = fuse_get_session(f);
+    if (fuse_daemonize(settings.foreground ? 1 : 0) != 0 || fuse_set_signal_handlers(session) != 0) {
+        fuse_unmount(f);
+        throw ToolError(settings.dir, "cannot be served after mounting");
+    }
+    if (!settings.foreground && onDetach) onDetach();
+    fuse_loop_mt(f, 0);
+    fuse_remove_signal_handlers(session);
+    fuse_unmount(f);
+}
+
+}  // namespace orvtool

@@ -1,0 +1,89 @@
+// The mounted view's index and cache, where a mount cannot cheaply show a
+// fault: which tapemarks open files, where a byte's block is, what the cache holds.
+#include "base/error.h"
+#include "mount/index.h"
+#include "mount/view.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace orvtool;
+
+namespace {
+
+// A volume scripted as words: "D<n>" a data block of n bytes, "M" a
+// tapemark, "G" a gap, "X" a block that cannot be read.
+class Script : public BlockSource {
+public:
+    explicit Script(const std::string& s) : in_(s) {}
+    bool next(Block& b) override {
+        std::string w;
+        if (!(in_ >> w)) return false;
+        if (w == "X") throw ToolError("v", "damaged");
+        b = Block{};
+        b.kind = w[0] == 'M' ? Kind::Mark : w[0] == 'G' ? Kind::Gap : Kind::Data;
+        b.length = b.kind == Kind::Data ? std::stoul(w.substr(1)) : 0;
+        b.offset = at_;
+        at_ += 8 + static_cast<long long>(b.length);
+        return true;
+    }
+    long long consumed() const override { return at_; }
+
+private:
+    std::istringstream in_;
+    long long at_ = 0;
+};
+
+// Each file as its size, "!" when damaged.
+std::string filesOf(const VolumeIndex& v) {
+    std::string out;
+    for (const FileIndex& f : v.files) out += std::to_string(f.size) + (f.damaged ? "! " : " ");
+    return out;
+}
+
+TEST(MountIndex, TapemarksOpenFilesExceptTheEndMark) {
+    const struct {
+        const char* script;
+        const char* files;
+    } cases[] = {
+        {"", ""},
+        {"M", ""},                      // the end mark at the load point
+        {"M M", "0 "},                  // an empty file, then the end mark
+        {"D5 M M", "5 "},
+        {"D5 D3 M", "8 "},              // the data ends after a closing tapemark
+        {"D5 M M D2 M M", "5 0 2 "},    // an empty file kept where it stands
+        {"D5 G D0 M D1", "5 1 "},       // gaps and empty blocks hold no byte; the last file open
+        {"D5 M D4 X D9", "5 4! "},      // the damaged file up to its last good block
+        {"D5 M X", "5 0! "},            // damage right after a tapemark opens the file it is in
+    };
+    for (const auto& c : cases) {
+        Script s(c.script);
+        const VolumeIndex v = indexVolume(s);
+        EXPECT_EQ(filesOf(v), c.files) << c.script;
+        EXPECT_EQ(v.damage.empty(), std::string(c.script).find('X') == std::string::npos) << c.script;
+    }
+}
+
+TEST(MountIndex, FindsTheBlockOfEveryByteAcrossBoundaries) {
+    Script s("D3 D1 D4 D2");
+    const FileIndex f = indexVolume(s).files.at(0);
+    const std::size_t expected[] = {0, 0, 0, 1, 2, 2, 2, 2, 3, 3, 4, 4};
+    for (unsigned long long pos = 0; pos < 12; ++pos) EXPECT_EQ(f.find(pos), expected[pos]) << pos;
+    EXPECT_TRUE(f.blocks[2].offset == 8 + 3 + 8 + 1 && f.blocks[2].span == 12u && f.lengthOf(3) == 2u);
+}
+
+TEST(MountCache, KeepsTheRecentWithinItsBudget) {
+    BlockCache cache(25);
+    auto block = [](std::size_t n) { return std::make_shared<const Bytes>(n); };
+    cache.add(1, block(10));
+    cache.add(2, block(10));
+    ASSERT_NE(cache.find(1), nullptr);  // 1 is now the most recent: 2 goes first
+    cache.add(3, block(10));
+    EXPECT_TRUE(!cache.find(2) && cache.find(1) && cache.find(3));
+    EXPECT_EQ(cache.held(), 20u);
+    cache.add(4, block(40));  // alone over the budget, kept for its reader
+    EXPECT_TRUE(cache.held() == 40u && cache.find(4));
+}
+
+}  // namespace
