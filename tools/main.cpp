@@ -31,7 +31,9 @@ namespace orvtool {
     ROW(exportCommand)        \
     ROW(importCommand)        \
     ROW(recoverCommand)       \
-    ROW(mountCommand)
+    ROW(mountCommand)         \
+    ROW(captureCommand)       \
+    ROW(writeDriveCommand)
 
 #define ORVTOOL_DECLARE(c) extern const Command c;
 ORVTOOL_COMMANDS(ORVTOOL_DECLARE)

@@ -52,6 +52,7 @@ void Progress::draw(bool last) {
         std::snprintf(pct, sizeof pct, "  %3.0f%%", 100.0 * done_ / total_);
         line += pct;
     }
+    if (detail_) line += "  " + detail_();
     std::fprintf(stderr, "\r%-60s%s", line.c_str(), last ? "\n" : "");
     std::fflush(stderr);
     shown_ = true;

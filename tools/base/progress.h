@@ -3,6 +3,7 @@
 #define ORVTAPE_TOOL_PROGRESS_H
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace orvtool {
@@ -23,6 +24,8 @@ public:
         if (enabled_) tick();
     }
     void finish();
+    // More to show after the rate, asked for only when a line is drawn.
+    void detail(std::function<std::string()> more) { detail_ = std::move(more); }
 
 private:
     void tick();
@@ -34,6 +37,7 @@ private:
     bool enabled_;
     bool shown_ = false;
     std::chrono::steady_clock::time_point start_, lastDraw_;
+    std::function<std::string()> detail_;
 };
 
 }  // namespace orvtool
