@@ -89,6 +89,12 @@ expect((DIR / "keep.tape").read_bytes() == b"mine", "capture replaced a file wit
 p = run("write-drive", "want0.tape", DEV, script="protect", status=1)
 expect("write-protected; nothing was written" in p.stderr and not (DIR / "out.tap").exists(), p.stderr)
 
+# The drive's own count is checked against the capture's; verify reads back what the drive keeps.
+expect("the drive counts file 2 block 5, the capture file 2 block 0" in
+       run("capture", DEV, "skew.tape", script="block 10 1;mark 2;skew 5", status=0).stderr, "the drive disagrees")
+expect("verify: block 0 differs" in run("write-drive", "--verify", "want0.tape", DEV, script="garble", status=1).stderr,
+       "a block the drive keeps garbled")
+
 # Written to the drive with --verify, then captured back: the same image, byte for byte.
 for n in (0, 1):
     run("write-drive", "-q", "--verify", f"want{n}.tape", DEV, script="")

@@ -4,6 +4,8 @@
  *   block SIZE SEED [COUNT]   COUNT generated blocks, seeds SEED, SEED+1, ...
  *   bad SIZE SEED FAILS       a block whose reads fail FAILS times (-1: always)
  *   mark [COUNT]  protect  gone (the drive goes away here)  interrupt (SIGINT here)
+ *   skew K                    status reports every block number K too high
+ *   garble                    the first byte of every block written is saved inverted
  *   tap PATH                  the records and tapemarks of a tap file
  * Reading past the last entry fails with EIO at end of data.  A tape written
  * is saved to ST_SHIM_OUT as a tap file at close; the position is kept in
@@ -25,8 +27,8 @@
 typedef struct { long size; unsigned seed; int fails; unsigned char* bytes; } Entry; /* size -1: a tapemark */
 enum { kPat = 65536 };
 static Entry* tape;
-static long n, cap, pos, gone = -1, interrupt = -1;
-static int dev = -1, protect, isGone, wrote, lastWasWrite, atEnd; /* atEnd: the drive met the end of data */
+static long n, cap, pos, gone = -1, interrupt = -1, skew;
+static int garble, dev = -1, protect, isGone, wrote, lastWasWrite, atEnd; /* atEnd: the drive met the end of data */
 static unsigned char pat[2 * kPat];
 
 #define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
@@ -63,6 +65,7 @@ static void load(void) {
     cutAtHead();
     isGone = wrote = lastWasWrite = 0;
     gone = interrupt = -1;
+    skew = garble = 0;
     FILE* f = fopen(getenv("ST_SHIM_TAPE"), "r");
     char line[4200], word[16], arg[4096];
     while (f && fgets(line, sizeof line, f)) {
@@ -78,6 +81,8 @@ static void load(void) {
         else if (!strcmp(word, "mark"))
             for (long i = 0; i < (got > 1 ? a : 1); ++i) add(-1);
         else if (!strcmp(word, "protect")) protect = 1;
+        else if (!strcmp(word, "skew")) skew = a;
+        else if (!strcmp(word, "garble")) garble = 1;
         else if (!strcmp(word, "gone")) gone = n;
         else if (!strcmp(word, "interrupt")) interrupt = n;
         else if (!strcmp(word, "tap") && sscanf(line, "%*s %4095s", arg) == 1) loadTap(arg);
@@ -149,6 +154,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
     cutAtHead();
     Entry* e = add((long)count);
     memcpy(e->bytes = malloc(count + 1), buf, count);
+    if (garble && count) e->bytes[0] ^= 0xFF;
     ++pos;
     wrote = lastWasWrite = 1;
     return (ssize_t)count;
@@ -198,7 +204,7 @@ static void status(struct mtget* g) {
     memset(g, 0, sizeof *g);
     g->mt_type = MT_ISSCSI2;
     g->mt_fileno = file;
-    g->mt_blkno = block;
+    g->mt_blkno = block + skew;
     g->mt_gstat = GMT_ONLINE(~0) | (pos == 0 ? GMT_BOT(~0) : 0) | (atEnd ? GMT_EOD(~0) : 0) |
                   (pos > 0 && pos <= n && tape[pos - 1].size < 0 ? GMT_EOF(~0) : 0) | (protect ? GMT_WR_PROT(~0) : 0);
 }
