@@ -18,6 +18,7 @@
 #include "image/walk.h"
 #include "cmd/command.h"
 #include "cmd/convert.h"
+#include "cmd/source.h"
 #include "image/verify.h"
 #include "cmd/write_options.h"
 #include "formats/format.h"
@@ -59,9 +60,9 @@ ConvertArgs across(const CopyArgs& o) {
 
 }  // namespace
 
-int cmdCopy(const CopyArgs& o) {
-    checkWriteSettings(o);
-    if (const int status = copyAcross(across(o)); status >= 0) return status;
+namespace {
+
+int copyImage(const CopyArgs& o) {
     ImageLock dstLock(o.wait);
     const Volume src = openSourceForNewFile(o.source, o.target, o.force, Limits{o.maxBlock, o.wait}, dstLock);
     const long long size = src.size();
@@ -89,6 +90,26 @@ int cmdCopy(const CopyArgs& o) {
     file.commit();  // only a verified copy takes the target's place
     note(o, "%s: %lld blocks and tapemarks copied and verified", o.target.c_str(), checked);
     return kExitOk;
+}
+
+}  // namespace
+
+int cmdCopy(const CopyArgs& o) {
+    checkWriteSettings(o);
+    ConvertArgs a = across(o);
+    if (const int status = copyAcross(a); status >= 0) return status;
+    try {
+        return copyImage(o);
+    } catch (const ReadError&) {
+        // An het file whose first MiB holds no compressed block reads as an
+        // image up to its first one: copied again as what it is.  The failed
+        // copy named nothing.
+        Source source;
+        source.path = o.source;
+        if (!source.foreignAfterAll()) throw;
+        a.from = source.format->name;
+    }
+    return copyAcross(a);
 }
 
 

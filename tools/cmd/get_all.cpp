@@ -117,10 +117,11 @@ void writeNew(const std::string& path, const std::string& text, bool force) {
 
 }  // namespace
 
-int cmdGetAll(const GetArgs& o) {
-    if (!o.fileArg.empty() || !o.out.empty() || !o.dsName.empty() || o.dataSet > 0)
-        throw ToolError("", "--all takes no N, OUT, --name or --dataset", kExitUsage);
-    const Source volume = openSource(o.image, o.from, o);
+namespace {
+
+// Every file of volume into o.all; written: the files this run named, which
+// it may replace when it reads the volume again.
+int getAll(const Source& volume, const GetArgs& o, std::set<std::string>& written) {
     const LabelledVolume labels = volume.labels();
     const bool records = o.unblock || o.ascii || o.strip;
     std::optional<RecordShaper> shaper;
@@ -141,8 +142,9 @@ int cmdGetAll(const GetArgs& o) {
         const std::string name = uniqueName(dsn.empty() ? fileNumberName(tapeFiles.number()) : dsn, taken);
         const std::string path = o.all + "/" + name;
         refuseSameFile(o.image, STDIN_FILENO, path, STDOUT_FILENO);
-        refuseToReplace(path, o.force, false);
-        NewFile file(path, false, o.force);
+        const bool replaces = o.force || written.count(path);
+        refuseToReplace(path, replaces, false);
+        NewFile file(path, false, replaces);
         OutputFile out(file.fd(), path, 16u << 10);
         FileSum sum = sumFile(tapeFiles, shaper ? &*shaper : nullptr, [&](const void* p, std::size_t n) {
             out.write(p, n);
@@ -150,6 +152,7 @@ int cmdGetAll(const GetArgs& o) {
         });
         out.flush();
         file.commit();
+        written.insert(path);
         if (!sum.closed) warn("%s: file %lld has no closing tapemark", o.image.c_str(), sum.file);
         sum.name = dsn;
         sum.path = name;
@@ -161,6 +164,16 @@ int cmdGetAll(const GetArgs& o) {
     writeNew(manifestPath, manifest.dump(2) + "\n", o.force);
     note(o, "%s: %zu files and manifest.json written", o.all.c_str(), files.size());
     return kExitOk;
+}
+
+}  // namespace
+
+int cmdGetAll(const GetArgs& o) {
+    if (!o.fileArg.empty() || !o.out.empty() || !o.dsName.empty() || o.dataSet > 0)
+        throw ToolError("", "--all takes no N, OUT, --name or --dataset", kExitUsage);
+    Source volume = openSource(o.image, o.from, o);
+    std::set<std::string> written;
+    return readingAgain(volume, [&] { return getAll(volume, o, written); });
 }
 
 }  // namespace orvtool

@@ -52,7 +52,7 @@ std::map<long long, Entry> readManifest(const std::string& path) {
 
 int checkManifest(const std::string& image, const std::string& from, const std::string& manifest, const Common& run) {
     std::map<long long, Entry> listed = readManifest(manifest);
-    const Source volume = openSource(image, from, run);
+    Source volume = openSource(image, from, run);
     long long differences = 0;
     auto differ = [&](long long file, const std::string& what) {
         std::printf("%s: file %lld: %s\n", image.c_str(), file, what.c_str());
@@ -60,8 +60,7 @@ int checkManifest(const std::string& image, const std::string& from, const std::
     };
     std::vector<FileSum> sums;
     try {
-        auto source = volume.blocks();
-        sums = sumFiles(*source);
+        sums = readingAgain(volume, [&] { return sumFiles(*volume.blocks()); });
     } catch (const ToolError& e) {
         std::printf("%s\n", e.what());
         return kExitFailure;

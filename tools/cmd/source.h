@@ -9,6 +9,7 @@
 #include "base/io.h"
 #include "formats/format.h"
 #include "image/volume.h"
+#include "image/walk.h"
 #include "labels/dataset.h"
 
 #include <memory>
@@ -20,7 +21,6 @@ class App;
 
 namespace orvtool {
 
-class BlockWalk;
 
 // The one answer to "which kind is this file": the format --from names
 // (when not ""), else none when the file reads as the tool's own (an aws
@@ -104,6 +104,18 @@ struct Source {
 };
 
 Source openSource(const std::string& path, const std::string& from, const Common& run);
+
+// read(source), and once more when reading it as an image failed on a
+// file that is in another format after all (see Source::foreignAfterAll).
+template <class Read>
+auto readingAgain(Source& source, Read read) -> decltype(read()) {
+    try {
+        return read();
+    } catch (const ReadError&) {
+        if (!source.foreignAfterAll()) throw;
+    }
+    return read();
+}
 
 // --from NAME, for every command that reads a volume.
 void declareFrom(CLI::App& app, std::string& from);

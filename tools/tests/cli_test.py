@@ -263,6 +263,11 @@ TABLE = [
         (["import", f"vs{i}.tap", f"vs{i}.tape"], 0, []), *[(["check", f"vs{i}.{x}"], 1, ["data set 1 (S): " + said])
                                                              for x in ("tape", "tap")],
         (["get", f"vs{i}.tap", "--all", f"vs{i}", "--unblock"], 1, ["file 1: " + said]))],
+    # An het file whose first MiB holds no compressed block reads as an image up to its first one, then as het.
+    (["put", "-b", "32K", "hx.tape", "mb.bin"], 0, []), (["put", "-a", "--compress", "hx.tape", "lt.txt"], 0, []),
+    (["export", "hx.tape", "hx.het", "--compress", "keep"], 0, []), (["copy", "hx.het", "hx2.tape"], 0, []),
+    (["get", "hx2.tape", "1"], 0, LINES), (["get", "hx.het", "--all", "hxd"], 0, []),
+    (["check", "--manifest", "hxd/manifest.json", "hx.het"], 0, ["2 files match"]),
     *[row for x in ([], ["--compress"]) for row in (
         (["put", "-b", "1M", *x, f"mb{len(x)}.tape", "mb.bin"], 0, []),
         (["--max-block", "64K", "check", f"mb{len(x)}.tape"], 1, ["block 0 at offset 0 claims 1048576 bytes, more than --max-block (65536)"]),
