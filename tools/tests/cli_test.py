@@ -243,7 +243,7 @@ TABLE = [
     (["get", "--dataset", "5", "lab.tape"], 1, ["lab.tape: data set NODATA has no data"]),
     (["get", "lab.tape", "3", "--recfm", "VB", "--unblock"], 1, ["block 0 of the data set: its block descriptor word does not fit its 80 bytes"]),
     (["put", "--label", "LAB001", "--ebcdic", "--recfm", "FB", "--lrecl", "80", "-b", "800",
-      "--name", "my.data", "lv.tape", "lt.txt"], 0, []),
+      "--name", "my.data", "lv.tape", "lt.txt"], 0, ["lv.tape: 1 file written"]),
     (["put", "-a", "lv.tape", IN[4]], 0, []),
     (["ls", "lv.tape"], 0, ["Volume LAB001  owner -  standard (EBCDIC)", "   1  MY.DATA            FB         80      800         "
                             "6           4,800  " + time.strftime("%Y-%m-%d", time.gmtime()), "   2  IN4097             U           0    32768         1"]),
@@ -396,6 +396,9 @@ def every_file():  # get --all writes what get N writes; its manifest, ls --sum 
         before = {p.name: p.read_bytes() for p in out.iterdir()}
         run("get", img, "--all", out.name, status=1)
         expect({p.name: p.read_bytes() for p in out.iterdir()} == before, f"a second get --all {img} changes nothing")
+    fixed = ("--recfm", "F", "--lrecl", "64", "--ascii")  # records of 64 bytes, each a line
+    run("get", "pl.tape", "--all", "all-f", *fixed)
+    expect((DIR / "all-f/file0005").read_bytes() == run("get", "pl.tape", "5", *fixed).stdout, "get --all --lrecl")
     expect(sorted(p.name for p in out.iterdir()) == ["_A_B", "_A_B~2", "file0000", "file0002", "file0003", "file0005",
                                                     "manifest.json"], "data sets under their names, made safe")
     (DIR / m).write_text((DIR / m).read_text().replace(got[1]["sha256"], "0" * 64))

@@ -230,6 +230,8 @@ class Formats(unittest.TestCase):
                           (3, "description", 5), (4, "marker", 0), (None, "erase gap", 0), (5, None, None),
                           (6, None, None)])
         self.assertEqual([f["blocks"] for f in ls["files"]], [2])  # as imported: the bad record, no others
+        self.write("m.tap", word(0, b"abc") + bytes(4))  # one tapemark after data closes the file, ends nothing
+        self.assertEqual([f["blocks"] for f in json.loads(self.tool("ls", "--json", "m.tap").stdout)["files"]], [1])
         check = json.loads(self.tool("check", "--json", "c.tap", status=1).stdout)
         self.assertEqual((check["records"], check["defect"]["offset"]), (4, 16))
         self.assertIn("block 1 at offset 16", check["defect"]["message"])  # gaps have no number, as import says
