@@ -8,6 +8,7 @@
 #include <fuse.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -28,15 +29,39 @@ const Node* nodeOf(const char* path) {
     return path[0] == '/' && path[1] ? served().view.find(path + 1) : nullptr;
 }
 
+// A reply goes out by splice only when it fits libfuse's pipe, which it
+// asks to be a page for each piece plus the bytes; without CAP_SYS_RESOURCE
+// no pipe grows past /proc/sys/fs/pipe-max-size (1 MiB by default), and a
+// reply that does not fit is read piece by piece instead.  Requests of half
+// that leave room for the pieces of blocks from 8 KiB up.
+constexpr std::size_t kRequestBytes = 512u << 10;
+constexpr const char* kMountOptions = "ro,default_permissions,fsname=orvtape,subtype=orvtape,max_read=524288";
+
+std::size_t pipeLimit() {
+    std::size_t bytes = 1u << 20;
+    if (std::FILE* f = std::fopen("/proc/sys/fs/pipe-max-size", "r")) {
+        if (std::fscanf(f, "%zu", &bytes) != 1) bytes = 1u << 20;
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+// The pieces a reply of size bytes may have and still go by splice.
+std::size_t splicePieces(std::size_t size) {
+    static const std::size_t limit = pipeLimit();
+    const std::size_t page = 4096, header = 16;
+    return limit > size + header + 2 * page ? (limit - size - header) / page - 2 : 0;
+}
+
 void* init(fuse_conn_info* conn, fuse_config* cfg) {
     // Large requests and a deep read-ahead, as far as the kernel grants them
     // (it may keep its own smaller read-ahead): a round trip through the
     // kernel costs more than a block, and requests in flight let the
     // threads decode several blocks at once.
-    conn->max_read = 1u << 20;  // as the mount option asks, which the kernel needs to hear
+    conn->max_read = kRequestBytes;  // as the mount option asks, which the kernel needs to hear
     // The kernel sizes its requests (pages a request) by the largest write,
-    // though nothing is written here: a MiB a request, not 128 KiB.
-    conn->max_write = 1u << 20;
+    // though nothing is written here.
+    conn->max_write = kRequestBytes;
     conn->max_readahead = 4u << 20;
     conn->max_background = 16;
     // Plain blocks go from the image to the reader by splice where it can.
@@ -97,17 +122,19 @@ int read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) 
 
 // A read whose bytes all stand in the image as they read goes out as
 // stretches of the image's descriptor, which the kernel splices to the
-// reader; any other, through read().  libfuse frees what is handed over.
+// reader, or, in too many pieces for that, is gathered here; any other
+// read, through read().  libfuse frees what is handed over.
 int readBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file_info* fi) {
     const View& view = served().view;
     const Node& n = *reinterpret_cast<const Node*>(fi->fh);
     thread_local std::vector<SourceRun> runs;
     const bool inPlace = view.inPlace(n, static_cast<unsigned long long>(offset), size, runs) && !runs.empty();
-    const std::size_t pieces = inPlace ? runs.size() : 1;
+    const bool spliced = inPlace && runs.size() <= splicePieces(size);
+    const std::size_t pieces = spliced ? runs.size() : 1;
     auto* v = static_cast<fuse_bufvec*>(std::calloc(1, sizeof(fuse_bufvec) + (pieces - 1) * sizeof(fuse_buf)));
     if (!v) return -ENOMEM;
     v->count = pieces;
-    if (inPlace) {
+    if (spliced) {
         for (std::size_t i = 0; i < pieces; ++i) {
             v->buf[i].size = runs[i].n;
             v->buf[i].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
@@ -117,13 +144,14 @@ int readBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file
         *out = v;
         return 0;
     }
-    v->buf[0].mem = std::malloc(size ? size : 1);
-    const long got = v->buf[0].mem ? read(nullptr, static_cast<char*>(v->buf[0].mem), size, offset, fi) : -ENOMEM;
+    char* mem = static_cast<char*>(std::malloc(size ? size : 1));
+    const long got = !mem ? -ENOMEM : inPlace ? view.gather(n, runs, mem) : read(nullptr, mem, size, offset, fi);
     if (got < 0) {
-        std::free(v->buf[0].mem);
+        std::free(mem);
         std::free(v);
         return static_cast<int>(got);
     }
+    v->buf[0].mem = mem;
     v->buf[0].size = static_cast<size_t>(got);
     *out = v;
     return 0;
@@ -141,7 +169,7 @@ void serve(const View& view, const ServeSettings& settings, const std::function<
     ops.read_buf = readBuf;
     Served served{view, settings};
     fuse_args args = FUSE_ARGS_INIT(0, nullptr);
-    for (const char* a : {"orvtape", "-o", "ro,default_permissions,fsname=orvtape,subtype=orvtape,max_read=1048576"})
+    for (const char* a : {"orvtape", "-o", kMountOptions})
         fuse_opt_add_arg(&args, a);
     if (settings.debug) fuse_opt_add_arg(&args, "-d");
     std::unique_ptr<fuse_args, void (*)(fuse_args*)> freeArgs(&args, fuse_opt_free_args);
