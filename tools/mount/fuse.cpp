@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 
 namespace orvtool {
 
@@ -90,7 +91,7 @@ int getattr(const char* path, struct stat* st, fuse_file_info*) {
     st->st_mode = S_IFREG | 0444;
     st->st_nlink = 1;
     st->st_size = static_cast<off_t>(s.view.size(*n));
-    st->st_blksize = 64 << 10;
+    st->st_blksize = static_cast<blksize_t>(kRequestBytes);  // who sizes reads by it asks a request's worth at once
     st->st_blocks = (st->st_size + 511) / 512;
     return 0;
 }
@@ -157,6 +158,23 @@ int readBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file
     return 0;
 }
 
+// The kernel reads ahead 128 KiB at a time on a new mount, four round trips
+// for each of our requests; a MiB halves what a sequential reader pays.  The
+// setting belongs to this mount alone and goes with it; only root may make
+// it, and without it the view is slower, not wrong.  The device number is
+// taken from what the kernel already knows: a stat that asked this process,
+// not serving yet, would never return.
+void widenReadAhead(const std::string& dir) {
+    struct statx at;
+    if (statx(AT_FDCWD, dir.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE, &at) != 0) return;
+    char path[96];
+    std::snprintf(path, sizeof path, "/sys/class/bdi/%u:%u/read_ahead_kb", at.stx_dev_major, at.stx_dev_minor);
+    if (std::FILE* f = std::fopen(path, "w")) {
+        std::fputs("1024", f);
+        std::fclose(f);
+    }
+}
+
 }  // namespace
 
 void serve(const View& view, const ServeSettings& settings, const std::function<void()>& onDetach) {
@@ -178,6 +196,7 @@ void serve(const View& view, const ServeSettings& settings, const std::function<
     std::unique_ptr<fuse, void (*)(fuse*)> destroy(f, fuse_destroy);
     if (fuse_mount(f, settings.dir.c_str()) != 0)
         throw ToolError(settings.dir, "cannot be mounted (FUSE said why above)");
+    widenReadAhead(settings.dir);
     fuse_session* session = fuse_get_session(f);
     if (fuse_daemonize(settings.foreground ? 1 : 0) != 0 || fuse_set_signal_handlers(session) != 0) {
         fuse_unmount(f);
