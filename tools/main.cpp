@@ -136,10 +136,18 @@ int runTool(int argc, char** argv, StdoutGuard& out) {
     app.fallthrough();
     app.footer("Run 'orvtape help COMMAND' or 'orvtape COMMAND --help' for a command's options.");
 
+    // Only a command named on the line gets its options: declaring those of
+    // every command costs each run more than listing a small volume.  A
+    // command is only ever parsed where its name stands.
+    auto named = [&](const char* name) {
+        for (int i = 1; i < argc; ++i)
+            if (std::strcmp(argv[i], name) == 0) return true;
+        return false;
+    };
     std::vector<Declared> commands;
     for (const Command* c : kCommands) {
         CLI::App* sub = app.add_subcommand(c->name, c->summary);
-        commands.push_back(Declared{c, sub, c->declare(*sub)});
+        commands.push_back(Declared{c, sub, named(c->name) ? c->declare(*sub) : Runner{}});
     }
     std::string helpFor;
     CLI::App* help = app.add_subcommand("help", "show the help of the tool or of a command");

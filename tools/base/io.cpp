@@ -163,21 +163,25 @@ void OutputFile::flush() {
 }
 
 Probe::Probe(InputFile& in) : in_(in) {
-    n_ = in.peek(kWindow, &window_);
-    complete_ = in.size() >= 0 || n_ < kWindow;
-    end_ = in.size() >= 0 ? in.size() : static_cast<long long>(n_);
+    // A regular file is read here a chunk at a time, not ahead into the
+    // input's buffer, which would fill the whole of it.
+    const bool sized = in.size() >= 0;
+    if (!sized) n_ = in.peek(kWindow, &window_);
+    complete_ = sized || n_ < kWindow;
+    end_ = sized ? in.size() : static_cast<long long>(n_);
 }
 
 const unsigned char* Probe::at(long long offset, std::size_t n) {
     if (offset < 0 || n > kRead || offset + static_cast<long long>(n) > end_) return nullptr;
     if (offset + static_cast<long long>(n) <= static_cast<long long>(n_)) return window_ + offset;
     if (offset < cacheAt_ || offset + static_cast<long long>(n) > cacheAt_ + cacheN_) {
-        const std::size_t want = static_cast<std::size_t>(std::min<long long>(kRead, end_ - offset));
-        if (!in_.readAt(offset, cache_, want)) return nullptr;
+        const std::size_t want = static_cast<std::size_t>(std::min<long long>(kChunk, end_ - offset));
+        if (!cache_) cache_.reset(new unsigned char[kChunk]);
+        if (!in_.readAt(offset, cache_.get(), want)) return nullptr;
         cacheAt_ = offset;
         cacheN_ = static_cast<long long>(want);
     }
-    return cache_ + (offset - cacheAt_);
+    return cache_.get() + (offset - cacheAt_);
 }
 
 const long long* Probe::recall(const void* walk) const {

@@ -88,12 +88,13 @@ private:
 };
 
 // The input's bytes at any offset, without consuming them, for judging what
-// a file is: the first MiB from the input's own buffer, the rest of a
-// regular file through short reads of its own.  Of a pipe only the first
-// MiB is seen.
+// a file is: of a regular file through reads of a chunk where the bidders
+// look, so that a file judged by its first headers costs no MiB read into
+// fresh memory; of a pipe the first MiB, from the input's own buffer.
 class Probe {
 public:
     static constexpr std::size_t kWindow = 1u << 20;
+    static constexpr std::size_t kChunk = 64u << 10;
     static constexpr std::size_t kRead = 4096;  // at most asked for at once
     explicit Probe(InputFile& in);
     Probe(const Probe&) = delete;
@@ -114,7 +115,7 @@ private:
     std::size_t n_ = 0;
     long long end_ = 0, cacheAt_ = 0, cacheN_ = 0;
     bool complete_ = false;
-    unsigned char cache_[kRead];
+    std::unique_ptr<unsigned char[]> cache_;  // a chunk, made when first needed
     std::vector<std::pair<const void*, long long>> walks_;
 };
 
