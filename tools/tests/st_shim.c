@@ -6,6 +6,7 @@
  *   mark [COUNT]  protect  gone (the drive goes away here)  interrupt (SIGINT here)
  *   skew K                    status reports every block number K too high
  *   garble                    the first byte of every block written is saved inverted
+ *   short K                   a write of more than K bytes writes K of them (0: every write fails with EIO)
  *   tap PATH                  the records and tapemarks of a tap file
  * Reading past the last entry fails with EIO at end of data.  A tape written
  * is saved to ST_SHIM_OUT as a tap file at close; the position is kept in
@@ -27,7 +28,7 @@
 typedef struct { long size; unsigned seed; int fails; unsigned char* bytes; } Entry; /* size -1: a tapemark */
 enum { kPat = 65536 };
 static Entry* tape;
-static long n, cap, pos, gone = -1, interrupt = -1, skew;
+static long n, cap, pos, gone = -1, interrupt = -1, skew, shortAt = -1;
 static int garble, dev = -1, protect, isGone, wrote, lastWasWrite, atEnd; /* atEnd: the drive met the end of data */
 static unsigned char pat[2 * kPat];
 
@@ -66,6 +67,7 @@ static void load(void) {
     isGone = wrote = lastWasWrite = 0;
     gone = interrupt = -1;
     skew = garble = 0;
+    shortAt = -1;
     FILE* f = fopen(getenv("ST_SHIM_TAPE"), "r");
     char line[4200], word[16], arg[4096];
     while (f && fgets(line, sizeof line, f)) {
@@ -83,6 +85,7 @@ static void load(void) {
         else if (!strcmp(word, "protect")) protect = 1;
         else if (!strcmp(word, "skew")) skew = a;
         else if (!strcmp(word, "garble")) garble = 1;
+        else if (!strcmp(word, "short")) shortAt = a;
         else if (!strcmp(word, "gone")) gone = n;
         else if (!strcmp(word, "interrupt")) interrupt = n;
         else if (!strcmp(word, "tap") && sscanf(line, "%*s %4095s", arg) == 1) loadTap(arg);
@@ -151,6 +154,8 @@ ssize_t write(int fd, const void* buf, size_t count) {
     if (fd != dev || dev < 0) return REAL(write)(fd, buf, count);
     if (isGone) return fail(ENXIO);
     if (protect) return fail(EACCES);
+    if (shortAt == 0) return fail(EIO);
+    if (shortAt > 0 && count > (size_t)shortAt) count = (size_t)shortAt;
     cutAtHead();
     Entry* e = add((long)count);
     memcpy(e->bytes = malloc(count + 1), buf, count);
