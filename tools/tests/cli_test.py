@@ -347,11 +347,12 @@ def fed(*args):
 shutil.copy(DIR / "v.tape", DIR / "w2.tape")
 for img, first in (("w1.tape", ["put", "-a", "w1.tape", "-"]), ("w2.tape", ["put", "w2.tape", "-"])):
     p = fed(*first)
-    said = b"".join(run(*a, status=1).stderr for a in (["put", "-a", img, IN[1]], ["copy", "v.tape", img], ["init", img]))
+    said = b"".join(run(*a, status=1).stderr for a in (["put", "-a", img, IN[1]], ["copy", "v.tape", img], ["init", img],
+                                                        ["import", "-f", "rt.tap", img]))
     w, r = (subprocess.Popen([TOOL, "--wait", *a], cwd=DIR, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             for a in (["put", "-a", img, IN[4]], ["get", img, "0"]))
     time.sleep(0.3), p.stdin.close()
-    expect(said.count(b"in use by another process") == 3 and r.communicate(timeout=60)[0] == FEED and p.wait(60) == 0 and w.wait(60) == 0
+    expect(said.count(b"in use by another process") == 4 and r.communicate(timeout=60)[0] == FEED and p.wait(60) == 0 and w.wait(60) == 0
            and tape_files(img, 2) == [FEED, DATA[4]], f"{first} beside other writers: {said}")
 shutil.copy(DIR / "v.tape", DIR / "s0.tape")
 run("put", "-a", "s0.tape", IN[3])
