@@ -166,11 +166,40 @@ std::shared_ptr<const Bytes> View::blockOf(const Node& n, std::size_t i) const {
     const unsigned long long key = keyOf(n, n.index->blocks[i]);
     if (auto held = cache_.find(key)) return held;
     {
+        // Each block is decoded once: by a thread already at it (wait for
+        // it), else here, and one still queued is taken from the queue, as
+        // its reader needs it now.
         std::unique_lock<std::mutex> hold(aheadLock_);
-        decoded_.wait(hold, [&] { return !inFlight_.count(key); });
+        for (;;) {
+            if (auto held = cache_.find(key)) return held;
+            if (!inFlight_.count(key)) {
+                inFlight_.insert(key);
+                break;
+            }
+            const auto queued = std::find_if(queue_.begin(), queue_.end(), [&](const Ahead& a) { return a.key == key; });
+            if (queued != queue_.end()) {
+                queue_.erase(queued);
+                break;
+            }
+            decoded_.wait(hold);
+        }
     }
-    if (auto held = cache_.find(key)) return held;
-    return decodeBlock(n, i);  // not read ahead, dropped since, or failed there: its error is told here
+    try {
+        auto bytes = decodeBlock(n, i);  // not read ahead, dropped since, or failed there: its error is told here
+        finished(key);
+        return bytes;
+    } catch (...) {
+        finished(key);
+        throw;
+    }
+}
+
+void View::finished(unsigned long long key) const {
+    {
+        std::lock_guard<std::mutex> hold(aheadLock_);
+        inFlight_.erase(key);
+    }
+    decoded_.notify_all();
 }
 
 void View::readAhead(const Node& n, std::size_t i) const {
@@ -186,7 +215,7 @@ void View::readAhead(const Node& n, std::size_t i) const {
         if (!n.text && f.blocks[j].span >= f.lengthOf(j)) break;
         if (inFlight_.count(key) || cache_.find(key)) continue;
         inFlight_.insert(key);
-        queue_.push_back(Ahead{&n, j});
+        queue_.push_back(Ahead{&n, j, key});
     }
     queued_.notify_all();
 }
@@ -200,13 +229,12 @@ void View::decodeAhead() const {
         queue_.pop_front();
         hold.unlock();
         try {
-            decodeBlock(*a.node, a.block);
+            if (!cache_.find(a.key)) decodeBlock(*a.node, a.block);
         } catch (const ToolError&) {
             // The reader decodes it again and tells why it fails.
         }
+        finished(a.key);
         hold.lock();
-        inFlight_.erase(keyOf(*a.node, a.node->index->blocks[a.block]));
-        decoded_.notify_all();
     }
 }
 

@@ -108,6 +108,7 @@ private:
     std::shared_ptr<const Bytes> decodeBlock(const Node& n, std::size_t i) const;
     void readAhead(const Node& n, std::size_t i) const;
     void decodeAhead() const;
+    void finished(unsigned long long key) const;
     void textBlock(const Bytes& raw, const RecordFormat& f, long long blockNo, Bytes& out) const;
 
     VolumeIndex index_;
@@ -119,11 +120,12 @@ private:
     std::function<std::string()> check_;
     mutable std::once_flag changeTold_;
 
-    // Read-ahead: blocks queued for the threads, and those being decoded,
-    // which a reader waits for rather than decode them twice.
+    // Read-ahead: blocks queued for the threads; in flight, those queued or
+    // being decoded, which a reader waits for rather than decode them twice.
     struct Ahead {
         const Node* node;
         std::size_t block;
+        unsigned long long key;
     };
     int jobs_;
     mutable std::mutex aheadLock_;

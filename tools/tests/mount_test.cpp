@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 using namespace orvtool;
 
@@ -84,6 +87,45 @@ TEST(MountCache, KeepsTheRecentWithinItsBudget) {
     EXPECT_EQ(cache.held(), 20u);
     cache.add(4, block(40));  // alone over the budget, kept for its reader
     EXPECT_TRUE(cache.held() == 40u && cache.find(4));
+}
+
+// Blocks of 100 bytes stored in 10 (as compressed ones are), each byte its
+// block's number; every decode takes a while and is counted.
+class SlowDecoder : public BlockDecoder {
+public:
+    void decode(const IndexedBlock& b, Bytes& out) const override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ++decodes;
+        out.assign(100, static_cast<unsigned char>(b.offset / 10));
+    }
+    mutable std::atomic<int> decodes{0};
+};
+
+TEST(MountView, ReadersAndReadAheadDecodeEachBlockOnce) {
+    const std::size_t blocks = 24;
+    VolumeIndex index;
+    index.files.emplace_back();
+    for (std::size_t k = 0; k < blocks; ++k)
+        index.files[0].blocks.push_back(IndexedBlock{static_cast<long long>(k * 10), k * 100, 10, 0});
+    index.files[0].size = blocks * 100;
+    SlowDecoder decoder;
+    View view(std::move(index), LabelledVolume{}, "{}", decoder, 1 << 20, [](const std::string&) {}, 2);
+    const Node& file = *view.find("file0000");
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 4; ++r)
+        readers.emplace_back([&] {
+            char buf[250];
+            for (unsigned long long at = 0; at < blocks * 100; at += sizeof buf) {
+                const long got = view.read(file, at, buf, sizeof buf);
+                for (long k = 0; k < got; ++k)
+                    if (buf[k] != static_cast<char>((at + static_cast<unsigned long long>(k)) / 100)) ++wrong;
+                if (got <= 0) ++wrong;
+            }
+        });
+    for (std::thread& t : readers) t.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(decoder.decodes, static_cast<int>(blocks));
 }
 
 }  // namespace
