@@ -33,8 +33,8 @@ const Node* nodeOf(const char* path) {
 // A reply goes out by splice only when it fits libfuse's pipe, which it
 // asks to be a page for each piece plus the bytes; without CAP_SYS_RESOURCE
 // no pipe grows past /proc/sys/fs/pipe-max-size (1 MiB by default), and a
-// reply that does not fit is read piece by piece instead.  Requests of half
-// that leave room for the pieces of blocks from 8 KiB up.
+// reply that does not fit is gathered here instead.  Requests of half that
+// leave room for the pieces of blocks from about 4 KiB up.
 constexpr std::size_t kRequestBytes = 512u << 10;
 constexpr const char* kMountOptions = "ro,default_permissions,fsname=orvtape,subtype=orvtape,max_read=524288";
 
@@ -146,7 +146,7 @@ int readBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, fuse_file
         return 0;
     }
     char* mem = static_cast<char*>(std::malloc(size ? size : 1));
-    const long got = !mem ? -ENOMEM : inPlace ? view.gather(n, runs, mem) : read(nullptr, mem, size, offset, fi);
+    const long got = !mem ? -ENOMEM : inPlace ? view.gather(n, runs.data(), runs.size(), mem) : read(nullptr, mem, size, offset, fi);
     if (got < 0) {
         std::free(mem);
         std::free(v);

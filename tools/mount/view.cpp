@@ -271,28 +271,30 @@ namespace {
 ToolError cutShort(long long at) { return ToolError("", "ends inside the data at offset " + std::to_string(at)); }
 }  // namespace
 
-long View::gather(const Node& n, const std::vector<SourceRun>& runs, char* to) const {
-    if (runs.empty()) return 0;
+long View::gather(const Node& n, const SourceRun* runs, std::size_t count, char* to) const {
+    if (count == 0) return 0;
+    const SourceRun &first = runs[0], &last = runs[count - 1];
     std::size_t total = 0;
-    for (const SourceRun& r : runs) total += r.n;
-    const std::size_t span = static_cast<std::size_t>(runs.back().at - runs.front().at) + runs.back().n;
+    for (std::size_t r = 0; r < count; ++r) total += runs[r].n;
+    const std::size_t span = static_cast<std::size_t>(last.at - first.at) + last.n;
     try {
         // Small blocks lie close together between their headers: one read
-        // of the stretch and a copy beat a system call a block.
-        if (runs.size() > 1 && span - total <= total / 4) {
+        // of the stretch and a copy beat a system call a block.  The stretch
+        // is at most a request's, so each thread's buffer stays that small.
+        if (count > 1 && span - total <= total / 4) {
             thread_local Bytes stretch;
             if (stretch.size() < span) stretch.resize(span);
             char* from = reinterpret_cast<char*>(stretch.data());
-            if (decoder_.bytesAt(runs.front().at, from, span) != span) throw cutShort(runs.front().at);
-            for (const SourceRun& r : runs) {
-                std::memcpy(to, from + (r.at - runs.front().at), r.n);
-                to += r.n;
+            if (decoder_.bytesAt(first.at, from, span) != span) throw cutShort(first.at);
+            for (std::size_t r = 0; r < count; ++r) {
+                std::memcpy(to, from + (runs[r].at - first.at), runs[r].n);
+                to += runs[r].n;
             }
             return static_cast<long>(total);
         }
-        for (const SourceRun& r : runs) {
-            if (decoder_.bytesAt(r.at, to, r.n) != r.n) throw cutShort(r.at);
-            to += r.n;
+        for (std::size_t r = 0; r < count; ++r) {
+            if (decoder_.bytesAt(runs[r].at, to, runs[r].n) != runs[r].n) throw cutShort(runs[r].at);
+            to += runs[r].n;
         }
     } catch (const ToolError& e) {
         report_(n.name + ": " + e.what());
@@ -323,16 +325,11 @@ long View::read(const Node& n, unsigned long long offset, char* to, std::size_t 
         if (inPlace >= 0) {
             // No decoding, nothing worth a cache: the bytes straight from the source.
             const std::size_t at = static_cast<std::size_t>(offset - f.blocks[i].start);
-            const std::size_t k = std::min<std::size_t>(size - done, f.lengthOf(i) - at);
-            try {
-                if (decoder_.bytesAt(inPlace + static_cast<long long>(at), to + done, k) != k)
-                    throw ToolError("", "ends inside the block at offset " + std::to_string(f.blocks[i].offset));
-            } catch (const ToolError& e) {
-                report_(n.name + ": " + e.what());
-                return done ? static_cast<long>(done) : -EIO;
-            }
-            done += k;
-            offset += k;
+            const SourceRun run{inPlace + static_cast<long long>(at),
+                                std::min<std::size_t>(size - done, f.lengthOf(i) - at)};
+            if (gather(n, &run, 1, to + done) < 0) return done ? static_cast<long>(done) : -EIO;
+            done += run.n;
+            offset += run.n;
             continue;
         }
         std::shared_ptr<const Bytes> block;

@@ -95,7 +95,7 @@ public:
     bool inPlace(const Node& n, unsigned long long offset, std::size_t size, std::vector<SourceRun>& runs) const;
     // The bytes of such runs, read from the source into to: how many, or
     // -EIO (told to report) where the source ends before them.
-    long gather(const Node& n, const std::vector<SourceRun>& runs, char* to) const;
+    long gather(const Node& n, const SourceRun* runs, std::size_t count, char* to) const;
     int sourceFd() const { return decoder_.fd(); }
     const VolumeIndex& index() const { return index_; }
     // check tells, before every read of blocks, why the source may no longer
