@@ -153,6 +153,7 @@ TABLE = [
                                   "00 01 02 03 04 05 06 07  |.....@..........|\n", "1e 1f  20 21 22 23 24 25 26 27  |........ !\"#$%&'|\n"]),
     (["dump", "--ebcdic", "e.tape", "0"], 0, ["07  |HELLO 12........|\n", "27  |................|\n"]),
     (["dump", "e.tape", "3"], 1, ["e.tape: has no block 3 (it holds 3)\n"]),
+    (["get", "--record", "2147483647", "e.tape"], 1, ["e.tape: has no block 2147483647 (it holds 3)\n"]),  # the largest asked
     (["get", "e.tape", "0", "e.out"], 1, ["e.out: exists and is not empty; use --force"]),
     (["put", "-a", "e.tape", "-"], 0, [], lambda: os.close(0)),  # reads nothing, not the image
     (["get", "e.tape", "1"], 0, b""),
@@ -271,7 +272,7 @@ TABLE = [
     *[row for x in ([], ["--compress"]) for row in (
         (["put", "-b", "1M", *x, f"mb{len(x)}.tape", "mb.bin"], 0, []),
         (["--max-block", "64K", "check", f"mb{len(x)}.tape"], 1, ["block 0 at offset 0 claims 1048576 bytes, more than --max-block (65536)"]),
-        (["get", f"mb{len(x)}.tape", "0"], 0, MB))],
+        (["get", f"mb{len(x)}.tape", "0"], 0, MB), (["check", "--json", f"mb{len(x)}.tape"], 0, ['"multiSegment": true']))],
 ]
 for args, status, want, *child in TABLE:
     p = run(*args, status=status, child=child[0] if child else None)

@@ -222,18 +222,18 @@ class Formats(unittest.TestCase):
             w = struct.pack("<I", cls << 28 | len(data))
             return w + data + b"\0" * (len(data) & 1) + w
         self.write("c.tap", struct.pack("<I", 0xFFFFFFFE) + word(0, b"abc") + word(8, b"bad!") + word(3, b"pp") +
-                   word(14, b"about") + struct.pack("<II", 0x70000005, 0xFFFFFFFE) + b"\0" * 8)
+                   word(14, b"about") + word(9, b"r9") + struct.pack("<II", 0x70000005, 0xFFFFFFFE) + b"\0" * 8)
         ls = json.loads(self.tool("ls", "--json", "--blocks", "c.tap").stdout)
         self.assertEqual(ls["format"], "SIMH .tap")
         self.assertEqual([(b.get("block"), b.get("class"), b.get("length")) for b in ls["blocks"]],
                          [(None, "erase gap", 0), (0, None, 3), (1, "bad", 4), (2, "private 3", 2),
-                          (3, "description", 5), (4, "marker", 0), (None, "erase gap", 0), (5, None, None),
-                          (6, None, None)])
+                          (3, "description", 5), (4, "reserved 9", 2), (5, "marker", 0), (None, "erase gap", 0),
+                          (6, None, None), (7, None, None)])
         self.assertEqual([f["blocks"] for f in ls["files"]], [2])  # as imported: the bad record, no others
         self.write("m.tap", word(0, b"abc") + bytes(4))  # one tapemark after data closes the file, ends nothing
         self.assertEqual([f["blocks"] for f in json.loads(self.tool("ls", "--json", "m.tap").stdout)["files"]], [1])
         check = json.loads(self.tool("check", "--json", "c.tap", status=1).stdout)
-        self.assertEqual((check["records"], check["defect"]["offset"]), (4, 16))
+        self.assertEqual((check["records"], check["defect"]["offset"]), (5, 16))
         self.assertIn("block 1 at offset 16", check["defect"]["message"])  # gaps have no number, as import says
         self.assertIn("record 1", self.tool("import", "c.tap", "c.tape").stderr.decode())
         self.assertIn(b"Format: SIMH .tap\n  offset 0  erase gap\n  block 0  offset 4  data 3\n"

@@ -5,7 +5,7 @@
  *   bad SIZE SEED FAILS       a block whose reads fail FAILS times (-1: always)
  *   mark [COUNT]  protect  gone (the drive goes away here)  interrupt (SIGINT here)
  *   skew K                    status reports every block number K too high
- *   garble                    the first byte of every block written is saved inverted
+ *   garble [K]                the first byte of every block written at entry K (0) or later is saved inverted
  *   short K                   a write of more than K bytes writes K of them (0: every write fails with EIO)
  *   tap PATH                  the records and tapemarks of a tap file
  * Reading past the last entry fails with EIO at end of data.  A tape written
@@ -28,8 +28,8 @@
 typedef struct { long size; unsigned seed; int fails; unsigned char* bytes; } Entry; /* size -1: a tapemark */
 enum { kPat = 65536 };
 static Entry* tape;
-static long n, cap, pos, gone = -1, interrupt = -1, skew, shortAt = -1;
-static int garble, dev = -1, protect, isGone, wrote, lastWasWrite, atEnd; /* atEnd: the drive met the end of data */
+static long n, cap, pos, gone = -1, interrupt = -1, skew, shortAt = -1, garbleFrom = -1;
+static int dev = -1, protect, isGone, wrote, lastWasWrite, atEnd; /* atEnd: the drive met the end of data */
 static unsigned char pat[2 * kPat];
 
 #define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
@@ -65,9 +65,8 @@ static void load(void) {
     pos = 0;
     cutAtHead();
     isGone = wrote = lastWasWrite = 0;
-    gone = interrupt = -1;
-    skew = garble = 0;
-    shortAt = -1;
+    gone = interrupt = shortAt = garbleFrom = -1;
+    skew = 0;
     FILE* f = fopen(getenv("ST_SHIM_TAPE"), "r");
     char line[4200], word[16], arg[4096];
     while (f && fgets(line, sizeof line, f)) {
@@ -84,7 +83,7 @@ static void load(void) {
             for (long i = 0; i < (got > 1 ? a : 1); ++i) add(-1);
         else if (!strcmp(word, "protect")) protect = 1;
         else if (!strcmp(word, "skew")) skew = a;
-        else if (!strcmp(word, "garble")) garble = 1;
+        else if (!strcmp(word, "garble")) garbleFrom = got > 1 ? a : 0;
         else if (!strcmp(word, "short")) shortAt = a;
         else if (!strcmp(word, "gone")) gone = n;
         else if (!strcmp(word, "interrupt")) interrupt = n;
@@ -159,7 +158,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
     cutAtHead();
     Entry* e = add((long)count);
     memcpy(e->bytes = malloc(count + 1), buf, count);
-    if (garble && count) e->bytes[0] ^= 0xFF;
+    if (garbleFrom >= 0 && pos >= garbleFrom && count) e->bytes[0] ^= 0xFF;
     ++pos;
     wrote = lastWasWrite = 1;
     return (ssize_t)count;
