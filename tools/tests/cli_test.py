@@ -162,6 +162,7 @@ TABLE = [
     (["put", "k2.tape", IN[2], IN[5]], 1, ["k2.tape: cannot write a block", "File too large"], small),
     (["get", "k.tape", "0"], 0, DATA[2]),  # a failed put keeps the complete files, no more
     (["get", "k.tape", "1"], 1, ["k.tape: has no tape file 1 (it holds 1 file"]),
+    (["check", "k.tape"], 0, ["headers, clean"]),  # closed again by its end mark
     (["check", "v.tape"], 0, ["headers, clean"]),
     (["check", "d.tape"], 1, [f"offset {offs[4]},", "the chain of headers is broken here"]),
     *[(["ls", f"hc{n}.tape"], 1, [f"block 0 at offset 0: {HCUT}"]) for n in (1009, 3000)],  # a pass reads no payload
