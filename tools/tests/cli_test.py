@@ -243,6 +243,7 @@ TABLE = [
     (["get", "lab.tape", "4", "--ascii"], 0, b"rec one\nrecord two\n"),
     (["get", "--name", "SYS1.TEST", "lab.tape", "--unblock", "--strip"], 0, b"a" * 160),
     (["get", "--dataset", "5", "lab.tape"], 1, ["lab.tape: data set NODATA has no data"]),
+    (["get", "--dataset", "2147483647", "lab.tape"], 1, ["lab.tape: has no data set 2147483647 (it holds"]),  # the largest asked
     (["get", "lab.tape", "3", "--recfm", "VB", "--unblock"], 1, ["block 0 of the data set: its block descriptor word does not fit its 80 bytes"]),
     (["put", "--label", "LAB001", "--ebcdic", "--recfm", "FB", "--lrecl", "80", "-b", "800",
       "--name", "my.data", "lv.tape", "lt.txt"], 0, ["lv.tape: 1 file written"]),
