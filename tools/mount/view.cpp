@@ -184,14 +184,8 @@ std::shared_ptr<const Bytes> View::blockOf(const Node& n, std::size_t i) const {
             decoded_.wait(hold);
         }
     }
-    try {
-        auto bytes = decodeBlock(n, i);  // not read ahead, dropped since, or failed there: its error is told here
-        finished(key);
-        return bytes;
-    } catch (...) {
-        finished(key);
-        throw;
-    }
+    const DoneWith done{*this, key};
+    return decodeBlock(n, i);  // not read ahead, dropped since, or failed there: its error is told here
 }
 
 void View::finished(unsigned long long key) const {
@@ -228,12 +222,16 @@ void View::decodeAhead() const {
         const Ahead a = queue_.front();
         queue_.pop_front();
         hold.unlock();
-        try {
-            if (!cache_.find(a.key)) decodeBlock(*a.node, a.block);
-        } catch (const ToolError&) {
-            // The reader decodes it again and tells why it fails.
+        {
+            // A queued block is decoded here or by the reader who took it
+            // from the queue, so it is never in the cache yet.
+            const DoneWith done{*this, a.key};
+            try {
+                decodeBlock(*a.node, a.block);
+            } catch (const ToolError&) {
+                // The reader decodes it again and tells why it fails.
+            }
         }
-        finished(a.key);
         hold.lock();
     }
 }

@@ -109,6 +109,12 @@ private:
     void readAhead(const Node& n, std::size_t i) const;
     void decodeAhead() const;
     void finished(unsigned long long key) const;
+    // Marks a block decoded (or failed) however its decode ends.
+    struct DoneWith {
+        const View& view;
+        unsigned long long key;
+        ~DoneWith() { view.finished(key); }
+    };
     void textBlock(const Bytes& raw, const RecordFormat& f, long long blockNo, Bytes& out) const;
 
     VolumeIndex index_;
