@@ -2,6 +2,7 @@
 // an image, or an image pumped into a format's writer.  Whatever the target
 // cannot hold is reported with its count and positions, never dropped
 // silently, and the output appears under its name only once complete.
+#include "base/losses.h"
 #include "base/progress.h"
 #include "base/pump.h"
 #include "formats/format.h"
@@ -41,34 +42,6 @@ void refuseForeignSettings(const ConvertArgs& o, const Format& f) {
                         kExitUsage);
     if (o.chunk != 65535 && !takes("chunk"))
         throw ToolError("", "--chunk applies to " + listFormats("chunk", " and ") + " only", kExitUsage);
-}
-
-// The losses and changes a conversion made, as warnings and notes.
-void report(const Common& o, const std::string& src, const std::string& format, const Tally& t) {
-    auto warnAbout = [&](const Events& e, const std::string& what) {
-        if (!e.count) return;
-        const std::string records = e.which().empty() ? "" : (e.count > 1 ? ", records " : ", record ") + e.which();
-        warn("%s: %s: %lld (at offset%s %s)%s", src.c_str(), what.c_str(), e.count, e.count > 1 ? "s" : "",
-             e.where().c_str(), records.c_str());
-    };
-    const std::string cannot = ", as " + format + " cannot hold them";
-    warnAbout(t.gaps, "erase gaps skipped, as an image cannot hold them");
-    warnAbout(t.flagged, std::string("records read with an error, ") +
-                             (format == "an orvtape image" ? "imported" : "written") + " without the flag");
-    warnAbout(t.empty, "empty records flagged as read with an error, skipped");
-    warnAbout(t.privateRecords, "private records skipped" + cannot);
-    warnAbout(t.descriptions, "tape description records skipped" + cannot);
-    warnAbout(t.markers, "private markers skipped" + cannot);
-    warnAbout(t.reserved, "records of reserved classes skipped, as no one defines them");
-    warnAbout(t.split, "blocks too long for " + format + ", split");
-    if (t.unpacked.count)
-        note(o, "%s: compressed blocks written uncompressed, as %s does not compress: %lld", src.c_str(),
-             format.c_str(), t.unpacked.count);
-    if (t.unscrambled.count)
-        note(o, "%s: scrambled blocks written plain, as %s does not scramble: %lld", src.c_str(), format.c_str(),
-             t.unscrambled.count);
-    if (t.endOfMedium >= 0)
-        note(o, "%s: the end-of-medium mark at offset %lld ends the volume", src.c_str(), t.endOfMedium);
 }
 
 // The format of in: the one --from names, else the one detected, else the
@@ -113,7 +86,7 @@ int cmdImport(const ConvertArgs& o) {
     Progress progress("import", static_cast<unsigned long long>(std::max(0LL, in.size())), o.quiet);
     const Tally t = pump(*source, sink, progress, {in.name(), "an orvtape image", o.split});
     out.commit();
-    report(o, in.name(), "an orvtape image", t);
+    reportLosses(o, in.name(), "an orvtape image", t);
     note(o, "%s: %lld records and %lld tapemarks imported", o.target.c_str(), t.blocks, t.marks);
     return kExitOk;
 }
@@ -130,7 +103,7 @@ int writeForeign(BlockSource& source, const Format& format, const ConvertArgs& o
     Progress progress(what, static_cast<unsigned long long>(std::max(0LL, size)), o.quiet);
     const Tally t = pump(source, *sink, progress, {from, format.title, o.split});
     out.commit();
-    report(o, from, format.title, t);
+    reportLosses(o, from, format.title, t);
     note(o, "%s: %lld records and %lld tapemarks %s", o.target.c_str(), t.blocks, t.marks, done);
     return kExitOk;
 }

@@ -2,6 +2,7 @@
 // volume written to a tape in a drive with its own length, every tapemark
 // as a filemark; with --verify the tape is rewound and read back whole.
 #include "base/console.h"
+#include "base/losses.h"
 #include "base/progress.h"
 #include "base/pump.h"
 #include "cmd/command.h"
@@ -29,19 +30,6 @@ bool reachesTape(const Block& b) {
     if (b.kind == Kind::Mark) return true;
     const bool tapeData = b.recordClass == record_class::kGood || b.recordClass == record_class::kBad;
     return b.kind == Kind::Data && tapeData && b.length > 0;
-}
-
-void warnLosses(const std::string& src, const Tally& t) {
-    auto warnAbout = [&](const Events& e, const char* what) {
-        if (e.count)
-            warn("%s: %s: %lld (at offset%s %s)", src.c_str(), what, e.count, e.count > 1 ? "s" : "", e.where().c_str());
-    };
-    warnAbout(t.flagged, "blocks read with an error, written without the flag a tape cannot hold");
-    warnAbout(t.empty, "empty blocks flagged as read with an error, skipped");
-    warnAbout(t.gaps, "erase gaps skipped");
-    warnAbout(t.markers, "private markers skipped");
-    warnAbout(t.privateRecords, "private records skipped");
-    warnAbout(t.descriptions, "tape description records skipped");
 }
 
 // The tape from the load point against the volume, block by block.
@@ -78,10 +66,15 @@ int cmdWriteDrive(const WriteDriveArgs& o) {
         throw ToolError(o.device, "--verify reads the tape back from the load point: rewind first (mt -f " +
                                       o.device + " rewind)", kExitUsage);
     DriveSink sink(drive);
-    auto blocks = volume.blocks();
+    // A foreign file's every entry goes to the pump, which keeps what a
+    // tape holds and counts what it skips, so that the skipped are told.
+    std::unique_ptr<BlockSource> entries = volume.image ? volume.blocks() : volume.open();
     Progress progress("write-drive", 0, o.quiet);
-    const Tally t = pump(*blocks, sink, progress, {o.source, "a tape drive", false});
-    warnLosses(o.source, t);
+    Tally t = pump(*entries, sink, progress, {o.source, "a tape drive", false});
+    // A drive is given each block's bytes as they read, as it should be:
+    // no loss worth a note.
+    t.unpacked = t.unscrambled = Events{};
+    reportLosses(o, o.source, "a tape drive", t);
     note(o, "%s: %lld blocks and %lld filemarks written", o.device.c_str(), t.blocks, t.marks);
     if (o.verify) {
         verifyTape(drive, volume, sink.written());

@@ -201,7 +201,7 @@ TABLE = [
                                                             "at block 3 (copying block 3)\ncap.tape: 35 blocks and tapemarks copied"]),
     (["import", "--capacity", "1K", "m.tap", "cap2.tape", "--from", "tap"], 0, [
         "cap2.tape: end-of-tape warning: the capacity of 1024 bytes is reached at block 1 (importing block 1)\n",
-        "m.tap: erase gaps skipped, as an image cannot hold them: 3 (at offsets 12, 14, 16)\n", "m.tap: records read with an error, "
+        "m.tap: erase gaps skipped, as an orvtape image cannot hold them: 3 (at offsets 12, 14, 16)\n", "m.tap: records read with an error, "
         "imported without the flag: 1 (at offset 4130), record 3\nm.tap: the end-of-medium mark at offset 4156 ends the volume\n"
         "cap2.tape: 3 records and 3 tapemarks imported\n"]),
     (["get", "v.tape", "0", "hl.tape"], 2, ["hl.tape: is the source itself"]),
