@@ -1,42 +1,18 @@
 // The mounted view's index and cache, where a mount cannot cheaply show a
 // fault: which tapemarks open files, where a byte's block is, what the cache holds.
-#include "base/error.h"
 #include "mount/index.h"
 #include "mount/view.h"
+#include "script_source.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 using namespace orvtool;
 
 namespace {
-
-// A volume scripted as words: "D<n>" a data block of n bytes, "M" a
-// tapemark, "G" a gap, "X" a block that cannot be read.
-class Script : public BlockSource {
-public:
-    explicit Script(const std::string& s) : in_(s) {}
-    bool next(Block& b) override {
-        std::string w;
-        if (!(in_ >> w)) return false;
-        if (w == "X") throw ToolError("v", "damaged");
-        b = Block{};
-        b.kind = w[0] == 'M' ? Kind::Mark : w[0] == 'G' ? Kind::Gap : Kind::Data;
-        b.length = b.kind == Kind::Data ? std::stoul(w.substr(1)) : 0;
-        b.offset = at_;
-        at_ += 8 + static_cast<long long>(b.length);
-        return true;
-    }
-    long long consumed() const override { return at_; }
-
-private:
-    std::istringstream in_;
-    long long at_ = 0;
-};
 
 // Each file as its size, "!" when damaged.
 std::string filesOf(const VolumeIndex& v) {
