@@ -173,9 +173,16 @@ Probe::Probe(InputFile& in) : in_(in) {
 
 const unsigned char* Probe::at(long long offset, std::size_t n) {
     if (offset < 0 || n > kRead || offset + static_cast<long long>(n) > end_) return nullptr;
+    const long long before = asked_;
+    asked_ = offset;
     if (offset + static_cast<long long>(n) <= static_cast<long long>(n_)) return window_ + offset;
     if (offset < cacheAt_ || offset + static_cast<long long>(n) > cacheAt_ + cacheN_) {
-        const std::size_t want = static_cast<std::size_t>(std::min<long long>(kChunk, end_ - offset));
+        // A bidder that hops from header to header of long blocks would read
+        // the whole file a chunk at a time: past a quarter of a chunk, where
+        // a read's own cost is about that of copying the chunk, a hop reads
+        // a page.  Shorter blocks take a chunk, which serves several.
+        const bool hop = offset - before > static_cast<long long>(kChunk / 4);
+        const std::size_t want = static_cast<std::size_t>(std::min<long long>(hop ? kRead : kChunk, end_ - offset));
         if (!cache_) cache_.reset(new unsigned char[kChunk]);
         if (!in_.readAt(offset, cache_.get(), want)) return nullptr;
         cacheAt_ = offset;

@@ -114,6 +114,7 @@ private:
     const unsigned char* window_ = nullptr;
     std::size_t n_ = 0;
     long long end_ = 0, cacheAt_ = 0, cacheN_ = 0;
+    long long asked_ = 0;  // the offset of the last lookup
     bool complete_ = false;
     std::unique_ptr<unsigned char[]> cache_;  // a chunk, made when first needed
     std::vector<std::pair<const void*, long long>> walks_;
