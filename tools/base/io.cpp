@@ -80,6 +80,12 @@ std::size_t InputFile::peek(std::size_t n, const unsigned char** p) {
     return std::min(n, end_ - pos_);
 }
 
+void InputFile::advance(std::size_t n) {
+    n = std::min(n, end_ - pos_);
+    pos_ += n;
+    offset_ += static_cast<long long>(n);
+}
+
 // Large reads go straight to the caller, bypassing the buffer.
 std::size_t InputFile::readDirect(unsigned char* p, std::size_t n) {
     for (;;) {

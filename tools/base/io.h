@@ -33,6 +33,8 @@ public:
     // Makes up to n bytes ahead available without consuming them; returns
     // how many there are (fewer only at the end of the input).
     std::size_t peek(std::size_t n, const unsigned char** p);
+    // Consumes up to n of the bytes peek made available, without copying.
+    void advance(std::size_t n);
     // Reads up to n bytes; fewer only at the end of the input.
     std::size_t read(void* p, std::size_t n);
     // Reads up to n bytes into v, growing v only as bytes arrive, so that

@@ -14,6 +14,8 @@
 // MiB, so the one difference kept is the padding.
 #include "format.h"
 
+#include <cstring>
+
 namespace orvtool {
 
 namespace {
@@ -93,9 +95,18 @@ private:
         if (in_.size() >= 0 && end > in_.size())
             throw bad(b, "a record of " + std::to_string(len) + " bytes is longer than the rest of the file");
         if (len > maxBlock_) throw bad(b, longerThanLimit(len, maxBlock_));
-        if (in_.readInto(data_, stored) != stored) throw bad(b, "the file ends inside a record");
+        // A record that fits the input's buffer, its closing word with it,
+        // is handed out where it lies there: no copy.
+        const unsigned char* data = nullptr;
         unsigned char closing[4];
-        if (in_.read(closing, 4) != 4) throw bad(b, "the file ends inside a record's closing length word");
+        if (in_.peek(stored + 4, &data) == stored + 4) {
+            std::memcpy(closing, data + stored, 4);
+            in_.advance(stored + 4);
+        } else {
+            if (in_.readInto(data_, stored) != stored) throw bad(b, "the file ends inside a record");
+            if (in_.read(closing, 4) != 4) throw bad(b, "the file ends inside a record's closing length word");
+            data = data_.data();
+        }
         if (getWord(closing) != w)
             throw bad(b, "the record's closing length word differs from its opening one" +
                              std::string(len & 1 ? pad_ ? " (if odd lengths are not padded, the file is e11: "
@@ -103,7 +114,7 @@ private:
                                                         : " (if odd lengths are padded, the file is tap: "
                                                           "name it with --from tap)"
                                                  : ""));
-        b.data = data_.data();
+        b.data = data;
         b.length = len;
         b.dataAt = 4;
     }
