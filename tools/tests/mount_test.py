@@ -57,11 +57,12 @@ tool("put", "-q", "-b", "4K", "--compress", "z.tape", *INS)
 tool("put", "-q", "--label", "VOL001", "--recfm", "FB", "--lrecl", "80", "--ebcdic", "--name", "MY.CARDS", "l.tape", "cards")
 tool("put", "-q", "-a", "--name", "BIN.DATA", "--compress", "l.tape", "in5")
 tool("put", "-q", "-b", "100", "s.tape", "cards")  # a read spans more blocks than a splice carries
+tool("put", "-q", "-b", "16", "t.tape", "in4")  # ... of blocks so short that they are gathered one by one
 for image, foreign in (("v.tape", "v.tap"), ("v.tape", "v.e11"), ("v.tape", "v.tpc"), ("z.tape", "z.het"), ("v.tape", "v.aws")):
     tool("export", "-q", image, foreign)
 
 # Every volume: names, sizes and volume.json as ls --json has them; every byte as get gives it, whole and at random places.
-for image in ("v.tape", "z.tape", "l.tape", "s.tape", "v.tap", "v.e11", "v.tpc", "z.het", "v.aws"):
+for image in ("v.tape", "z.tape", "l.tape", "s.tape", "t.tape", "v.tap", "v.e11", "v.tpc", "z.het", "v.aws"):
     listing = json.loads(tool("ls", "--json", image))
     files = [tool("get", image, str(f["file"])) for f in listing["files"]]
     expected = {f"file{k:04d}": data for k, data in enumerate(files)}
