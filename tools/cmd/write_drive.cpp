@@ -24,14 +24,6 @@ struct WriteDriveArgs : Common {
 
 namespace {
 
-// Whether the pump passed b to the drive: tapemarks, and blocks of tape
-// data that hold bytes.
-bool reachesTape(const Block& b) {
-    if (b.kind == Kind::Mark) return true;
-    const bool tapeData = b.recordClass == record_class::kGood || b.recordClass == record_class::kBad;
-    return b.kind == Kind::Data && tapeData && b.length > 0;
-}
-
 // The tape from the load point against the volume, block by block.
 void verifyTape(TapeDevice& drive, const Source& volume, long long written) {
     if (!drive.operate(MTREW, 1)) throw ToolError(drive.path(), "cannot rewind to verify: " + errnoWords(errno));
@@ -45,7 +37,7 @@ void verifyTape(TapeDevice& drive, const Source& volume, long long written) {
     Block want, got;
     long long n = 0;
     while (blocks->next(want)) {
-        if (!reachesTape(want)) continue;
+        if (!importKeeps(want)) continue;  // what the pump passed to the drive
         if (!tape.next(got))
             throw ToolError(drive.path(), "verify: the tape ends before block " + std::to_string(n) + " (" +
                                               stopWords(tape.stop()) + ")");
